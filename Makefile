@@ -1,0 +1,52 @@
+# Two entry points: `make demo` and `make test`. Both set the machine up first.
+JOBS    ?= $(shell nproc)
+CMAKE_G := -G Ninja
+BUILD   := build
+ASAN    := build-asan
+TSAN    := build-tsan
+DEMO    := out/demo
+KA_PY   := /usr/bin/python3
+
+.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench clean
+
+setup:
+	bash scripts/setup.sh
+
+build: setup
+	cmake -S . -B $(BUILD) $(CMAKE_G) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan: setup
+	cmake -S . -B $(ASAN) $(CMAKE_G) -DCMAKE_BUILD_TYPE=Debug -DKA_SANITIZE=address,undefined
+	cmake --build $(ASAN) -j $(JOBS)
+
+build-tsan: setup
+	cmake -S . -B $(TSAN) $(CMAKE_G) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKA_SANITIZE=thread
+	cmake --build $(TSAN) -j $(JOBS)
+
+test-release: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Leak checking stays on; ONNX Runtime's own process-lifetime allocations are not ours to report.
+test-asan: build-asan
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
+	  ctest --test-dir $(ASAN) --output-on-failure -j $(JOBS)
+
+# The threaded parts: test suites whose names say they exercise threads.
+TSAN_FILTER ?= Concurrent|Threads|Pool
+test-tsan: build-tsan
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -R '$(TSAN_FILTER)'
+
+test: test-release test-asan test-tsan
+
+demo: build
+	rm -rf $(DEMO)
+	$(KA_PY) tools/forge/forge.py demo $(DEMO)
+	$(BUILD)/tools/ka info $(DEMO)/avatar.kabundle.imx
+
+bench: build
+	@for b in $(BUILD)/bench/ka_bench_*; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(TSAN) out

@@ -1,0 +1,47 @@
+// The C boundary's error convention, shared by every family of the C interface.
+//
+// Each family keeps its own thread-local last-error text. Every fallible entry point empties it on
+// entry, runs its body inside `guarded`, and on an exception stores "<entry>: <what>" and returns
+// the family's failure value. Nothing thrown inside the engine ever crosses into C.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace ka {
+
+// The core family's text (ka_last_error). Created on first use on a thread, freed at thread exit.
+std::string& coreLastError();
+
+// Runs `body` and returns its result; on any exception stores `entry` + ": " + the exception's
+// text in `slot` and returns `fail`.
+template <class R, class F>
+R guarded(std::string& slot, const char* entry, R fail, F&& body) noexcept {
+  try {
+    return std::forward<F>(body)();
+  } catch (const std::exception& e) {
+    try {
+      slot = std::string(entry) + ": " + e.what();
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      slot = std::string(entry) + ": unknown failure";
+    } catch (...) {
+    }
+  }
+  return fail;
+}
+
+// Stores a fixed argument-failure text; never throws (an allocation failure leaves it empty).
+inline void setError(std::string& slot, const char* text) noexcept {
+  try {
+    slot = text;
+  } catch (...) {
+    slot.clear();
+  }
+}
+
+}  // namespace ka

@@ -1,0 +1,1 @@
+"""Fixture forge modules, one per member family."""
