@@ -1,0 +1,21 @@
+// Bundle member names. Callers ask for a member by its legacy name; resolution also finds the
+// member under its canonical (current) name, and prefers the legacy file when both exist.
+#pragma once
+
+#include <string>
+
+namespace ka {
+
+// The canonical name of a legacy member name (the name itself when it has no other).
+std::string canonicalMember(const std::string& legacy);
+
+// The path to open for member `legacy` of the bundle directory `dir`.
+std::string resolveMember(const std::string& dir, const std::string& legacy);
+
+// True when `path` can be opened for reading.
+bool canOpenForReading(const std::string& path);
+
+// True when `path` exists (its status can be queried).
+bool pathExists(const std::string& path);
+
+}  // namespace ka
