@@ -34,6 +34,7 @@ class Identity {
   const float* M(int si) const;            // m00 m01 m02 m10 m11 m12: crop pixels -> frame pixels
 
   bool hasP() const;       // "P.f16" is mapped
+  bool playsPriorVideo() const;  // no "P.f16" mapped and a prior video was found
   bool hasFsRed() const;   // "fs_red.f16" is mapped
   const std::string& priorPath() const;  // the prior video when the prior plays from video, else empty
 
