@@ -43,7 +43,7 @@ test: test-release test-asan test-tsan
 demo: build
 	rm -rf $(DEMO)
 	$(KA_PY) tools/forge/forge.py demo $(DEMO)
-	$(BUILD)/tools/ka info $(DEMO)/avatar.kabundle.imx
+	$(BUILD)/tools/ka info $(DEMO)/avatar.imx
 
 bench: build
 	@for b in $(BUILD)/bench/ka_bench_*; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
