@@ -1,0 +1,51 @@
+// Per-pixel steps of the compositor shared by the scalar resamplers and the vectorised Lanczos row
+// kernel: locating a frame pixel in the crop, the feathered mask's alpha, and the blend.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace ka {
+namespace paste_px {
+
+// Where frame pixel (X, Y) (crop position in 1/1024 pixels, phase rounding already added) reads
+// the crop: integer position and 1/32 phases. False when the pixel keeps its background.
+struct Loc {
+  int sx, sy, fx, fy;
+};
+
+inline bool locate(int64_t X, int64_t Y, int side, Loc& l) {
+  if (X < -1024 || Y < -1024) return false;
+  const int64_t sx = X >> 10, sy = Y >> 10;
+  if (sx >= side || sy >= side) return false;
+  l.sx = int(sx);
+  l.sy = int(sy);
+  l.fx = int((X >> 5) & 31);
+  l.fy = int((Y >> 5) & 31);
+  return true;
+}
+
+// Bilinear sample of the mask with the pixel's phases (samples outside the crop count as 0),
+// rounded to a whole mask level, over 255.
+inline float maskAlpha(const uint8_t* mask, int side, const Loc& l, const float* linearTab) {
+  auto at = [&](int x, int y) -> float {
+    return (x >= 0 && x < side && y >= 0 && y < side) ? float(mask[size_t(y) * side + x]) : 0.0f;
+  };
+  const float wx0 = linearTab[2 * l.fx], wx1 = linearTab[2 * l.fx + 1];
+  const float wy0 = linearTab[2 * l.fy], wy1 = linearTab[2 * l.fy + 1];
+  const float m = (wx0 * at(l.sx, l.sy) + wx1 * at(l.sx + 1, l.sy)) * wy0 +
+                  (wx0 * at(l.sx, l.sy + 1) + wx1 * at(l.sx + 1, l.sy + 1)) * wy1;
+  return std::nearbyint(m) / 255.0f;
+}
+
+// Clamp to [0, 255]; NaN goes to 0, so nothing undefined reaches a byte conversion.
+inline float clamp255(float v) { return v > 0.0f ? (v < 255.0f ? v : 255.0f) : 0.0f; }
+
+// out = background (1 - alpha) + alpha v, clamped and truncated toward zero.
+inline void blend(uint8_t* px, float alpha, const float v[3]) {
+  const float keep = 1.0f - alpha;
+  for (int c = 0; c < 3; ++c) px[c] = uint8_t(clamp255(float(px[c]) * keep + alpha * v[c]));
+}
+
+}  // namespace paste_px
+}  // namespace ka
