@@ -1,0 +1,26 @@
+#include "ops/domain.h"
+
+#include "graph/gridsample_rewrite.h"
+#include "ops/gridsample_fast_op.h"
+
+namespace ka {
+
+namespace {
+
+OrtCustomOpDomain* createZephraneDomain() {
+  Ort::CustomOpDomain domain(kZephraneDomain);
+  domain.Add(gridSampleFastCustomOp());
+  return domain.release();
+}
+
+}  // namespace
+
+OrtCustomOpDomain* zephraneDomain() {
+  // Created once under the guard of a function-local static and deliberately never released.
+  static OrtCustomOpDomain* const domain = createZephraneDomain();
+  return domain;
+}
+
+void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(zephraneDomain()); }
+
+}  // namespace ka
