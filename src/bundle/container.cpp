@@ -182,6 +182,22 @@ bool unsafeName(const std::string& n) {
   return leaf.empty() || leaf == ".";
 }
 
+// A name as it can be shown in a message: control bytes (a NUL would cut the text short at the C
+// boundary) are written as \xNN; everything else is left as it is.
+std::string printable(const std::string& n) {
+  std::string out;
+  for (unsigned char ch : n) {
+    if (ch < 0x20 || ch == 0x7f) {
+      char buf[5];
+      std::snprintf(buf, sizeof buf, "\\x%02x", ch);
+      out += buf;
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out;
+}
+
 // Opens (creating as needed) the directory `rel` below the directory `rootFd`, one component at a
 // time and never following a symbolic link, so that nothing planted inside the unwrap directory
 // can redirect a member outside it. Returns -1 on failure.
@@ -345,7 +361,7 @@ std::string unpack(const std::string& c) {
   const uint64_t csize = static_cast<uint64_t>(ost.st_size);
   uint64_t largest = 0;
   for (const TocEntry& e : toc) {
-    if (unsafeName(e.name)) throw std::runtime_error(c + ": refusing unsafe member name '" + e.name + "'");
+    if (unsafeName(e.name)) throw std::runtime_error(c + ": refusing unsafe member name '" + printable(e.name) + "'");
     if (e.offset > csize || e.size > csize - e.offset)
       throw std::runtime_error(c + ": truncated payload for member " + e.name);
     largest = std::max(largest, e.size);

@@ -50,8 +50,9 @@ def fs_red(rng, nt):
 
 
 def raw_prior(prior_rgb):
-    """float (N, S, S, 3) in [0, 1] -> the raw prior layout, half precision."""
-    return np.asarray(prior_rgb, dtype=np.float16)
+    """float (N, S, S, 3) in [0, 1] -> the raw prior layout: per frame three planes (N, 3, S, S),
+    the layout of the director's "P_rgb" input, half precision."""
+    return np.ascontiguousarray(np.asarray(prior_rgb, dtype=np.float32).transpose(0, 3, 1, 2)).astype(np.float16)
 
 
 def paste_transforms(nt, crop, width, height, src_w, src_h, seed=0):
