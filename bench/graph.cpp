@@ -3,38 +3,19 @@
 // The peer is a plain copy of the model bytes: every rebuild has to write that many bytes anyway.
 //
 //   ka_bench_graph --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "../tests/graph/forge_bytes.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/onnx_wire.h"
 
 namespace {
 
-std::vector<uint8_t> forgeBigModel() {
-  char tmpl[] = "/tmp/ka_bench_graph_XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  std::string dir = tmpl, path = dir + "/big.onnx";
-  std::string cmd = std::string(KA_PYTHON) + " " + KA_SOURCE_DIR + "/tools/forge/forge.py big-model " + path + " --mb 50";
-  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("forge failed: " + cmd);
-  std::ifstream f(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::remove(path.c_str());
-  rmdir(dir.c_str());
-  return bytes;
-}
-
 const std::vector<uint8_t>& model() {
-  static const std::vector<uint8_t> m = forgeBigModel();
+  static const std::vector<uint8_t> m = ka::test::forgeBytes("big-model", "--mb 50");
   return m;
 }
 

@@ -4,13 +4,7 @@
 // second after the load-time rewrite, with inputs and output bound once.
 //
 //   ka_bench_gridsample --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cmath>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -19,6 +13,7 @@
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
+#include "../tests/graph/forge_bytes.h"
 #include "graph/gridsample_rewrite.h"
 #include "ops/domain.h"
 #include "ops/gridsample_fast.h"
@@ -27,21 +22,6 @@
 namespace {
 
 constexpr int kC = 12, kH = 512, kW = 512;
-
-// The forged model's bytes (written to a scratch directory that is removed again).
-std::vector<uint8_t> forgeGridSampleModel() {
-  char tmpl[] = "/tmp/ka_bench_gs_XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
-  std::string dir = tmpl, path = dir + "/gs.onnx";
-  std::string cmd = std::string(KA_PYTHON) + " " + KA_SOURCE_DIR + "/tools/forge/forge.py gridsample-model " + path +
-                    " --n 1 --c " + std::to_string(kC) + " --h " + std::to_string(kH) + " --w " + std::to_string(kW);
-  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("forge failed: " + cmd);
-  std::ifstream f(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::remove(path.c_str());
-  rmdir(dir.c_str());
-  return bytes;
-}
 
 // Inputs like a director's warp: the identity grid displaced smoothly by a few pixels.
 struct Inputs {
@@ -66,7 +46,10 @@ Inputs& inputs() {
 
 struct Models {
   std::vector<uint8_t> standard, fast;
-  Models() : standard(forgeGridSampleModel()), fast(standard) {
+  Models()
+      : standard(ka::test::forgeBytes("gridsample-model", "--n 1 --c " + std::to_string(kC) + " --h " +
+                                                            std::to_string(kH) + " --w " + std::to_string(kW))),
+        fast(standard) {
     if (ka::rewriteGridSampleToFast(fast) != 1) throw std::runtime_error("the rewrite did not apply");
   }
 };

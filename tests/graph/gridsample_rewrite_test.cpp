@@ -126,6 +126,30 @@ TEST_F(GridSampleRewrite, MalformedModelsThrow) {
   EXPECT_EQ(reason, "the model has no graph");
 }
 
+// Found by fuzzing: the rewrite reads only nodes and opset imports, so a malformed graph input
+// passes through it verbatim; the rebuilder, which reads input names, then reports it.
+TEST_F(GridSampleRewrite, BytesItDoesNotReadPassThrough) {
+  Bytes m = model({});
+  ka::GsSlice graph = ka::gsGraphOf(ka::GsSlice(m));
+  ka::GsReader r(graph);
+  ka::GsField f;
+  size_t at = 0;
+  while (r.next(f) && !at)
+    if (f.no == 11) at = size_t(f.payload.p - m.data());
+  ASSERT_NE(at, 0u);
+  ASSERT_EQ(m[at], 0x0A);  // ValueInfoProto.name
+  m[at] = 0x0B;            // the same field as a start group
+  EXPECT_EQ(ka::rewriteGridSampleToFast(m), 1u);
+  EXPECT_TRUE(ka::graphHasBakedGridSampleFast(ka::GsSlice(m)));
+  Bytes out;
+  try {
+    ka::gsRebuild(ka::GsSlice(m), ka::GsGraphEdit{}, out);
+    FAIL() << "the malformed input was not noticed";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "onnx: bad wire type");
+  }
+}
+
 TEST(GridSampleProbe, NeedsTheCustomDomain) {
   auto modelWithNode = [](const char* opType, const char* domain) {
     Bytes node;
