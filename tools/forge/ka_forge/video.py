@@ -58,16 +58,18 @@ def _x264_args(pix_fmt, gop, preset):
 
 
 def write_h264_mp4(path, frames, fps=25, pix_fmt="yuv420p", crf=18, gop=50, preset="veryfast",
-                   container="mp4"):
+                   container="mp4", faststart=False):
     """frames uint8 (N, H, W, 3) RGB -> H.264 video (yuv420p MP4 by default), one sample per frame.
 
-    `container` "mkv" writes Matroska instead, whose stream declares no frame count.
+    `container` "mkv" writes Matroska instead, whose stream declares no frame count. `faststart`
+    puts the MP4 index before the samples (so a truncated copy still opens).
     """
     frames = _check_rgb(frames)
     n, h, w, _ = frames.shape
     fmt = {"mp4": "mp4", "mkv": "matroska", "mov": "mov"}[container]
+    mux = ["-movflags", "+faststart"] if faststart and container != "mkv" else []
     _run(_raw_input("rgb24", w, h, fps) + _x264_args(pix_fmt, gop, preset) +
-         ["-crf", str(crf)] + _BITEXACT + ["-f", fmt, path], frames.tobytes())
+         ["-crf", str(crf)] + _BITEXACT + mux + ["-f", fmt, path], frames.tobytes())
 
 
 def rgb_to_yuv444_bt601(rgb):
@@ -154,7 +156,7 @@ def damage(src, dst, mode, keep=0.5, seed=0):
 def _cmd_h264(a):
     frames = synthetic_frames(a.frames, a.width, a.height, a.seed)
     write_h264_mp4(a.out, frames, fps=a.fps, pix_fmt=a.pix_fmt, crf=a.crf, gop=a.gop,
-                   preset=a.preset, container=a.container)
+                   preset=a.preset, container=a.container, faststart=a.faststart)
 
 
 def _cmd_jpeg_dir(a):
@@ -182,6 +184,7 @@ def register(sub):
     p.add_argument("--gop", type=int, default=50)
     p.add_argument("--preset", default="veryfast")
     p.add_argument("--container", choices=["mp4", "mkv", "mov"], default="mp4")
+    p.add_argument("--faststart", action="store_true")
     p.add_argument("--seed", type=int, default=0)
     p.set_defaults(func=_cmd_h264)
 

@@ -1,0 +1,62 @@
+// The warp prior rows family: the C interface over a prior cursor.
+#include <algorithm>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "bundle/last_error.h"
+#include "bundle/manifest.h"
+#include "driver/cursor.h"
+#include "ka/ka_prior.h"
+
+struct ka_prior {
+  ka::Manifest manifest;
+  std::unique_ptr<ka::DriverCursor> cursor;
+  std::string backend;
+};
+
+extern "C" ka_prior* ka_prior_open(const char* bundle_dir, int lookahead, int history) {
+  std::string& err = ka::coreLastError();
+  err.clear();
+  if (!bundle_dir) {
+    ka::setError(err, "ka_prior_open: NULL bundle_dir");
+    return nullptr;
+  }
+  return ka::guarded(err, "ka_prior_open", static_cast<ka_prior*>(nullptr), [&] {
+    auto h = std::make_unique<ka_prior>();
+    h->manifest = ka::loadManifest(bundle_dir);
+    h->cursor = ka::DriverCursor::openPrior(h->manifest, lookahead < 1 ? 2 : lookahead, std::max(0, history));
+    h->backend = h->cursor->name;
+    return h.release();
+  });
+}
+
+extern "C" int ka_prior_row(ka_prior* h, int si, void* out, size_t cap) {
+  std::string& err = ka::coreLastError();
+  err.clear();
+  if (!h || !out) {
+    ka::setError(err, "ka_prior_row: NULL prior/out");
+    return 0;
+  }
+  return ka::guarded(err, "ka_prior_row", 0, [&] {
+    if (uint64_t(cap) < h->cursor->frameBytes)
+      throw std::runtime_error("cap " + std::to_string(cap) + " < row bytes " + std::to_string(h->cursor->frameBytes));
+    h->cursor->pullAt(si, static_cast<uint8_t*>(out));
+    return 1;
+  });
+}
+
+extern "C" uint64_t ka_prior_row_bytes(ka_prior* h) {
+  ka::coreLastError().clear();
+  return h ? h->cursor->frameBytes : 0;
+}
+
+extern "C" const char* ka_prior_backend(ka_prior* h) {
+  ka::coreLastError().clear();
+  return h ? h->backend.c_str() : "";
+}
+
+extern "C" void ka_prior_close(ka_prior* h) {
+  ka::coreLastError().clear();
+  delete h;
+}
