@@ -109,6 +109,25 @@ inline void yuvPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, int 
   }
 }
 
+// Byte shuffles that interleave R, G and B for one 16-pixel block whose channel bytes are held
+// as [8 even pixels, 8 odd pixels]: kRgbShuffle[t][c] places channel c into output piece t
+// (bytes 16t .. 16t + 15 of the block's 48), 0x80 elsewhere.
+struct RgbShuffle {
+  alignas(16) uint8_t idx[3][3][16];
+  constexpr RgbShuffle() : idx() {
+    for (int t = 0; t < 3; ++t) {
+      for (int c = 0; c < 3; ++c) {
+        for (int j = 0; j < 16; ++j) {
+          const int q = 16 * t + j, p = q / 3;
+          idx[t][c][j] = uint8_t(q % 3 == c ? ((p & 1) ? 8 + p / 2 : p / 2) : 0x80);
+        }
+      }
+    }
+  }
+};
+constexpr RgbShuffle kRgbShuffleTable{};
+constexpr const uint8_t (&kRgbShuffle)[3][3][16] = kRgbShuffleTable.idx;
+
 // The calling thread's convolution staging buffer (grown, never shrunk; freed at thread exit).
 float* stagingBuffer(size_t floats);
 
@@ -458,35 +477,34 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int N, int Cin, int H, int W,
 // ---- YUV 4:2:0 row to RGB24 ------------------------------------------------------------------
 
 #if HWY_TARGET != HWY_SCALAR
-// The integer formula split so every intermediate fits in 16 bits: with Y' = Y - 16 and
-// 298 = 256 + 42, 409 = 256 + 153, 208 = 256 - 48, 516 = 512 + 4,
-//   R = Y' + V'      + ((42 Y' + 153 V'          + 128) >> 8)
-//   G = Y' - V'      + ((42 Y' - 100 U' + 48 V'  + 128) >> 8)
-//   B = Y' + 2 U'    + ((42 Y' + 4 U'            + 128) >> 8)
-// The whole multiple of 256 leaves the floor shift unchanged, and the bracketed sums stay within
-// [-20256, 29600].
-template <class D16>
-HWY_INLINE void YuvChannels(D16 d16, hn::Vec<D16> yv, hn::Vec<D16> uv, hn::Vec<D16> vv,
-                            hn::Vec<D16>& r, hn::Vec<D16>& g, hn::Vec<D16>& b) {
-  const auto yp = hn::Sub(yv, hn::Set(d16, 16));
-  const auto up = hn::Sub(uv, hn::Set(d16, 128));
-  const auto vp = hn::Sub(vv, hn::Set(d16, 128));
-  const auto yy = hn::Add(hn::Mul(yp, hn::Set(d16, 42)), hn::Set(d16, 128));
-  const auto rr = hn::Add(yy, hn::Mul(vp, hn::Set(d16, 153)));
-  const auto gg =
-      hn::Add(hn::Sub(yy, hn::Mul(up, hn::Set(d16, 100))), hn::Mul(vp, hn::Set(d16, 48)));
-  const auto bb = hn::Add(yy, hn::ShiftLeft<2>(up));
-  r = hn::Add(hn::Add(yp, vp), hn::ShiftRight<8>(rr));
-  g = hn::Add(hn::Sub(yp, vp), hn::ShiftRight<8>(gg));
-  b = hn::Add(hn::Add(yp, hn::Add(up, up)), hn::ShiftRight<8>(bb));
+// Vectors of at most 256 bits: AVX3 targets run the AVX2 form of this kernel.
+using D8 = hn::CappedTag<uint8_t, 32>;
+using D16 = hn::Repartition<int16_t, D8>;  // one lane per pixel pair
+using V8 = hn::Vec<D8>;
+using V16 = hn::Vec<D16>;
+
+// Saturating narrowing of two 16-bit vectors, block by block: each 16-byte block holds the eight
+// lanes of `even` then the eight lanes of `odd` from the same block.
+HWY_INLINE V8 PackBlocks(V16 even, V16 odd) {
+#if HWY_TARGET <= HWY_AVX2
+  return V8{_mm256_packus_epi16(even.raw, odd.raw)};
+#else
+  return V8{_mm_packus_epi16(even.raw, odd.raw)};
+#endif
 }
 
-// Each 32-bit lane's low 16 bits, duplicated into both halves: one chroma sample per pixel pair.
-template <class D16, class V32>
-HWY_INLINE hn::Vec<D16> PairUp(D16 d16, V32 c) {
-  const hn::Repartition<uint32_t, D16> d32;
-  const auto lo = hn::And(hn::BitCast(d32, c), hn::Set(d32, 0xFFFFu));
-  return hn::BitCast(d16, hn::Or(lo, hn::ShiftLeft<16>(lo)));
+// One channel of the integer formula for the even and the odd pixels of each pair. With
+// Y' = Y - 16, U' = U - 128, V' = V - 128 and 298 = 256 + 42, 409 = 256 + 153, 208 = 256 - 48,
+// 516 = 512 + 4, every channel is  whole + ((42 Y + frac) >> 8)  with
+//   R: whole = Y' + V',   frac = 153 V' - 544
+//   G: whole = Y' - V',   frac = 48 V' - 100 U' - 544
+//   B: whole = Y' + 2 U', frac = 4 U' - 544
+// (-544 = 128 - 42 * 16). Taking the multiple of 256 out leaves the floor shift unchanged, and
+// 42 Y + frac stays within [-20128, 29597], so 16-bit lanes hold every step exactly.
+HWY_INLINE V8 YuvChannel(V16 ye, V16 yo, V16 ke, V16 ko, V16 whole, V16 frac) {
+  const V16 e = hn::Add(hn::Add(ye, whole), hn::ShiftRight<8>(hn::Add(ke, frac)));
+  const V16 o = hn::Add(hn::Add(yo, whole), hn::ShiftRight<8>(hn::Add(ko, frac)));
+  return PackBlocks(e, o);
 }
 #endif
 
@@ -495,44 +513,59 @@ void Yuv420RowToRgb24(const uint8_t* HWY_RESTRICT y, const uint8_t* u, const uin
   if (width <= 0) return;
   int x = 0;
 #if HWY_TARGET != HWY_SCALAR
-  const hn::ScalableTag<uint8_t> d8;
-  const hn::Half<decltype(d8)> d8h;
-  const hn::Repartition<int16_t, decltype(d8)> d16;   // N8 / 2 pixels
-  const hn::Repartition<uint32_t, decltype(d8)> d32;  // N8 / 4 chroma pairs
-  const hn::Rebind<uint8_t, decltype(d32)> d8q;       // N8 / 4 bytes
-  const hn::Rebind<uint16_t, decltype(d32)> d16q;     // N8 / 4 u16 lanes
+  const D8 d8;
+  const D16 d16;
+  const hn::RebindToUnsigned<D16> du16;
+  const hn::Rebind<uint8_t, D16> dHalf8;  // one byte per pixel pair
   const int N8 = int(hn::Lanes(d8));
-  const int half = N8 / 2;
   const bool planar = chromaStep == 1;
   const bool packed = chromaStep == 2 && v == u + 1;
   if (planar || packed) {
+    V8 shuf[3][3];
+    for (int t = 0; t < 3; ++t) {
+      for (int c = 0; c < 3; ++c) shuf[t][c] = hn::LoadDup128(d8, detail::kRgbShuffle[t][c]);
+    }
+    const V16 k42 = hn::Set(d16, 42), k544 = hn::Set(d16, 544), k128 = hn::Set(d16, 128);
     for (; x + N8 <= width; x += N8) {
-      const auto yb = hn::LoadU(d8, y + x);
-      hn::Vec<decltype(d8h)> rh[2], gh[2], bh[2];
-      for (int part = 0; part < 2; ++part) {
-        const int px = x + part * half;  // first pixel of this half (even)
-        const auto y16 = hn::BitCast(
-            d16, hn::PromoteTo(hn::RebindToUnsigned<decltype(d16)>(),
-                               part == 0 ? hn::LowerHalf(d8h, yb) : hn::UpperHalf(d8h, yb)));
-        hn::Vec<decltype(d16)> u16, v16;
-        if (planar) {
-          u16 = PairUp(d16, hn::PromoteTo(d32, hn::LoadU(d8q, u + px / 2)));
-          v16 = PairUp(d16, hn::PromoteTo(d32, hn::LoadU(d8q, v + px / 2)));
-        } else {
-          // One byte pair (U, V) per pixel pair: a 16-bit lane each, widened to 32 bits.
-          const auto pairs = hn::PromoteTo(
-              d32, hn::BitCast(d16q, hn::LoadU(hn::Rebind<uint8_t, decltype(d16)>(), u + px)));
-          u16 = PairUp(d16, hn::And(pairs, hn::Set(d32, 0xFFu)));
-          v16 = PairUp(d16, hn::ShiftRight<8>(pairs));
-        }
-        hn::Vec<decltype(d16)> r, g, b;
-        YuvChannels(d16, y16, u16, v16, r, g, b);
-        rh[part] = hn::DemoteTo(d8h, r);
-        gh[part] = hn::DemoteTo(d8h, g);
-        bh[part] = hn::DemoteTo(d8h, b);
+      const auto pairs = hn::BitCast(du16, hn::LoadU(d8, y + x));
+      const V16 ye = hn::BitCast(d16, hn::And(pairs, hn::Set(du16, 0xFF)));
+      const V16 yo = hn::BitCast(d16, hn::ShiftRight<8>(pairs));
+      V16 uu, vv;
+      if (planar) {
+        uu = hn::PromoteTo(d16, hn::LoadU(dHalf8, u + x / 2));
+        vv = hn::PromoteTo(d16, hn::LoadU(dHalf8, v + x / 2));
+      } else {
+        const auto uv = hn::BitCast(du16, hn::LoadU(d8, u + x));
+        uu = hn::BitCast(d16, hn::And(uv, hn::Set(du16, 0xFF)));
+        vv = hn::BitCast(d16, hn::ShiftRight<8>(uv));
       }
-      hn::StoreInterleaved3(hn::Combine(d8, rh[1], rh[0]), hn::Combine(d8, gh[1], gh[0]),
-                            hn::Combine(d8, bh[1], bh[0]), d8, rgb + 3 * size_t(x));
+      const V16 up = hn::Sub(uu, k128), vp = hn::Sub(vv, k128);
+      const V16 ke = hn::Mul(ye, k42), ko = hn::Mul(yo, k42);
+      // whole parts carry the -16 of Y' so the pixel terms use Y itself.
+      const V8 rb = YuvChannel(ye, yo, ke, ko, hn::Sub(vv, hn::Set(d16, 144)),
+                               hn::Sub(hn::Mul(vp, hn::Set(d16, 153)), k544));
+      const V16 g0 = hn::Sub(hn::Mul(vp, hn::Set(d16, 48)), hn::Mul(up, hn::Set(d16, 100)));
+      const V8 gb = YuvChannel(ye, yo, ke, ko, hn::Sub(hn::Set(d16, 112), vv), hn::Sub(g0, k544));
+      const V8 bb = YuvChannel(ye, yo, ke, ko, hn::Sub(hn::Add(up, up), hn::Set(d16, 16)),
+                               hn::Sub(hn::ShiftLeft<2>(up), k544));
+      // Interleave R, G, B per 16-pixel block (48 bytes = three 16-byte pieces A, B, C).
+      V8 piece[3];
+      for (int t = 0; t < 3; ++t) {
+        piece[t] = hn::Or(hn::Or(hn::TableLookupBytesOr0(rb, shuf[t][0]),
+                                 hn::TableLookupBytesOr0(gb, shuf[t][1])),
+                          hn::TableLookupBytesOr0(bb, shuf[t][2]));
+      }
+      uint8_t* out = rgb + 3 * size_t(x);
+      if (N8 == 16) {
+        hn::StoreU(piece[0], d8, out);
+        hn::StoreU(piece[1], d8, out + 16);
+        hn::StoreU(piece[2], d8, out + 32);
+      } else {
+        // Two blocks: A0 B0 C0 A1 B1 C1.
+        hn::StoreU(hn::ConcatLowerLower(d8, piece[1], piece[0]), d8, out);
+        hn::StoreU(hn::ConcatUpperLower(d8, piece[0], piece[2]), d8, out + 32);
+        hn::StoreU(hn::ConcatUpperUpper(d8, piece[2], piece[1]), d8, out + 64);
+      }
     }
   }
 #endif
