@@ -1,12 +1,10 @@
 """Whole synthetic bundles: manifest.json plus every member, deterministic for a given seed."""
 import json
 import os
-import shutil
-import tempfile
 
 import numpy as np
 
-from . import identity, imx, video
+from . import identity, video
 
 SIZES = {
     # crop, width, height, source frames, driving frames
@@ -100,18 +98,6 @@ def write_bundle(out, size="small", nt=None, frames=None, names="legacy", prior=
     return m
 
 
-def demo(out):
-    """The demo: a large-canvas bundle packed as one container, out/avatar.imx."""
-    os.makedirs(out, exist_ok=True)
-    work = tempfile.mkdtemp(prefix="ka_demo_")
-    try:
-        write_bundle(work, size="small", nt=25, frames=50, prior="raw", background="mp4", lip=True)
-        imx.pack_dir(work, os.path.join(out, "avatar.imx"))
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    print(os.path.join(out, "avatar.imx"))
-
-
 def register(sub):
     p = sub.add_parser("bundle", help="a complete synthetic bundle directory")
     p.add_argument("out")
@@ -126,7 +112,3 @@ def register(sub):
     p.add_argument("--seed", type=int, default=0)
     p.set_defaults(func=lambda a: write_bundle(a.out, a.size, a.nt, a.frames, a.names, a.prior, a.background,
                                                a.lip, a.stamp, a.seed) and None)
-
-    p = sub.add_parser("demo", help="the demo bundle, packed as OUT/avatar.imx")
-    p.add_argument("out")
-    p.set_defaults(func=lambda a: demo(a.out))
