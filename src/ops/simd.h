@@ -12,7 +12,8 @@
 // Half-precision values are IEEE 754 binary16 bit patterns held in unsigned shorts. Conversions
 // from float round to nearest, ties to even (overflow to infinity, gradual underflow to
 // subnormals, NaN stays NaN with its quiet bit set and its top mantissa bits kept, sign always
-// kept); conversions to float are exact.
+// kept); conversions to float are exact, and a NaN comes back quiet with its payload (as the
+// processors' F16C unit returns it).
 //
 // The compositor's Lanczos row resampler (pasteLanczos8Row) lives beside the compositor in
 // src/paste/ and is dispatched the same way.
@@ -29,7 +30,7 @@ namespace simd {
 // out[i] = binary16(in[i]).
 void f32ToF16(const float* in, unsigned short* out, size_t n);
 
-// out[i] = float(in[i]), exact.
+// out[i] = float(in[i]), exact (NaNs quieted, payload kept).
 void f16ToF32(const unsigned short* in, float* out, size_t n);
 
 // out[i] = float(binary16(a[i])) * b[i]; the product is not rounded again.
@@ -60,9 +61,11 @@ float retrieveTermExact(const unsigned short* a, const unsigned short* b, const 
 // weights Cout x Cin x 3 x 3 and one bias per output channel; no activation. Computes output
 // planes p in [lo, hi) (batch item p / Cout, channel p % Cout) at out + p * H * W. Each value is
 // acc + bias, acc accumulated from 0 over the in-image kernel rows ky, then kx = 0..2, then
-// ci = 0..Cin-1, one rounding per multiply and per add. Keeps the input planes of the batch item
-// last convolved on the calling thread staged in a per-thread buffer, reused by the next call on
-// that thread for the same item.
+// ci = 0..Cin-1, one rounding per multiply and per add; columns beyond the edges read as zero.
+// The input planes of one batch item are staged (zero-bordered) in a per-thread buffer that grows
+// as needed and lives until the thread exits; consecutive planes of the same item within one call
+// share the staged copy. Each call stages afresh, so the caller may refill `in` between calls.
+// A null bias adds nothing.
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight,
                   const float* bias, int Cout, float* out, size_t lo, size_t hi);
 
@@ -73,8 +76,8 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width,
                       int chromaStep, uint8_t* rgb);
 
-// Name of the target the kernels dispatch to ("SSSE3", "SSE4", "AVX2", "AVX3", "AVX3_DL",
-// "Scalar", ..., "Unknown"), a constant string for log lines.
+// Name of the target the kernels dispatch to ("SSSE3", "SSE4", "AVX2", "AVX3", "AVX3_DL", or
+// "SCALAR" for the portable fallback), a constant string for log lines.
 const char* target();
 
 }  // namespace simd
