@@ -450,7 +450,7 @@ TEST(DirectorModels, DeclarationVariantsLoadAndComputeTheSame) {
   for (const char* rows : {"-1", "0"}) {
     Director d(Models::get({"--kp-rows", rows}));
     EXPECT_EQ(d.shape("kp_driving")[1], -1) << rows;
-    EXPECT_EQ(d.run(m4bItem(0.08f)), want) << rows;
+    EXPECT_LE(maxAbsDiff(d.run(m4bItem(0.08f)), want), 1e-6f) << rows;
   }
   {
     Director d(Models::get({"--family", "featsynth", "--kp-rows", "22"}));
@@ -460,7 +460,7 @@ TEST(DirectorModels, DeclarationVariantsLoadAndComputeTheSame) {
   Director fb(Models::get({"--free-batch"}));
   EXPECT_EQ(fb.shape("pooled64")[0], -1);
   EXPECT_EQ(fb.shape("P_rgb")[0], 1);
-  EXPECT_EQ(fb.run(m4bItem(0.08f)), want);
+  EXPECT_LE(maxAbsDiff(fb.run(m4bItem(0.08f)), want), 1e-6f);
   // The blend written as the Gemm it normalises to, and later opsets (GridSample mode "linear").
   for (std::vector<std::string> args :
        {std::vector<std::string>{"--blend-as-gemm"}, {"--opset", "18"}, {"--opset", "20"}}) {
