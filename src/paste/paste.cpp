@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "ops/pool.h"
-#include "paste/paste_lanczos.h"
+#include "paste/paste_kernels.h"
 #include "paste/paste_pixel.h"
 
 namespace ka {
@@ -205,28 +205,10 @@ void Paste::unsharpPlane(float* P) {
   const uint64_t total = uint64_t(p) * p;
   const uint64_t outs = total - uint64_t(k) + 1;
   std::fill(hb + outs, hb + total, 0.0f);
-  pool::parallelRange(outs, kMinPart, [&](uint64_t b, uint64_t e) {
-    std::fill(hb + b, hb + e, 0.0f);
-    for (int t = 0; t < k; ++t) {
-      const float gt = g[t];
-      const float* src = pad + t;
-      for (uint64_t n = b; n < e; ++n) hb[n] += gt * src[n];
-    }
-  });
+  pool::parallelRange(outs, kMinPart, [&](uint64_t b, uint64_t e) { simd::unsharpHorizontal(pad, g, k, hb, b, e); });
 
-  const float keep = 1.0f + amount, amt = amount;
   pool::parallelRange(uint64_t(s), kMinPart, [&](uint64_t b, uint64_t e) {
-    float blur[kMaxSide];
-    for (uint64_t y = b; y < e; ++y) {
-      std::fill(blur, blur + s, 0.0f);
-      for (int j = 0; j < k; ++j) {
-        const float gj = g[j];
-        const float* src = hb + (y + j) * p;
-        for (int x = 0; x < s; ++x) blur[x] += gj * src[x];
-      }
-      float* row = P + y * s;
-      for (int x = 0; x < s; ++x) row[x] = paste_px::clamp255(keep * row[x] - amt * blur[x]);
-    }
+    for (uint64_t y = b; y < e; ++y) simd::unsharpSharpenRow(hb + y * p, size_t(p), g, k, amount, P + y * s, s);
   });
 }
 
@@ -282,8 +264,9 @@ void Paste::compositeTail(const double a[6], int x0, int x1, int y0, int y1, uin
       for (int k = 0; k < count; ++k) {
         paste_px::Loc l;
         if (!paste_px::locate(rx + colX[k], ry + colY[k], s, l)) continue;
-        const float alpha = paste_px::maskAlpha(mask.data(), s, l, linearTab.data());
-        if (!(alpha > 0.0f)) continue;
+        const float level = paste_px::maskLevel(mask.data(), s, l, linearTab.data());
+        if (!(level > 0.0f)) continue;
+        const float alpha = level / 255.0f;
         const float* wx = tab + taps * l.fx;
         const float* wy = tab + taps * l.fy;
         float v[3];

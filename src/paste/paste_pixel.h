@@ -26,8 +26,9 @@ inline bool locate(int64_t X, int64_t Y, int side, Loc& l) {
 }
 
 // Bilinear sample of the mask with the pixel's phases (samples outside the crop count as 0),
-// rounded to a whole mask level, over 255.
-inline float maskAlpha(const uint8_t* mask, int side, const Loc& l, const float* linearTab) {
+// rounded to a whole mask level (0 .. 255). The pixel's alpha is that level / 255; callers test
+// the level, so the skip decision does not wait for the division.
+inline float maskLevel(const uint8_t* mask, int side, const Loc& l, const float* linearTab) {
   auto at = [&](int x, int y) -> float {
     return (x >= 0 && x < side && y >= 0 && y < side) ? float(mask[size_t(y) * side + x]) : 0.0f;
   };
@@ -35,7 +36,7 @@ inline float maskAlpha(const uint8_t* mask, int side, const Loc& l, const float*
   const float wy0 = linearTab[2 * l.fy], wy1 = linearTab[2 * l.fy + 1];
   const float m = (wx0 * at(l.sx, l.sy) + wx1 * at(l.sx + 1, l.sy)) * wy0 +
                   (wx0 * at(l.sx, l.sy + 1) + wx1 * at(l.sx + 1, l.sy + 1)) * wy1;
-  return std::nearbyint(m) / 255.0f;
+  return std::nearbyint(m);
 }
 
 // Clamp to [0, 255]; NaN goes to 0, so nothing undefined reaches a byte conversion.

@@ -1,4 +1,9 @@
-// Lanczos-8 row kernel of the compositor, compiled once per x86 target.
+// The compositor's kernels, compiled once per x86 target: unsharp passes and the Lanczos-8 rows.
+//
+// Unsharp passes: each lane is one output value and accumulates its taps in order, so vector width
+// changes nothing but speed; row ends take the scalar form of the same loop.
+//
+// Lanczos rows:
 //
 // Each pixel's three channels travel as one four-lane vector (c0, c1, c2, 0), so every lane adds
 // its 64 products in exactly the order of the scalar formula: across a source row first, then the
@@ -8,12 +13,12 @@
 #define HWY_WANT_AVX3_DL
 #endif
 
-#include "paste/paste_lanczos.h"
+#include "paste/paste_kernels.h"
 
 #include "paste/paste_pixel.h"
 
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "paste/paste_lanczos.cpp"
+#define HWY_TARGET_INCLUDE "paste/paste_kernels.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
@@ -52,6 +57,57 @@ HWY_INLINE Px4 AddScaled(Px4 acc, float w, const float* p) {
 HWY_INLINE void Store4(Px4 p, float* out) { hn::StoreU(p, D4(), out); }
 #endif
 
+// acc + g * x, then the sharpening, for one element: the scalar form every target uses at row ends.
+HWY_INLINE float SharpenScalar(float p, float blur, float keep, float amount) {
+  return paste_px::clamp255(keep * p - amount * blur);
+}
+
+void UnsharpHorizontal(const float* in, const float* g, int k, float* out, size_t begin, size_t end) {
+  size_t n = begin;
+#if HWY_TARGET != HWY_SCALAR
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  for (; n + 2 * N <= end; n += 2 * N) {
+    auto a0 = hn::Zero(d), a1 = hn::Zero(d);
+    for (int t = 0; t < k; ++t) {
+      const auto gt = hn::Set(d, g[t]);
+      a0 = hn::Add(a0, hn::Mul(gt, hn::LoadU(d, in + n + t)));
+      a1 = hn::Add(a1, hn::Mul(gt, hn::LoadU(d, in + n + N + t)));
+    }
+    hn::StoreU(a0, d, out + n);
+    hn::StoreU(a1, d, out + n + N);
+  }
+#endif
+  for (; n < end; ++n) {
+    float acc = 0.0f;
+    for (int t = 0; t < k; ++t) acc = acc + g[t] * in[n + t];
+    out[n] = acc;
+  }
+}
+
+void UnsharpSharpenRow(const float* hb, size_t stride, const float* g, int k, float amount, float* row, int width) {
+  const float keep = 1.0f + amount;
+  int x = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const hn::ScalableTag<float> d;
+  const int N = int(hn::Lanes(d));
+  const auto vKeep = hn::Set(d, keep), vAmount = hn::Set(d, amount);
+  const auto zero = hn::Zero(d), top = hn::Set(d, 255.0f);
+  for (; x + N <= width; x += N) {
+    auto blur = hn::Zero(d);
+    for (int j = 0; j < k; ++j) blur = hn::Add(blur, hn::Mul(hn::Set(d, g[j]), hn::LoadU(d, hb + j * stride + x)));
+    const auto v = hn::Sub(hn::Mul(vKeep, hn::LoadU(d, row + x)), hn::Mul(vAmount, blur));
+    // v > 0 ? min(v, 255) : 0, so a NaN becomes 0 as in the scalar form.
+    hn::StoreU(hn::IfThenElse(hn::Gt(v, zero), hn::Min(v, top), zero), d, row + x);
+  }
+#endif
+  for (; x < width; ++x) {
+    float blur = 0.0f;
+    for (int j = 0; j < k; ++j) blur = blur + g[j] * hb[j * stride + x];
+    row[x] = SharpenScalar(row[x], blur, keep, amount);
+  }
+}
+
 void PasteLanczos8Row(const PasteRow& r) {
   const int side = r.side;
   const size_t rowStride = size_t(side) * 4;
@@ -59,8 +115,9 @@ void PasteLanczos8Row(const PasteRow& r) {
     const int64_t X = r.rowX + r.colX[k], Y = r.rowY + r.colY[k];
     paste_px::Loc l;
     if (!paste_px::locate(X, Y, side, l)) continue;
-    const float alpha = paste_px::maskAlpha(r.mask, side, l, r.linearTab);
-    if (!(alpha > 0.0f)) continue;
+    const float level = paste_px::maskLevel(r.mask, side, l, r.linearTab);
+    if (!(level > 0.0f)) continue;
+    const float alpha = level / 255.0f;
     const float* wx = r.lanczosTab + 8 * l.fx;
     const float* wy = r.lanczosTab + 8 * l.fy;
     Px4 v = Zero4();
@@ -103,8 +160,19 @@ namespace ka {
 namespace simd {
 
 HWY_EXPORT(PasteLanczos8Row);
+HWY_EXPORT(UnsharpHorizontal);
+HWY_EXPORT(UnsharpSharpenRow);
 
 void pasteLanczos8Row(const PasteRow& row) { HWY_DYNAMIC_DISPATCH(PasteLanczos8Row)(row); }
+
+void unsharpHorizontal(const float* in, const float* g, int k, float* out, size_t begin, size_t end) {
+  HWY_DYNAMIC_DISPATCH(UnsharpHorizontal)(in, g, k, out, begin, end);
+}
+
+void unsharpSharpenRow(const float* hBlur, size_t stride, const float* g, int k, float amount, float* row,
+                       int width) {
+  HWY_DYNAMIC_DISPATCH(UnsharpSharpenRow)(hBlur, stride, g, k, amount, row, width);
+}
 
 }  // namespace simd
 }  // namespace ka

@@ -1,7 +1,9 @@
-// The compositor's Lanczos-8 row resampler, one frame row per call, vectorised and dispatched at
-// run time to the best compiled x86 target like the rest of ka::simd.
+// The compositor's vectorised kernels, dispatched at run time to the best compiled x86 target like
+// the rest of ka::simd: the unsharp mask's two passes and the Lanczos-8 row resampler. Every
+// target adds each output's products in the same order as the plain loops described here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace ka {
@@ -27,6 +29,16 @@ struct PasteRow {
 };
 
 void pasteLanczos8Row(const PasteRow& row);
+
+// Horizontal Gaussian pass over a flat buffer: out[n] = sum_{t=0}^{k-1} g[t] * in[n + t] for
+// n in [begin, end), taps added in order of t starting from 0.
+void unsharpHorizontal(const float* in, const float* g, int k, float* out, size_t begin, size_t end);
+
+// Vertical pass and sharpening of one crop row: blur[x] = sum_{j=0}^{k-1} g[j] * hBlur[j * stride + x]
+// (in order of j, from 0), then row[x] = clamp((1 + amount) * row[x] - amount * blur[x], 0, 255),
+// a NaN giving 0; x in [0, width).
+void unsharpSharpenRow(const float* hBlur, size_t stride, const float* g, int k, float amount, float* row,
+                       int width);
 
 }  // namespace simd
 }  // namespace ka

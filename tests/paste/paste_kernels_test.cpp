@@ -1,4 +1,4 @@
-// The Lanczos row kernel on every x86 target this machine can run, against a scalar computation
+// The compositor's kernels on every x86 target this machine can run, against scalar computations
 // of the same sums in the same order.
 #ifndef HWY_WANT_AVX3_DL
 #define HWY_WANT_AVX3_DL
@@ -10,10 +10,11 @@
 #include <cmath>
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
-#include "paste/paste_lanczos.h"
+#include "paste/paste_kernels.h"
 
 namespace {
 
@@ -142,6 +143,62 @@ TEST(PasteLanczosRow, EveryTargetMatchesScalarSums) {
   std::printf("checked targets:");
   for (int64_t t : targets) std::printf(" %s", hwy::TargetName(t));
   std::printf("\n");
+}
+
+// Samples near 1e4 with taps of both signs: partial sums are large, so any change of order shows.
+struct BlurCase {
+  std::vector<float> in, g;
+  BlurCase(uint32_t seed, size_t n, int k) {
+    std::mt19937 rng(seed);
+    in.resize(n + k);
+    for (auto& v : in) v = 10000.0f + float(rng() % 25600) / 100.0f;
+    g.resize(k);
+    for (auto& w : g) w = float(int(rng() % 2001) - 1000) / 997.0f;
+  }
+};
+
+TEST(PasteUnsharpKernels, EveryTargetMatchesScalarSums) {
+  const std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+  for (int64_t t : targets) {
+    hwy::SetSupportedTargetsForTest(t);
+    for (int k : {1, 3, 13}) {
+      // Horizontal: ranges that start and end off any vector boundary.
+      BlurCase c(uint32_t(k), 1000, k);
+      for (auto [b, e] : {std::pair<size_t, size_t>{0, 1000}, {3, 997}, {17, 18}, {5, 5}}) {
+        std::vector<float> got(1000, -1.0f), want(1000, -1.0f);
+        ka::simd::unsharpHorizontal(c.in.data(), c.g.data(), k, got.data(), b, e);
+        for (size_t n = b; n < e; ++n) {
+          float acc = 0;
+          for (int q = 0; q < k; ++q) acc += c.g[q] * c.in[n + q];
+          want[n] = acc;
+        }
+        ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4))
+            << hwy::TargetName(t) << " k " << k << " [" << b << ", " << e << ")";
+      }
+      // Vertical and sharpening: widths around the vector sizes; values that clamp at both ends
+      // and a NaN.
+      for (int width : {1, 7, 8, 9, 31, 64, 67}) {
+        const size_t stride = size_t(width) + 5;
+        BlurCase h(uint32_t(width), stride * k, k);
+        std::mt19937 rng(uint32_t(width * 31 + k));
+        std::vector<float> row(width);
+        for (auto& v : row) v = float(rng() % 25600) / 100.0f;
+        row[0] = std::nanf("");
+        if (width > 2) row[1] = 1e9f, row[2] = -1e9f;
+        std::vector<float> got = row, want = row;
+        const float amount = 1.3f;
+        ka::simd::unsharpSharpenRow(h.in.data(), stride, h.g.data(), k, amount, got.data(), width);
+        for (int x = 0; x < width; ++x) {
+          float blur = 0;
+          for (int j = 0; j < k; ++j) blur += h.g[j] * h.in[j * stride + x];
+          const float v = (1 + amount) * want[x] - amount * blur;
+          want[x] = v > 0 ? (v < 255 ? v : 255) : 0;
+        }
+        ASSERT_EQ(0, std::memcmp(got.data(), want.data(), got.size() * 4)) << hwy::TargetName(t) << " width " << width;
+      }
+    }
+  }
+  hwy::SetSupportedTargetsForTest(0);
 }
 
 }  // namespace
