@@ -12,6 +12,7 @@
 
 #include "bundle/identity_impl.h"
 #include "bundle/members.h"
+#include "ops/simd.h"
 
 namespace ka {
 
@@ -77,6 +78,8 @@ bool quotedValue(const std::string& text, const char* key, std::string& out) {
 }
 
 }  // namespace
+
+void halfToFloat(const uint16_t* src, float* dst, size_t count) { simd::f16ToF32(src, dst, count); }
 
 std::vector<float> readRawF32(const std::string& path, size_t count) { return readRaw<float>(path, count); }
 std::vector<int32_t> readRawI32(const std::string& path, size_t count) { return readRaw<int32_t>(path, count); }

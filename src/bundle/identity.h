@@ -64,6 +64,9 @@ struct Drive {
 
 Drive loadDrive(const Manifest& m);
 
+// Converts IEEE half values to float32 exactly.
+void halfToFloat(const uint16_t* src, float* dst, size_t count);
+
 // Reads exactly `count` elements of a raw little-endian member ("size mismatch " + path otherwise).
 std::vector<float> readRawF32(const std::string& path, size_t count);
 std::vector<int32_t> readRawI32(const std::string& path, size_t count);

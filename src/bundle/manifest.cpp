@@ -195,6 +195,10 @@ std::string readText(const std::string& path) {
   return out;
 }
 
+std::string Manifest::modelPath(const std::string& name) const {
+  return resolveMember(dir, "model_" + name + ".onnx");
+}
+
 Manifest loadManifest(const std::string& path) {
   const std::string dir = resolveBundlePath(path);
   const std::string text = readFile(dir + "/manifest.json");

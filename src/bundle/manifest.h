@@ -23,6 +23,9 @@ struct Manifest {
   int32_t ksize = 13;     // "ksize": unsharp kernel size
   int32_t frames = 0;     // "frames": driving frames of the idle loop
   std::string lipTemplateJson;  // text of "lip_template.v1.json", empty when absent
+
+  // The bundle member "model_" + name + ".onnx" (legacy or canonical name).
+  std::string modelPath(const std::string& name) const;
 };
 
 // Builds the manifest of the bundle at `path` (a directory or a container).

@@ -1,0 +1,364 @@
+#include "render/renderer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <onnxruntime_cxx_api.h>
+
+#include "bundle/identity.h"
+#include "bundle/manifest.h"
+#include "graph/gridsample_rewrite.h"
+#include "ka/ka.h"
+#include "ops/domain.h"
+#include "ops/pool.h"
+#include "render/load_rewrites.h"
+#include "render/ort_env.h"
+
+namespace ka {
+namespace {
+
+constexpr size_t kPooledPerFrame = 65536;   // 64 x 32 x 32
+constexpr size_t kFsRedPerFrame = 262144;   // 64 x 64 x 64
+constexpr size_t kKpPerFrame = 3 * kHostKpRows;
+
+bool envFirstIs(const char* name, char c) {
+  const char* v = std::getenv(name);
+  return v && v[0] == c;
+}
+
+bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+std::vector<uint8_t> readModel(const std::string& path) {
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  if (!f) throw std::runtime_error("Renderer: cannot open " + path);
+  const std::streamoff size = f.tellg();
+  if (size < 0) throw std::runtime_error("Renderer: cannot open " + path);
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  f.seekg(0);
+  if (!f.read(reinterpret_cast<char*>(bytes.data()), size)) throw std::runtime_error("Renderer: short read on " + path);
+  return bytes;
+}
+
+std::string coremlUnits(const std::string& ep) {
+  const std::string word = ep.size() > 7 ? ep.substr(7) : "all";
+  if (word == "cpu") return "CPUOnly";
+  if (word == "gpu") return "CPUAndGPU";
+  if (word == "ane") return "CPUAndNeuralEngine";
+  return "ALL";
+}
+
+std::string xnnpackRefusal(const std::string& ep) {
+  return "Renderer: ep '" + ep +
+         "' is REFUSED. This renderer rewrites its graph to Zephrane custom-domain nodes "
+         "(com.zephrane::GridSampleFast, and com.zephrane::WarpDirector wherever KA_WARP_NODE is on), and ORT's "
+         "XNNPACK execution provider SEGFAULTS while partitioning a graph that carries them \xE2\x80\x94 measured "
+         "2026-09-15 on a published nimbrel2-android AAR, null deref inside libonnxruntime.so at session create, "
+         "on both a door-served and a hand-staged copy of the same identity. It is a signal, not an exception, so "
+         "it cannot be caught and reported. Use the default ep (\"\", the ORT CPU EP), which opens the same bundle "
+         "on the same bytes.";
+}
+
+std::string bakedGridSampleRefusal(const std::string& path) {
+  return "Renderer: KA_GS_FAST=0 (or ZEPHRANE_NIMBREL2_GRIDSAMPLE_FAST=0, which sets it) was asked for, but " + path +
+         " has com.zephrane::GridSampleFast BAKED INTO THE GRAPH. That flag disables the custom-op registration, "
+         "so there would be no kernel to bind and this session would die inside ORT with 'GridSampleFast(-1) is "
+         "not a registered function/op'. There is no standard-GridSample arm on this bundle to measure: the "
+         "artifact itself is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
+         "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.";
+}
+
+std::string kpContractRefusal(const std::string& path, const std::string& input, int64_t rows) {
+  std::string msg = "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + path + " \xE2\x80\x94 the graph declares " +
+                    input + " with " + std::to_string(rows) + " keypoint rows, and this renderer feeds " +
+                    std::to_string(kHostKpRows) + " (ka::kHostKpRows, ka/ka). ";
+  if (rows == 22) {
+    msg += "That is the recipe_v4 / kd_v4 shape: row " + std::to_string(kHostKpRows) +
+           " is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's second output. This engine has no width "
+           "feed (see ka_a2x_width / ka_a2x_pull_wn in ka/ka_a2x, which nothing on this path calls yet), so it "
+           "cannot drive this director. ";
+  }
+  return msg +
+         "REFUSING AT LOAD rather than dying inside ORT at the first Run. This build must not have been published "
+         "to a host that links this renderer: training/recipe/host_kp_contract is the publish gate that exists to "
+         "prevent it.";
+}
+
+const char* kNoWarpPrior =
+    "m4b graph (P_rgb input) but this bundle carries no warp prior: neither P.f16, nor fs_red.f16, nor a P_hevc.mov "
+    "to play in place is present, so ka::Identity mapped NOTHING and Identity::P(si) would be an offset from a null "
+    "pointer \xE2\x80\x94 a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.";
+
+}  // namespace
+
+std::string coremlCacheDir(const std::string& bundleDir) {
+  const char* v = OrtGetApiBase()->GetVersionString();
+  return bundleDir + "/.coreml_cache/ort" + ((v && *v) ? v : "unknown");
+}
+
+struct Renderer::Impl {
+  std::string epName;
+  Ort::Env env = makeOrtEnv("ka");
+  Ort::SessionOptions options;
+  std::unique_ptr<Ort::Session> session;
+  std::unique_ptr<Ort::IoBinding> binding;
+  Ort::RunOptions runOptions;
+  bool profiling = false;
+  double runMs = 0.0;
+  int64_t runCount = 0;
+
+  Identity& identity;
+  int B = 0;
+  int C = 0;
+  int threads = 1;
+  size_t imageElems = 0;
+  bool featSynth = false;
+  bool fromBytes = false;
+  std::string note;
+  std::string modelName;
+  std::string modelPath;
+  std::string bundleDir;
+
+  std::vector<float> pooled, prior, kpDriving, kpSource, rgb;
+  std::vector<Ort::Value> tensors;
+
+  explicit Impl(Identity& id) : identity(id) {}
+
+  void buildSession(const std::string& ep);
+  void checkContractAndBind();
+};
+
+void Renderer::Impl::buildSession(const std::string& ep) {
+  session.reset();
+  binding.reset();
+  tensors.clear();
+
+  options = Ort::SessionOptions();
+  options.SetIntraOpNumThreads(threads);
+  options.SetInterOpNumThreads(1);
+  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  if (!envFirstIs("KA_ORT_SPIN", '1')) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  options.AddConfigEntry("mlas.disable_kleidiai", "1");
+  const char* prof = std::getenv("KA_ORT_PROFILE");
+  profiling = prof && *prof;
+  if (profiling) options.EnableProfiling(prof);
+
+  const bool coreml = !ep.empty() && startsWith(ep, "coreml");
+  if (!ep.empty() && startsWith(ep, "xnnpack")) throw std::runtime_error(xnnpackRefusal(ep));
+  if (!ep.empty() && !coreml) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
+  if (coreml) {
+    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
+                                               {"MLComputeUnits", coremlUnits(ep)},
+                                               {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
+  }
+
+  bool gsRewrite = true;
+  std::vector<uint8_t> bytes;
+  if (envFirstIs("KA_GS_FAST", '0')) {
+    bytes = readModel(modelPath);
+    bool baked = false;
+    if (!bytes.empty()) {
+      try {
+        baked = graphHasBakedGridSampleFast(GsSlice(bytes));
+      } catch (...) {
+        baked = true;
+      }
+    }
+    if (baked) throw std::runtime_error(bakedGridSampleRefusal(modelPath));
+    gsRewrite = false;
+  } else {
+    registerGridSampleFast(options);
+    if (envFirstIs("KA_GS_REWRITE", '0')) {
+      gsRewrite = false;
+      if (!coreml)
+        std::fprintf(stderr,
+                     "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.zephrane::GridSampleFast rewrite "
+                     "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its baked "
+                     "kernel. A standard bundle now runs ORT's own GridSample.\n",
+                     modelName.c_str());
+    }
+  }
+  if (bytes.empty()) bytes = readModel(modelPath);
+
+  const char* warp = std::getenv("KA_WARP_NODE");
+  LoadRewriteOptions ro;
+  ro.cpuProvider = !coreml;
+  ro.gridSampleRewrite = gsRewrite && !(coreml && warp && *warp && warp[0] != '0');
+  ro.warpNode = !coreml && warp && *warp && warp[0] != '0';
+  ro.modelName = modelName;
+  const LoadRewriteReport rep = applyLoadRewrites(bytes, ro);
+
+  if (identity.manifest().lipTemplateJson.empty()) {
+    std::fprintf(stderr,
+                 "[ka] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so the director "
+                 "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
+                 "models/nimbrel-2/tools/carry_lip_template_fleet\n",
+                 modelName.c_str(), "lip_template.v1.json");
+  }
+
+  fromBytes = rep.changedGraph();
+  if (fromBytes)
+    session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
+  else
+    session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
+  epName = coreml ? ep : "cpu";
+  std::fprintf(stderr, "[ka] director ep=%s (%s)\n", epName.c_str(),
+               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
+                      : "ORT CPU EP");
+  checkContractAndBind();
+}
+
+void Renderer::Impl::checkContractAndBind() {
+  Ort::AllocatorWithDefaultOptions alloc;
+  std::vector<std::string> names;
+  std::vector<std::vector<int64_t>> shapes;
+  for (size_t i = 0; i < session->GetInputCount(); ++i) {
+    names.push_back(session->GetInputNameAllocated(i, alloc).get());
+    Ort::TypeInfo ti = session->GetInputTypeInfo(i);
+    shapes.push_back(ti.GetONNXType() == ONNX_TYPE_TENSOR ? ti.GetTensorTypeAndShapeInfo().GetShape()
+                                                           : std::vector<int64_t>{});
+  }
+  auto find = [&](const char* n) -> const std::vector<int64_t>* {
+    for (size_t i = 0; i < names.size(); ++i)
+      if (names[i] == n) return &shapes[i];
+    return nullptr;
+  };
+
+  featSynth = find("fs_red") != nullptr;
+  const char* featName = featSynth ? "pooled" : "pooled64";
+  const char* kdName = featSynth ? "kd" : "kp_driving";
+  const char* ksName = featSynth ? "ks" : "kp_source";
+  const auto* feat = find(featName);
+  if (!feat || feat->size() != 4 || (*feat)[0] <= 0)
+    throw std::runtime_error(std::string(featName) + " input not found / bad shape");
+  B = static_cast<int>((*feat)[0]);
+  for (const char* kp : {kdName, ksName}) {
+    const auto* s = find(kp);
+    if (s && s->size() == 3 && (*s)[1] > 0 && (*s)[1] != kHostKpRows)
+      throw std::runtime_error(kpContractRefusal(modelPath, kp, (*s)[1]));
+  }
+
+  const size_t b = static_cast<size_t>(B);
+  imageElems = 3 * static_cast<size_t>(C) * static_cast<size_t>(C);
+  pooled.assign(b * kPooledPerFrame, 0.f);
+  kpDriving.assign(b * kKpPerFrame, 0.f);
+  kpSource.assign(b * kKpPerFrame, 0.f);
+  rgb.assign(b * imageElems, 0.f);
+  if (featSynth) {
+    if (!identity.hasFsRed()) throw std::runtime_error("FeatSynth graph but bundle lacks fs_red.f16");
+    prior.assign(b * kFsRedPerFrame, 0.f);
+  } else {
+    if (!identity.hasP() && identity.priorPath().empty()) throw std::runtime_error(kNoWarpPrior);
+    prior.assign(b * imageElems, 0.f);
+  }
+
+  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  binding = std::make_unique<Ort::IoBinding>(*session);
+  auto bind = [&](const char* name, std::vector<float>& buf, std::vector<int64_t> shape, bool output = false) {
+    tensors.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
+    if (output)
+      binding->BindOutput(name, tensors.back());
+    else
+      binding->BindInput(name, tensors.back());
+  };
+  const int64_t B64 = B, C64 = C;
+  if (featSynth) {
+    bind("fs_red", prior, {B64, 64, 64, 64});
+    bind("pooled", pooled, {B64, 64, 32, 32});
+  } else {
+    bind("pooled64", pooled, {B64, 64, 32, 32});
+    bind("P_rgb", prior, {B64, 3, C64, C64});
+  }
+  bind(kdName, kpDriving, {B64, kHostKpRows, 3});
+  bind(ksName, kpSource, {B64, kHostKpRows, 3});
+  bind("rgb", rgb, {B64, 3, C64, C64}, true);
+}
+
+Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& modelName, int intraOpThreads,
+                   const std::string& epIn)
+    : impl_(std::make_unique<Impl>(identity)) {
+  Impl& s = *impl_;
+  s.C = m.crop;
+  s.threads = intraOpThreads < 1 ? pool::threads() : intraOpThreads;
+  s.modelName = modelName;
+  s.modelPath = m.modelPath(modelName);
+  s.bundleDir = m.dir;
+
+  std::string ep = epIn;
+  const char* conv = std::getenv("KA_CONV_BACKEND");
+  if (ep == "neon" || (ep.empty() && conv && std::strcmp(conv, "neon") == 0)) {
+    // The fp16 convolution backend exists only on ARM builds; here ORT serves the director.
+    std::fprintf(stderr, "[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    ep.clear();
+  }
+
+  try {
+    s.buildSession(ep);
+  } catch (const std::exception& e) {
+    if (!startsWith(ep, "coreml")) throw;
+    std::fprintf(stderr, "[ka] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n", e.what());
+    s.buildSession("");
+  }
+}
+
+Renderer::~Renderer() {
+  Impl& s = *impl_;
+  if (!s.profiling || !s.session) return;
+  if (s.runCount > 0)
+    std::fprintf(stderr, "[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(s.runCount),
+                 s.runMs / static_cast<double>(s.runCount));
+  try {
+    Ort::AllocatorWithDefaultOptions alloc;
+    auto file = s.session->EndProfilingAllocated(alloc);
+    std::fprintf(stderr, "[ka_ort_profile] %s\n", file.get());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "[ka_ort_profile] FAILED: %s\n", e.what());
+  }
+}
+
+const float* Renderer::render(const int* sourceIndices, const float* kpSource, const float* kpDriving, int n) {
+  Impl& s = *impl_;
+  if (n < 1 || n > s.B) throw std::runtime_error("render: bad n");
+  const size_t priorPer = s.featSynth ? kFsRedPerFrame : s.imageElems;
+  for (int j = 0; j < s.B; ++j) {
+    const size_t sj = static_cast<size_t>(j);
+    float* pooledJ = s.pooled.data() + sj * kPooledPerFrame;
+    float* priorJ = s.prior.data() + sj * priorPer;
+    const int c = j < n ? j : n - 1;
+    if (j >= n) {
+      const size_t last = static_cast<size_t>(n - 1);
+      std::memcpy(pooledJ, s.pooled.data() + last * kPooledPerFrame, kPooledPerFrame * sizeof(float));
+      std::memcpy(priorJ, s.prior.data() + last * priorPer, priorPer * sizeof(float));
+    } else {
+      const int si = sourceIndices[c];
+      halfToFloat(s.identity.pooled64(si), pooledJ, kPooledPerFrame);
+      halfToFloat(s.featSynth ? s.identity.fsRed(si) : s.identity.P(si), priorJ, priorPer);
+    }
+    std::memcpy(s.kpSource.data() + sj * kKpPerFrame, kpSource + static_cast<size_t>(c) * kKpPerFrame,
+                kKpPerFrame * sizeof(float));
+    std::memcpy(s.kpDriving.data() + sj * kKpPerFrame, kpDriving + static_cast<size_t>(c) * kKpPerFrame,
+                kKpPerFrame * sizeof(float));
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  s.session->Run(s.runOptions, *s.binding);
+  const auto t1 = std::chrono::steady_clock::now();
+  s.runMs += static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e6;
+  ++s.runCount;
+  return s.rgb.data();
+}
+
+int Renderer::batch() const { return impl_->B; }
+const std::string& Renderer::ep() const { return impl_->epName; }
+std::string Renderer::backend() const { return "ort"; }
+const std::string& Renderer::directorNote() const { return impl_->note; }
+bool Renderer::featSynth() const { return impl_->featSynth; }
+bool Renderer::sessionFromBytes() const { return impl_->fromBytes; }
+double Renderer::runMilliseconds() const { return impl_->runMs; }
+int64_t Renderer::runs() const { return impl_->runCount; }
+
+}  // namespace ka
