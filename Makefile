@@ -44,6 +44,9 @@ demo: build
 	rm -rf $(DEMO)
 	$(KA_PY) tools/forge/forge.py demo $(DEMO)
 	$(BUILD)/tools/ka info $(DEMO)/avatar.imx
+	$(BUILD)/tools/ka render $(DEMO)/avatar.imx --drive --out $(DEMO)/idle_loop.mp4
+	ffmpeg -v error -y -i $(DEMO)/idle_loop.mp4 -vf "select=eq(n\,14)" -frames:v 1 $(DEMO)/frame.png
+	@echo "demo: $(DEMO)/idle_loop.mp4 (one frame: $(DEMO)/frame.png)"
 
 bench: build
 	@for b in $(BUILD)/bench/ka_bench_*; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done

@@ -109,10 +109,15 @@ TEST_F(IdentityTest, MapsMembersAndReadsTheTable) {
   auto P = readAs<uint16_t>(dir_ + "/P.f16");
   for (int si : {0, 5}) {
     EXPECT_EQ(std::memcmp(id.pooled64(si), pooled.data() + si * 65536, 65536 * 2), 0);
-    // EXPECT_EQ(std::memcmp(id.P(si), P.data() + si * 64 * 64 * 3, 64 * 64 * 3 * 2), 0);
+    EXPECT_EQ(std::memcmp(id.P(si), P.data() + si * 64 * 64 * 3, 64 * 64 * 3 * 2), 0);
   }
   auto M = readAs<float>(dir_ + "/M.f32");
   EXPECT_EQ(std::memcmp(id.M(3), M.data() + 18, 24), 0);  // stamp equals canvas: bit-identical
+  EXPECT_EQ(id.priorBackend(), "mmap P.f16");
+  EXPECT_FALSE(id.playsPriorVideo());
+  EXPECT_EQ(id.priorSeeks(), 0u);
+  EXPECT_EQ(id.priorResidentBytes(), 0u);
+  id.walkP(2);  // nothing to walk
 
   ka::Drive d = ka::loadDrive(m);
   EXPECT_EQ(d.frames, 8);
@@ -223,6 +228,26 @@ TEST_F(IdentityTest, PriorVideoIsRecordedWhenNamed) {
   ka::Identity id(manifest());
   EXPECT_EQ(id.priorPath(), dir_ + "/source_frames.hevc");
   EXPECT_FALSE(id.hasP());
+}
+
+TEST_F(IdentityTest, PriorPlaysFromTheVideoMember) {
+  ASSERT_TRUE(forgeBundle({"--prior", "hevc"}));
+  testing::internal::CaptureStderr();
+  ka::Identity id(manifest());
+  EXPECT_TRUE(id.playsPriorVideo());
+  EXPECT_EQ(id.priorPath(), dir_ + "/P_hevc.mov");
+  const std::string backend = id.priorBackend();  // opens the prior cursor
+  std::vector<uint16_t> f3(id.P(3), id.P(3) + 64 * 64 * 3);
+  id.walkP(4);
+  const uint16_t* again = id.P(3);
+  std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(backend, "none");
+  EXPECT_NE(backend, "mmap P.f16");
+  EXPECT_NE(log.find("played straight from P_hevc.mov"), std::string::npos) << log;
+  EXPECT_EQ(std::memcmp(again, f3.data(), f3.size() * 2), 0);  // the same frame, from history
+  EXPECT_GT(id.priorResidentBytes(), uint64_t(64) * 64 * 6);
+  // Plausible planar prior: every half value is a finite number in [0, 1].
+  for (uint16_t h : f3) ASSERT_LE(h, 0x3C00u);
 }
 
 TEST_F(IdentityTest, TransformsAreRescaledToTheCanvas) {

@@ -20,6 +20,10 @@
 #include "bundle/manifest.h"
 #include "bundle/members.h"
 #include "ka/ka.h"
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "mp4_writer.h"
 #include "render/ort_env.h"
 
@@ -34,7 +38,12 @@ int usage() {
   return 2;
 }
 
+// Redrawn at most every quarter second (and at the end), so a log file gets a few lines, not one
+// per frame.
 void progress(int done, int total, double seconds) {
+  static double shown = -1.0;
+  if (done != total && shown >= 0 && seconds - shown < 0.25) return;
+  shown = seconds;
   const int width = 30;
   const int filled = total > 0 ? done * width / total : width;
   std::fprintf(stderr, "\r[%.*s%.*s] %d/%d frames  %.1f fps", filled, "##############################",
@@ -170,6 +179,7 @@ int info(const char* bundle) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  av_log_set_level(AV_LOG_ERROR);  // the encoder's and decoders' chatter is not the tool's output
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc == 3 && std::strcmp(argv[1], "info") == 0) return info(argv[2]);
   if (argc >= 3 && std::strcmp(argv[1], "render") == 0) return render(argc, argv);
