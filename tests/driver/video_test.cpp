@@ -36,6 +36,7 @@ class VideoConcurrent : public ::testing::Test {
     dir_ = new TempDir();
     const std::string d = dir_->path();
     ASSERT_TRUE(forge({"video-h264", d + "/drv.mp4", "--frames", "12", "--width", "64", "--height", "48", "--gop", "5"}));
+    ASSERT_TRUE(forge({"video-h264", d + "/one.mp4", "--frames", "1", "--width", "64", "--height", "48"}));
     ASSERT_TRUE(forge({"video-h264", d + "/drv444.mp4", "--frames", "4", "--width", "64", "--height", "48",
                        "--pix-fmt", "yuv444p"}));
     ASSERT_TRUE(forge({"video-h264", d + "/short.mkv", "--frames", "8", "--width", "64", "--height", "48",
@@ -81,6 +82,21 @@ TEST_F(VideoConcurrent, DriverFramesMatchFfmpegDecodeExactly) {
   }
   EXPECT_GT(cursor->seeks(), 0u);
   EXPECT_GT(cursor->residentBytes(), 6u * cursor->frameBytes);
+}
+
+TEST_F(VideoConcurrent, SingleFrameVideoLoopsOnItsOnlyFrame) {
+  ScopedEnv hw("KA_DRIVER_HWDEC", std::string("0"));
+  const auto want = rgbFromYuv420(cliDecode(path("one.mp4"), "yuv420p", path("one.yuv")), 64, 48);
+  ASSERT_EQ(want.size(), 1u);
+  auto cursor = ka::DriverCursor::over(ka::driver::openMp4(path("one.mp4"), 1, 64, 48), 2, 11);
+  std::vector<uint8_t> buf(cursor->frameBytes);
+  for (int k = 0; k < 5; ++k) {
+    ASSERT_EQ(cursor->pull(buf.data()), 0);
+    ASSERT_EQ(buf, want[0]);
+  }
+  EXPECT_EQ(cursor->pullAt(0, buf.data()), 0);
+  EXPECT_EQ(buf, want[0]);
+  EXPECT_EQ(cursor->seeks(), 0u);
 }
 
 TEST_F(VideoConcurrent, SourceSeeksLandOnTheRightFrame) {
