@@ -69,7 +69,13 @@ std::string readText(const std::string& path) {
   return out;
 }
 
-bool optStr(const std::string& text, const char* key, std::string& out) { return ka::optStr(text, key, out); }
+bool optStr(const std::string& text, const char* key, std::string& out) {
+  // Unlike the bundle reader, an empty string leaves `out` (the default member name) alone.
+  std::string value;
+  if (!ka::optStr(text, key, value)) return false;
+  out = value;
+  return true;
+}
 
 }  // namespace driver
 }  // namespace ka

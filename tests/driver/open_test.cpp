@@ -152,6 +152,20 @@ TEST_F(BundleConcurrent, ManifestNamesTheMembers) {
                 " there is no driver video to play. REFUSING to create a session.");
 }
 
+TEST_F(BundleConcurrent, EmptyMemberNameKeepsTheDefault) {
+  writeManifest(dir_.path(), ",\n  \"target_frames\": \"\",\n  \"target_frames_mp4\": \"\"");
+  addJpegs();
+  std::unique_ptr<ka::DriverCursor> c;
+  stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+  EXPECT_EQ(c->name, "jpg/stb");
+  std::string out = "keep";
+  EXPECT_FALSE(ka::driver::optStr("{\"k\": \"\"}", "k", out));
+  EXPECT_EQ(out, "keep");
+  EXPECT_TRUE(ka::driver::optStr("{\"k\": \"v\"}", "k", out));
+  EXPECT_EQ(out, "v");
+  EXPECT_EQ(ka::driver::readText(dir_.path() + "/nothing_here"), "");
+}
+
 TEST_F(BundleConcurrent, BadJpegsSurfaceOnTheConsumersCall) {
   addJpegs();
   // Frame 2 another size, frame 4 not a JPEG at all.
