@@ -1,5 +1,7 @@
 #include "driver/ff_source.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -113,7 +115,10 @@ bool FfSource::openHardware(const AVCodecParameters* par) {
 }
 
 void FfSource::open() {
-  if (avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
+  // Only regular files: a FIFO or device planted under the member's name would block the open.
+  struct stat fileStat;
+  if (::stat(path_.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode) ||
+      avformat_open_input(&fmt_, path_.c_str(), nullptr, nullptr) < 0)
     fail("ka_driver: " + path_ + " is not a readable container");
   if (avformat_find_stream_info(fmt_, nullptr) < 0) fail("ka_driver: " + path_ + " carries no stream info");
   stream_ = -1;

@@ -1,5 +1,7 @@
 #include "driver/image.h"
 
+#include <sys/stat.h>
+
 #include <stdexcept>
 
 // The only translation unit that compiles stb_image and stb_image_write.
@@ -23,6 +25,9 @@ namespace ka {
 
 std::vector<uint8_t> loadImageRGB(const std::string& path, int& width, int& height) {
   int w = 0, h = 0, n = 0;
+  // Only regular files: reading a FIFO planted under a frame's name would block.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("decode failed: " + path);
   stbi_uc* px = stbi_load(path.c_str(), &w, &h, &n, 3);
   if (!px || w <= 0 || h <= 0) {
     stbi_image_free(px);

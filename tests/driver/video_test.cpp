@@ -3,6 +3,7 @@
 // Also the refusals for members that disagree with the manifest, damaged members, and the
 // hardware-decoder fallback. The cursor's look-ahead thread runs in all of them.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "common/test_util.h"
 #include "driver/cursor.h"
 #include "driver/ff_source.h"
+#include "driver/image.h"
 #include "driver/video_ref.h"
 
 // FFmpeg's frame-threaded decoders hand frames between their threads through atomics inside
@@ -155,6 +157,15 @@ TEST_F(VideoConcurrent, MembersThatDisagreeWithTheManifestAreRefused) {
   EXPECT_EQ(thrown([&] { ka::driver::openMp4(junk, 12, 64, 48); }), "ka_driver: " + junk + " is not a readable container");
   EXPECT_EQ(thrown([&] { ka::driver::openPriorHevc(path("missing.mov"), 6, 32); }),
             "ka_driver: " + path("missing.mov") + " is not a readable container");
+  // A FIFO under the member's name is refused at once instead of blocking the open.
+  const std::string fifo = path("fifo.mp4");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(thrown([&] { ka::driver::openMp4(fifo, 12, 64, 48); }), "ka_driver: " + fifo + " is not a readable container");
+  EXPECT_EQ(thrown([&] {
+              int w, h;
+              ka::loadImageRGB(fifo, w, h);
+            }),
+            "decode failed: " + fifo);
 
   // Pixel formats are checked on the first decoded frame, so the refusal comes through the cursor.
   const std::string p444 = path("drv444.mp4");
