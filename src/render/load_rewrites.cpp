@@ -13,8 +13,11 @@ LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewri
   if (opt.cpuProvider && opt.gridSampleRewrite) r.gridSample = rewriteGridSampleToFast(model);
   r.blend = normaliseStudentBlend(model);
   // The head's cubic resize and the lip-contour binding join here, in that order.
+  return r;
+}
 
-  const char* name = opt.modelName.c_str();
+void logLoadRewrites(const LoadRewriteReport& r, const std::string& modelName) {
+  const char* name = modelName.c_str();
   if (r.gridSample)
     std::fprintf(stderr, "[ka] std GridSample -> com.zephrane::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
                  r.gridSample, name);
@@ -24,7 +27,6 @@ LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewri
                  "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML "
                  "unit that includes the GPU\n",
                  r.blend, name);
-  return r;
 }
 
 }  // namespace ka

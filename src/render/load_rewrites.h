@@ -29,7 +29,10 @@ struct LoadRewriteReport {
   bool changedGraph() const { return warp || gridSample || blend || headCubic || lip; }
 };
 
-// Runs the rewrites in their load order on `model` and prints each rewrite's own log line.
+// Runs the rewrites in their load order on `model`.
 LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewriteOptions& opt);
+
+// Prints the log line of every rewrite that changed the graph, in the load sequence's order.
+void logLoadRewrites(const LoadRewriteReport& r, const std::string& modelName);
 
 }  // namespace ka

@@ -193,13 +193,20 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   ro.modelName = modelName;
   const LoadRewriteReport rep = applyLoadRewrites(bytes, ro);
 
-  if (identity.manifest().lipTemplateJson.empty()) {
+  if (!identity.manifest().lipTemplateJson.empty()) {
+    std::fprintf(stderr,
+                 "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 this session serves the "
+                 "graph's own ELLIPSE\n",
+                 modelName.c_str(), "this build carries no lip-contour rasteriser");
+  } else {
     std::fprintf(stderr,
                  "[ka] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so the director "
                  "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
                  "models/nimbrel-2/tools/carry_lip_template_fleet\n",
                  modelName.c_str(), "lip_template.v1.json");
   }
+
+  logLoadRewrites(rep, modelName);
 
   fromBytes = rep.changedGraph();
   if (fromBytes)

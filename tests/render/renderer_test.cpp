@@ -209,6 +209,39 @@ TEST_F(RendererTest, WithoutRewritesTheSessionComesFromThePath) {
   EXPECT_NE(log.find("[ka] director ep=cpu (ORT CPU EP)\n"), std::string::npos) << log;
 }
 
+TEST_F(RendererTest, ComposeAlphaLinesPrecedeTheRewriteLog) {
+  {
+    ka::Manifest m = ka::loadManifest(m4b_);
+    ka::Identity id(m);
+    testing::internal::CaptureStderr();
+    ka::Renderer r(m, id, "b1", 1, "");
+    const std::string log = testing::internal::GetCapturedStderr();
+    const size_t ellipse = log.find("[ka] !!! compose alpha: ELLIPSE (b1) \xE2\x80\x94 this bundle carries no "
+                                    "lip_template.v1.json");
+    const size_t gs = log.find("[ka] std GridSample -> com.zephrane::GridSampleFast load-time rewrite: 1 node(s) (b1)");
+    const size_t blend = log.find("[ka] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (b1)");
+    const size_t ep = log.find("[ka] director ep=cpu (ORT CPU EP)");
+    ASSERT_NE(ellipse, std::string::npos) << log;
+    ASSERT_NE(gs, std::string::npos) << log;
+    ASSERT_NE(blend, std::string::npos) << log;
+    ASSERT_NE(ep, std::string::npos) << log;
+    EXPECT_LT(ellipse, gs);
+    EXPECT_LT(gs, blend);
+    EXPECT_LT(blend, ep);
+  }
+  // A bundle with a lip template is told that this build serves the ellipse all the same.
+  TempDir t;
+  ASSERT_TRUE(ka::test::forge({"bundle", t / "b", "--background", "none", "--lip"}));
+  ASSERT_TRUE(ka::test::forge({"director-into", t / "b"}));
+  ka::Manifest m = ka::loadManifest(t / "b");
+  ka::Identity id(m);
+  testing::internal::CaptureStderr();
+  ka::Renderer r(m, id, "b1", 1, "");
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1): "), std::string::npos) << log;
+  EXPECT_EQ(log.find("ELLIPSE (b1)"), std::string::npos);
+}
+
 TEST_F(RendererTest, KeypointContract) {
   const std::string path = m4b_ + "/model_b1_kp22.onnx";
   EXPECT_EQ(quietError(m4b_, "b1_kp22"),
