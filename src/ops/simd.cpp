@@ -488,8 +488,26 @@ using V16 = hn::Vec<D16>;
 HWY_INLINE V8 PackBlocks(V16 even, V16 odd) {
 #if HWY_TARGET <= HWY_AVX2
   return V8{_mm256_packus_epi16(even.raw, odd.raw)};
-#else
+#elif HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4
   return V8{_mm_packus_epi16(even.raw, odd.raw)};
+#else
+  // Portable fallback (emulated 128-bit vectors, e.g. clang's EMU128): the same block layout,
+  // lane by lane.
+  const D16 d16;
+  const D8 d8;
+  constexpr size_t kLanes16 = hn::MaxLanes(D16());
+  int16_t e[kLanes16], o[kLanes16];
+  uint8_t packed[2 * kLanes16];
+  hn::StoreU(even, d16, e);
+  hn::StoreU(odd, d16, o);
+  auto sat = [](int16_t v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+  for (size_t b = 0; b < kLanes16 / 8; ++b) {
+    for (size_t i = 0; i < 8; ++i) {
+      packed[16 * b + i] = sat(e[8 * b + i]);
+      packed[16 * b + 8 + i] = sat(o[8 * b + i]);
+    }
+  }
+  return hn::LoadU(d8, packed);
 #endif
 }
 

@@ -138,11 +138,12 @@ inline void yuvRow(const uint8_t* y, const uint8_t* u, const uint8_t* v, int wid
 // ---- Target pinning --------------------------------------------------------------------------
 
 // The x86 targets the kernels are compiled for, best last, each present only when this
-// processor runs it; the portable scalar fallback always.
+// processor runs it; the portable fallback always.
 inline std::vector<int64_t> runnableTargets() {
   hwy::SetSupportedTargetsForTest(0);
   const int64_t cpu = hwy::SupportedTargets();
-  std::vector<int64_t> out{HWY_SCALAR};
+  // The portable fallback is SCALAR with gcc and EMU128 with clang (Highway picks it per compiler).
+  std::vector<int64_t> out{(HWY_TARGETS & HWY_EMU128) ? int64_t(HWY_EMU128) : int64_t(HWY_SCALAR)};
   for (int64_t t : {int64_t(HWY_SSSE3), int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3),
                     int64_t(HWY_AVX3_DL)}) {
     if (cpu & t) out.push_back(t);
