@@ -23,19 +23,12 @@
 
 namespace {
 
+using ka::test::errorOf;
+
 using ka::test::exists;
 using ka::test::readBytes;
 using ka::test::readString;
 using ka::test::TempDir;
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // A tiny hand-built container, independent of the forge's packer.
 struct Member {

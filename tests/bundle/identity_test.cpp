@@ -15,18 +15,11 @@
 
 namespace {
 
+using ka::test::errorOf;
+
 using ka::test::exists;
 using ka::test::readBytes;
 using ka::test::TempDir;
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 template <class T>
 std::vector<T> readAs(const std::string& path) {

@@ -14,18 +14,11 @@
 
 namespace {
 
+using ka::test::errorOf;
+
 using ka::manifest_key::keyHits;
 using ka::manifest_key::kAbsent;
 using ka::manifest_key::scalarValuePos;
-
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
 
 // ---- key scan ----------------------------------------------------------------------------------
 

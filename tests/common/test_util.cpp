@@ -37,6 +37,15 @@ std::string shellQuote(const std::string& s) {
   return out + "'";
 }
 
+std::string errorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no error)";
+}
+
 int runCommand(const std::string& cmd) {
   int rc = std::system(cmd.c_str());
   if (rc == -1) return -1;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ class TempDir {
 // calling test (ADD_FAILURE) and returns false when it exits non-zero. Its output goes to the
 // test's log.
 bool forge(const std::vector<std::string>& args);
+
+// The text of the exception `f` throws, or "(no error)".
+std::string errorOf(const std::function<void()>& f);
 
 // Runs a shell command line; returns its exit status (or -1 when it could not run).
 int runCommand(const std::string& cmd);

@@ -19,16 +19,9 @@
 
 namespace {
 
-using ka::test::TempDir;
+using ka::test::errorOf;
 
-std::string errorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no error)";
-}
+using ka::test::TempDir;
 
 // IEEE half to float, written out independently of the library's kernels.
 float halfRef(uint16_t h) {
