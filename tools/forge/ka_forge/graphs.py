@@ -7,11 +7,11 @@ import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 
-def _parse_node_spec(spec):
+def _parse_node_desc(desc):
     """'mode=bilinear,padding_mode=border,align_corners=0,domain=ai.onnx' -> dict; absent keys are
     absent attributes."""
     out = {}
-    for part in filter(None, spec.split(",")):
+    for part in filter(None, desc.split(",")):
         key, _, value = part.partition("=")
         out[key] = value
     return out
@@ -24,9 +24,9 @@ def _finish(model, path, check):
 
 
 def gridsample_model(a):
-    """X [N,C,H,W] and grid [N,H,W,2] through a chain of GridSample nodes, one per --node spec,
+    """X [N,C,H,W] and grid [N,H,W,2] through a chain of GridSample nodes, one per --node description,
     each sampling the previous node's output with the same grid; Y = Identity(last)."""
-    specs = a.node or ["mode=bilinear,padding_mode=border,align_corners=0"]
+    descs = a.node or ["mode=bilinear,padding_mode=border,align_corners=0"]
     x = helper.make_tensor_value_info("X", TensorProto.FLOAT, [a.n, a.c, a.h, a.w])
     grid_shape = ["gn", "gh", "gw", 2] if a.free_grid else [a.n, a.h, a.w, 2]
     grid = helper.make_tensor_value_info("grid", TensorProto.FLOAT, grid_shape)
@@ -34,8 +34,8 @@ def gridsample_model(a):
                                       else [a.n, a.c, a.h, a.w])
     nodes = []
     prev = "X"
-    for k, spec in enumerate(specs):
-        s = _parse_node_spec(spec)
+    for k, desc in enumerate(descs):
+        s = _parse_node_desc(desc)
         attrs = {}
         for key in ("mode", "padding_mode"):
             if key in s:
@@ -59,7 +59,7 @@ def gridsample_model(a):
     helper.set_model_props(model, {"purpose": "gridsample rewrite"})
     # onnx's checker predates opset 20 and knows no com.zephrane: only the plain models are checked.
     _finish(model, a.out, check=a.opset <= 17 and not a.zephrane_import and
-            all("domain" not in _parse_node_spec(s) for s in specs))
+            all("domain" not in _parse_node_desc(s) for s in descs))
 
 
 def blend_model(a):
