@@ -34,9 +34,12 @@ def manifest_dict(nt, width, height, crop, frames, stamp=None, agent="forge", ex
 
 
 def lip_template(crop):
-    pts = [[round(crop * (0.5 + 0.2 * np.cos(t)), 3), round(crop * (0.72 + 0.08 * np.sin(t)), 3)]
-           for t in np.linspace(0, 2 * np.pi, 17)[:-1]]
-    return json.dumps({"version": 1, "crop": crop, "outer_lip": pts}, indent=1)
+    """A "lip-template-v1" outline around the lips (24 vertices on the unit circle), placed by the
+    mouth corners and the two lip keypoints of the forge's face layout (rows 15-18)."""
+    t = np.linspace(0, 2 * np.pi, 25)[:-1]
+    return json.dumps({"format": "lip-template-v1", "edge": "outward", "canvas": crop, "feather_px": 3.0,
+                       "u_canon": [[round(float(np.cos(a)), 6), round(float(np.sin(a)), 6)] for a in t],
+                       "lip_idx": [15, 16, 17, 18]}, indent=1)
 
 
 def face_background(n, width, height, seed=0):

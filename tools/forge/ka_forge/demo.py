@@ -194,14 +194,6 @@ def cut_prior(frames, transforms, crop=CROP):
     return out
 
 
-def lip_template(crop):
-    """An outline around the lips, placed by the mouth corners and the two lip keypoints."""
-    t = np.linspace(0, 2 * np.pi, 25)[:-1]
-    return json.dumps({"format": "lip-template-v1", "edge": "outward", "canvas": crop, "feather_px": 3.0,
-                       "u_canon": [[round(float(np.cos(a)), 6), round(float(np.sin(a)), 6)] for a in t],
-                       "lip_idx": [15, 16, 17, 18]}, indent=1)
-
-
 def write_demo(bundle_dir, nt=NT, crop=CROP, frames=FRAMES, batches=(1, 4), lip=False, seed=0):
     """Writes the demo bundle directory. Returns its manifest dict."""
     os.makedirs(bundle_dir, exist_ok=True)
@@ -225,7 +217,7 @@ def write_demo(bundle_dir, nt=NT, crop=CROP, frames=FRAMES, batches=(1, 4), lip=
         put(name, data)
     if lip:
         with open(os.path.join(bundle_dir, "lip_template.v1.json"), "w") as f:
-            f.write(lip_template(crop))
+            f.write(bundle.lip_template(crop))
     for b in batches:
         director.write_into_bundle(bundle_dir, batch=b, seed=seed)
     return m
