@@ -67,16 +67,6 @@ std::vector<T> readRaw(const std::string& path, size_t count) {
 
 bool memberExists(const std::string& dir, const char* legacy) { return pathExists(resolveMember(dir, legacy)); }
 
-// The string value of `key` when it is a scalar that starts with a quote and has a non-empty body.
-bool quotedValue(const std::string& text, const char* key, std::string& out) {
-  uint64_t p = manifest_key::scalarValuePos(text, key);
-  if (p == manifest_key::kAbsent || p >= text.size() || text[p] != '"') return false;
-  size_t close = text.find('"', p + 1);
-  if (close == std::string::npos || close == p + 1) return false;
-  out = text.substr(p + 1, close - p - 1);
-  return true;
-}
-
 }  // namespace
 
 void halfToFloat(const uint16_t* src, float* dst, size_t count) { simd::f16ToF32(src, dst, count); }
@@ -133,7 +123,7 @@ Identity::Identity(const Manifest& m) : impl_(std::make_unique<Impl>()) {
     s.P.map(resolveMember(m.dir, "P.f16"), bytesOf({nt, c, c, 6}));
   } else if (!memberExists(m.dir, "fs_red.f16")) {
     std::string hevc;
-    if (quotedValue(readText(m.dir + "/manifest.json"), "P_hevc", hevc)) {
+    if (optStr(readText(m.dir + "/manifest.json"), "P_hevc", hevc)) {
       const std::string path = resolveMember(m.dir, hevc);
       if (pathExists(path)) s.priorPath = path;
     }

@@ -15,8 +15,6 @@ namespace ka {
 struct LoadRewriteOptions {
   bool cpuProvider = true;       // the ORT CPU execution provider serves the session
   bool gridSampleRewrite = true; // GridSample -> com.zephrane::GridSampleFast
-  bool warpNode = false;         // warp block -> com.zephrane::WarpDirector (KA_WARP_NODE)
-  std::string modelName;         // for log lines
 };
 
 struct LoadRewriteReport {

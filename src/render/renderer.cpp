@@ -189,8 +189,6 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   LoadRewriteOptions ro;
   ro.cpuProvider = !coreml;
   ro.gridSampleRewrite = gsRewrite && !(coreml && warp && *warp && warp[0] != '0');
-  ro.warpNode = !coreml && warp && *warp && warp[0] != '0';
-  ro.modelName = modelName;
   const LoadRewriteReport rep = applyLoadRewrites(bytes, ro);
 
   if (!identity.manifest().lipTemplateJson.empty()) {

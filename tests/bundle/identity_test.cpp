@@ -21,18 +21,8 @@ using ka::test::exists;
 using ka::test::readBytes;
 using ka::test::TempDir;
 
-template <class T>
-std::vector<T> readAs(const std::string& path) {
-  auto b = readBytes(path);
-  std::vector<T> v(b.size() / sizeof(T));
-  std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
-  return v;
-}
-
-template <class T>
-void writeAs(const std::string& path, const std::vector<T>& v) {
-  ka::test::writeBytes(path, v.data(), v.size() * sizeof(T));
-}
+using ka::test::readAs;
+using ka::test::writeAs;
 
 TEST(MemberNames, CanonicalNames) {
   EXPECT_EQ(ka::canonicalMember("P.f16"), "source_frames.f16");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,6 +43,19 @@ std::string readString(const std::string& path);
 void writeBytes(const std::string& path, const void* data, size_t n);
 void writeString(const std::string& path, const std::string& s);
 bool exists(const std::string& path);
+
+// A raw little-endian member as elements of T, and back.
+template <class T>
+std::vector<T> readAs(const std::string& path) {
+  const std::vector<uint8_t> b = readBytes(path);
+  std::vector<T> v(b.size() / sizeof(T));
+  std::memcpy(v.data(), b.data(), v.size() * sizeof(T));
+  return v;
+}
+template <class T>
+void writeAs(const std::string& path, const std::vector<T>& v) {
+  writeBytes(path, v.data(), v.size() * sizeof(T));
+}
 void removeTree(const std::string& path);
 
 // Sets (or with nullopt unsets) an environment variable for the scope, restoring it afterwards.

@@ -47,13 +47,6 @@ std::vector<float> halves(const std::string& path, size_t offset, size_t n) {
   return out;
 }
 
-std::vector<float> floats(const std::string& path) {
-  auto b = ka::test::readBytes(path);
-  std::vector<float> v(b.size() / 4);
-  std::memcpy(v.data(), b.data(), v.size() * 4);
-  return v;
-}
-
 // Runs `model` directly in ORT on one batch item's inputs (repeated over the batch).
 std::vector<float> ortRun(const std::string& model, bool featSynth, int B, int C, const std::vector<float>& feat,
                           const std::vector<float>& prior, const std::vector<float>& ks, const std::vector<float>& kd) {
@@ -110,7 +103,7 @@ class RendererTest : public ::testing::Test {
 
   // Keypoints of the bundle's driving row i.
   static void driveRow(const std::string& dir, int i, std::vector<float>& ks, std::vector<float>& kd, int& si) {
-    auto xs = floats(dir + "/drive/xs.f32"), xd = floats(dir + "/drive/xd.f32");
+    auto xs = ka::test::readAs<float>(dir + "/drive/xs.f32"), xd = ka::test::readAs<float>(dir + "/drive/xd.f32");
     auto sis = ka::test::readBytes(dir + "/drive/si.i32");
     std::memcpy(&si, sis.data() + 4 * i, 4);
     ks.assign(xs.begin() + 63 * i, xs.begin() + 63 * (i + 1));
