@@ -12,7 +12,7 @@ ORT_DIR="$root/.deps/onnxruntime"
 DEBS=(
   build-essential cmake ninja-build pkg-config git
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
-  libhwy-dev libstb-dev
+  libhwy-dev libstb-dev libkissfft-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libopencv-dev
   python3-numpy python3-onnx ffmpeg libonnx-testdata

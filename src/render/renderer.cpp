@@ -45,14 +45,6 @@ std::vector<uint8_t> readModel(const std::string& path) {
   return bytes;
 }
 
-std::string coremlUnits(const std::string& ep) {
-  const std::string word = ep.size() > 7 ? ep.substr(7) : "all";
-  if (word == "cpu") return "CPUOnly";
-  if (word == "gpu") return "CPUAndGPU";
-  if (word == "ane") return "CPUAndNeuralEngine";
-  return "ALL";
-}
-
 std::string xnnpackRefusal(const std::string& ep) {
   return "Renderer: ep '" + ep +
          "' is REFUSED. This renderer rewrites its graph to Zephrane custom-domain nodes "
@@ -95,6 +87,14 @@ const char* kNoWarpPrior =
     "pointer \xE2\x80\x94 a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.";
 
 }  // namespace
+
+std::string coremlUnits(const std::string& ep) {
+  const std::string word = ep.size() > 7 ? ep.substr(7) : "all";
+  if (word == "cpu") return "CPUOnly";
+  if (word == "gpu") return "CPUAndGPU";
+  if (word == "ane") return "CPUAndNeuralEngine";
+  return "ALL";
+}
 
 std::string coremlCacheDir(const std::string& bundleDir) {
   const char* v = OrtGetApiBase()->GetVersionString();
