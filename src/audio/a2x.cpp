@@ -278,11 +278,7 @@ void A2xStream::Impl::prime(int count) {
     auto silence = w2v::silenceEmbedding(*legacy);
     const int T = std::min(count, w2v::kWindowFrames);
     std::vector<float> rows(size_t(T) * w2v::kFrameFloats);
-    for (int f = 0; f < T; ++f)
-      for (int l = 0; l < w2v::kLayers; ++l)
-        std::memcpy(&rows[(size_t(f) * w2v::kLayers + l) * w2v::kDim],
-                    &(*silence)[(size_t(l) * w2v::kWindowFrames + f) * w2v::kDim], w2v::kDim * sizeof(float));
-    w2v::roundF16(rows.data(), rows.size());
+    for (int f = 0; f < T; ++f) w2v::frameOf(*silence, f, &rows[size_t(f) * w2v::kFrameFloats]);
     std::vector<float> out, wn;
     runEncoder(rows.data(), 0, T, out, wn);
     std::vector<float> p(kKp, 0.0f), s(size_t(H), 0.0f), row(kKp);
@@ -382,11 +378,7 @@ void A2xStream::Impl::fillLegacy(int64_t tgt) {
     const int64_t first = std::max(filled, winStart == 0 ? int64_t(0) : winStart + 50);
     feat.growTo(limit);
     for (int64_t f = first; f < limit; ++f) {
-      float* dst = feat.row(f);
-      for (int l = 0; l < w2v::kLayers; ++l)
-        std::memcpy(dst + size_t(l) * w2v::kDim, &emb[(size_t(l) * w2v::kWindowFrames + size_t(f - winStart)) * w2v::kDim],
-                    w2v::kDim * sizeof(float));
-      w2v::roundF16(dst, w2v::kFrameFloats);
+      w2v::frameOf(emb, f - winStart, feat.row(f));
     }
     filled = std::max(filled, limit);
     if (limit >= winEnd) winStart += 100;
@@ -575,25 +567,10 @@ int A2xStream::deltas(const float* samples, int count, float* out, float* width,
   if (max < F) return -2;
   const w2v::Model& m = s.legacyModel();
   std::vector<float> feats(size_t(F) * w2v::kFrameFloats);
-  std::vector<float> win(w2v::kWindowSamples), emb;
-  int64_t have = 0;
-  for (int64_t ws = 0; ws < F; ws += 100) {
-    std::fill(win.begin(), win.end(), 0.0f);
-    const int64_t s0 = ws * w2v::kHop;
-    for (int64_t i = s0; i < std::min<int64_t>(count, s0 + w2v::kWindowSamples); ++i) win[size_t(i - s0)] = samples[i];
-    w2v::normalise(win.data(), win.size());
-    w2v::runLegacy(m, win.data(), emb);
-    const int64_t lo = std::max(have, ws == 0 ? int64_t(0) : ws + 50);
-    const int64_t hi = std::min<int64_t>(F, ws + w2v::kWindowFrames);
-    for (int64_t f = lo; f < hi; ++f) {
-      float* dst = &feats[size_t(f) * w2v::kFrameFloats];
-      for (int l = 0; l < w2v::kLayers; ++l)
-        std::memcpy(dst + size_t(l) * w2v::kDim, &emb[(size_t(l) * w2v::kWindowFrames + size_t(f - ws)) * w2v::kDim],
-                    w2v::kDim * sizeof(float));
-      w2v::roundF16(dst, w2v::kFrameFloats);
-    }
-    have = std::max(have, hi);
-  }
+  w2v::clipFrames(m, samples, count, F, [&](int64_t f, const std::vector<float>& emb, int64_t i) {
+    float* dst = &feats[size_t(f) * w2v::kFrameFloats];
+    w2v::frameOf(emb, i, dst);
+  });
   std::vector<float> encOut(size_t(F) * s.H);
   s.widthOffline.assign(s.hasWidth ? size_t(F) : 0, 0.0f);
   std::vector<float> o, wn;

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -297,6 +298,29 @@ void runLegacy(const Model& m, const float* window, std::vector<float>& out) {
   const size_t n = static_cast<size_t>(kLayers) * kWindowFrames * kDim;
   const float* p = floatsOf(res[0], n, m.path, "audio_emb");
   out.assign(p, p + n);
+}
+
+void frameOf(const std::vector<float>& emb, int64_t i, float* dst) {
+  for (int l = 0; l < kLayers; ++l)
+    std::memcpy(dst + size_t(l) * kDim, &emb[(size_t(l) * kWindowFrames + size_t(i)) * kDim], kDim * sizeof(float));
+  roundF16(dst, kFrameFloats);
+}
+
+void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
+                const std::function<void(int64_t, const std::vector<float>&, int64_t)>& take) {
+  std::vector<float> win(kWindowSamples), emb;
+  int64_t have = 0;
+  for (int64_t ws = 0; ws < frames; ws += 100) {
+    std::fill(win.begin(), win.end(), 0.0f);
+    const int64_t s0 = ws * kHop;
+    for (int64_t i = s0; i < std::min<int64_t>(count, s0 + kWindowSamples); ++i) win[size_t(i - s0)] = samples[i];
+    normalise(win.data(), win.size());
+    runLegacy(m, win.data(), emb);
+    const int64_t lo = std::max(have, ws == 0 ? int64_t(0) : ws + 50);
+    const int64_t hi = std::min<int64_t>(frames, ws + kWindowFrames);
+    for (int64_t f = lo; f < hi; ++f) take(f, emb, f - ws);
+    have = std::max(have, hi);
+  }
 }
 
 std::shared_ptr<const std::vector<float>> silenceEmbedding(const Model& m) {

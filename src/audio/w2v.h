@@ -12,6 +12,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -91,6 +93,17 @@ std::shared_ptr<WindowPair> sharedWindow(const std::string& w2vPath, int threads
 // Runs the legacy encoder on one 8 s window (128 000 normalised samples); out receives
 // 12 x 200 x 768 floats, layer-major.
 void runLegacy(const Model& m, const float* window, std::vector<float>& out);
+
+// Frame i of a legacy window's output as one feature row (12 x 768, layer-major), every value
+// rounded to half precision.
+void frameOf(const std::vector<float>& emb, int64_t i, float* dst);
+
+// Runs the legacy encoder over a whole clip of `frames` frames: windows at frames 0, 100, 200, ...
+// while the start is below `frames` (each normalised over its 128 000 samples, zero-padded past the
+// clip), each frame taken from the first window that covers it past that window's first 50 frames
+// (the first window from its start): take(f, emb, i), emb the window's output, i the frame's row.
+void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
+                const std::function<void(int64_t f, const std::vector<float>& emb, int64_t i)>& take);
 
 // The legacy encoder's output for 8 s of silence, computed once per process.
 std::shared_ptr<const std::vector<float>> silenceEmbedding(const Model& m);

@@ -23,8 +23,8 @@ Commands:
 The models, all float32 unless said:
   legacy w2v  "input_values" [1,128000] -> "audio_emb" [12,200,768]. Per trunk step j (hop 80,
               640 samples wide, the window zero-padded by 560 at the end, 1600 steps) three
-              statistics: mean x, mean |x|, mean x^2. Frame i of the window interpolates steps at
-              i * 1598 / 199 linearly; features = stats @ PROJ, PROJ [3, 12 x 768] (mean |x| weighs
+              statistics s: mean x, mean |x|, mean x^2, each as tanh(3 s). Frame i of the window
+              interpolates steps at i * 1598 / 199 linearly; features = stats @ PROJ, PROJ [3, 12 x 768] (mean |x| weighs
               1 + 0.05 l in layer l, so louder speech gives larger features).
   trunk       "input_values" [1,32000] -> "trunk_out" float16 [1,640,400]: the same statistics per
               step in channels 0..2, zeros elsewhere.
@@ -51,6 +51,7 @@ HOP, STEP, WIDE = 640, 80, 640
 WIN, TRUNK = 128000, 32000
 PAD = 560
 NSTAT = 3
+GAIN = 3.0  # statistics pass through tanh(GAIN * s): loud speech saturates, so window statistics matter less
 FCA_H = 384
 LIPS = {52: -0.05, 55: 0.10, 45: 0.03, 48: -0.03}  # kp17.y up, kp18.y down, corners in
 
@@ -96,8 +97,8 @@ def dec_weights(h):
     wd = np.zeros((h, KP), np.float32)
     for k, v in LIPS.items():
         wd[0, k] = v
-    wd[1:, 42] = 0.1 * r.standard_normal(h - 1)
-    wd[1:, 43] = 0.1 * r.standard_normal(h - 1)
+    wd[1:, 42] = 0.005 * r.standard_normal(h - 1)
+    wd[1:, 43] = 0.005 * r.standard_normal(h - 1)
     return (wd / scale[None, :]).astype(np.float32)
 
 
@@ -108,7 +109,7 @@ def fca_weights():
     wm = np.zeros((FCA_H, KP), np.float32)
     for k, v in LIPS.items():
         wm[64, k] = v  # row of offset 0, loudness column
-    wm[:, 42] = 0.01 * r.standard_normal(FCA_H)
+    wm[:, 42] = 0.001 * r.standard_normal(FCA_H)
     wm[64, 42] = 0.0
     return wc, wm
 
@@ -136,7 +137,7 @@ def _model(nodes, name, inputs, outputs, inits, path):
     onnx.save(model, path)
 
 
-def _stats_nodes(n_in, prefix):
+def _stats_nodes(n_in, prefix, free=False):
     """input_values [1, n_in] -> prefix + 'st' [1, 3, (n_in + PAD - WIDE) / STEP + 1]."""
     nodes = [
         helper.make_node("Abs", ["input_values"], [prefix + "abs"]),
@@ -144,16 +145,20 @@ def _stats_nodes(n_in, prefix):
         helper.make_node("Concat", ["input_values", prefix + "abs", prefix + "sq"], [prefix + "cat"], axis=0),
         helper.make_node("Reshape", [prefix + "cat", prefix + "shape3"], [prefix + "x3"]),
         helper.make_node("Pad", [prefix + "x3", prefix + "pads"], [prefix + "xp"]),
-        helper.make_node("Conv", [prefix + "xp", prefix + "box"], [prefix + "st"], group=NSTAT, strides=[STEP],
+        helper.make_node("Conv", [prefix + "xp", prefix + "box"], [prefix + "raw"], group=NSTAT, strides=[STEP],
                          kernel_shape=[WIDE]),
+        helper.make_node("Mul", [prefix + "raw", prefix + "gain"], [prefix + "lin"]),
+        helper.make_node("Tanh", [prefix + "lin"], [prefix + "st"]),
     ]
-    inits = [_init(prefix + "shape3", np.array([1, NSTAT, n_in], np.int64)),
+    inits = [_init(prefix + "shape3", np.array([1, NSTAT, -1 if free else n_in], np.int64)),
              _init(prefix + "pads", np.array([0, 0, 0, 0, 0, PAD], np.int64)),
-             _init(prefix + "box", np.full((NSTAT, 1, WIDE), 1.0 / WIDE, np.float32))]
+             _init(prefix + "box", np.full((NSTAT, 1, WIDE), 1.0 / WIDE, np.float32)),
+             _init(prefix + "gain", np.array(GAIN, np.float32))]
     return nodes, inits
 
 
 def legacy_w2v(path, frames=200, bad_input=False):
+    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     nodes, inits = _stats_nodes(WIN, "")
     i0, i1, w0, w1 = interp_table()
     nodes += [
@@ -179,12 +184,13 @@ def legacy_w2v(path, frames=200, bad_input=False):
 
 
 def trunk(path, free_lt=False):
-    nodes, inits = _stats_nodes(TRUNK, "")
+    nodes, inits = _stats_nodes(TRUNK, "", free_lt)
     nodes += [helper.make_node("Pad", ["st", "cpads"], ["st640"]),
               helper.make_node("Cast", ["st640"], ["trunk_out"], to=TensorProto.FLOAT16)]
     inits.append(_init("cpads", np.array([0, 0, 0, 0, 640 - NSTAT, 0], np.int64)))
     lt = (TRUNK + PAD - WIDE) // STEP + 1
-    _model(nodes, "w2v_trunk", [helper.make_tensor_value_info("input_values", TensorProto.FLOAT, [1, TRUNK])],
+    _model(nodes, "w2v_trunk",
+           [helper.make_tensor_value_info("input_values", TensorProto.FLOAT, [1, "n" if free_lt else TRUNK])],
            [helper.make_tensor_value_info("trunk_out", TensorProto.FLOAT16, [1, 640, "lt" if free_lt else lt])],
            inits, path)
 
@@ -261,6 +267,7 @@ def fca_model(path):
 def write_a2x(bundle_dir, w2v_dir, legacy_only=False, width=False, h=16, window=1, left=4, layers=2,
               pos_rows=400, silence_prime=0, pair="window", nt=50, meta_width=None, free_lt=False):
     os.makedirs(w2v_dir, exist_ok=True)
+    os.makedirs(bundle_dir, exist_ok=True)
     meta = {"h": h, "window": window, "left": left, "layers": layers,
             "width": bool(width) if meta_width is None else meta_width, "silence_prime": silence_prime}
     with open(os.path.join(bundle_dir, "a2x_meta.json"), "w") as f:
@@ -306,7 +313,7 @@ def step_stats(x):
         c = np.concatenate([[0.0], np.cumsum(ch)])
         idx = np.arange(steps) * STEP
         out[s] = (c[idx + WIDE] - c[idx]) / WIDE
-    return out.astype(np.float32)
+    return np.tanh(np.float32(GAIN) * out.astype(np.float32)).astype(np.float32)
 
 
 def legacy_window(x):
