@@ -131,7 +131,7 @@ struct A2xStream::Impl {
   std::vector<float> prev, state, primedPrev, primedState;
   int64_t decoded = 0, pulled = 0;
 
-  std::vector<float> scratch, emb;
+  std::vector<float> scratch;
 
   int64_t samples() const { return audio.end(); }
   int64_t usable() const {
@@ -278,7 +278,7 @@ void A2xStream::Impl::prime(int count) {
     auto silence = w2v::silenceEmbedding(*legacy);
     const int T = std::min(count, w2v::kWindowFrames);
     std::vector<float> rows(size_t(T) * w2v::kFrameFloats);
-    for (int f = 0; f < T; ++f) w2v::frameOf(*silence, f, &rows[size_t(f) * w2v::kFrameFloats]);
+    for (int f = 0; f < T; ++f) w2v::frameOf(silence->data(), f, &rows[size_t(f) * w2v::kFrameFloats]);
     std::vector<float> out, wn;
     runEncoder(rows.data(), 0, T, out, wn);
     std::vector<float> p(kKp, 0.0f), s(size_t(H), 0.0f), row(kKp);
@@ -311,7 +311,6 @@ void A2xStream::Impl::resetState(int ph, int dir, int wr) {
 
 void A2xStream::Impl::runEncoder(const float* rows, int64_t a, int64_t T, std::vector<float>& out,
                                  std::vector<float>& wn) {
-  std::vector<float> featIn(rows, rows + size_t(T) * w2v::kFrameFloats);
   std::vector<float> posIn(size_t(T) * H);
   for (int64_t i = 0; i < T; ++i)
     std::memcpy(&posIn[size_t(i) * H], &pos[size_t(posRow(a + i)) * H], size_t(H) * sizeof(float));
@@ -320,7 +319,7 @@ void A2xStream::Impl::runEncoder(const float* rows, int64_t a, int64_t T, std::v
   for (int64_t i = 0; i < T; ++i)
     for (int64_t j = 0; j < T; ++j) mask[size_t(i) * T + j] = (j >= i - left && j <= i + window) ? 0.0f : ninf;
   std::vector<Ort::Value> in;
-  in.push_back(w2v::tensor(featIn.data(), featIn.size(), {1, T, w2v::kLayers, w2v::kDim}));
+  in.push_back(w2v::constTensor(rows, size_t(T) * w2v::kFrameFloats, {1, T, w2v::kLayers, w2v::kDim}));
   in.push_back(w2v::tensor(posIn.data(), posIn.size(), {1, T, H}));
   in.push_back(w2v::tensor(mask.data(), mask.size(), {1, 1, T, T}));
   std::vector<const char*> outs{out0.c_str()};
@@ -374,7 +373,8 @@ void A2xStream::Impl::fillLegacy(int64_t tgt) {
     const int64_t s1 = std::min(horizon, s0 + w2v::kWindowSamples);
     for (int64_t s = s0; s < s1; ++s) scratch[size_t(s - s0)] = audio.row(s)[0];
     w2v::normalise(scratch.data(), scratch.size());
-    w2v::runLegacy(m, scratch.data(), emb);
+    const Ort::Value out = w2v::runLegacy(m, scratch.data());
+    const float* emb = w2v::legacyFloats(m, out);
     const int64_t first = std::max(filled, winStart == 0 ? int64_t(0) : winStart + 50);
     feat.growTo(limit);
     for (int64_t f = first; f < limit; ++f) {
@@ -407,8 +407,8 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
     if (info.GetElementCount() != size_t(w2v::kTrunkChannels) * LT)
       throw std::runtime_error(pair.trunk->path + ": trunk output is not [1, 640, " + std::to_string(LT) + "]");
     const uint16_t* v = static_cast<const uint16_t*>(res[0].GetTensorRawData());
-    std::vector<float> vf(size_t(w2v::kTrunkChannels) * LT);
-    ka::simd::f16ToF32(v, vf.data(), vf.size());
+    uint16_t h[2][w2v::kTrunkChannels];
+    float a0[w2v::kTrunkChannels], a1[w2v::kTrunkChannels];
     for (int j = 0; j < w2v::kHeadFrames; ++j) {
       const int64_t f = s + j;
       int64_t base = 0, i = f;
@@ -422,9 +422,15 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
       if (fl < 0 || fl >= LT) throw std::runtime_error("w2v_win: trunk pos out of range");
       const int i0 = static_cast<int>(fl), i1 = std::min(i0 + 1, LT - 1);
       const double t = p - fl;
+      for (int c = 0; c < w2v::kTrunkChannels; ++c) {
+        h[0][c] = v[size_t(c) * LT + i0];
+        h[1][c] = v[size_t(c) * LT + i1];
+      }
+      ka::simd::f16ToF32(h[0], a0, w2v::kTrunkChannels);
+      ka::simd::f16ToF32(h[1], a1, w2v::kTrunkChannels);
       float* row = &x[size_t(j) * w2v::kTrunkChannels];
       for (int c = 0; c < w2v::kTrunkChannels; ++c)
-        row[c] = static_cast<float>((1.0 - t) * double(vf[size_t(c) * LT + i0]) + t * double(vf[size_t(c) * LT + i1]));
+        row[c] = static_cast<float>((1.0 - t) * double(a0[c]) + t * double(a1[c]));
     }
     w2v::roundF16(x.data(), x.size());
     std::vector<Ort::Value> hin;
@@ -560,6 +566,14 @@ size_t A2xStream::heldBytes() const {
          s.widthStream.capacityBytes() + s.deltas.capacityBytes();
 }
 
+double A2xStream::modelSeconds() const {
+  const Impl& s = *impl_;
+  uint64_t ns = s.enc->runNanos + s.dec->runNanos;
+  if (s.legacy) ns += s.legacy->runNanos;
+  if (s.win) ns += s.win->trunk->runNanos + s.win->head->runNanos;
+  return double(ns) * 1e-9;
+}
+
 int A2xStream::deltas(const float* samples, int count, float* out, float* width, int max) {
   Impl& s = *impl_;
   if (count <= 0) return 0;
@@ -567,7 +581,7 @@ int A2xStream::deltas(const float* samples, int count, float* out, float* width,
   if (max < F) return -2;
   const w2v::Model& m = s.legacyModel();
   std::vector<float> feats(size_t(F) * w2v::kFrameFloats);
-  w2v::clipFrames(m, samples, count, F, [&](int64_t f, const std::vector<float>& emb, int64_t i) {
+  w2v::clipFrames(m, samples, count, F, [&](int64_t f, const float* emb, int64_t i) {
     float* dst = &feats[size_t(f) * w2v::kFrameFloats];
     w2v::frameOf(emb, i, dst);
   });

@@ -26,7 +26,13 @@
 #include <memory>
 #include <string>
 
+struct ka_a2x;
+
 namespace ka {
+
+class A2xStream;
+// The stream behind a C handle.
+A2xStream& a2xStream(ka_a2x* s);
 
 // This thread's last-error text of the a2x family.
 std::string& a2xLastError();
@@ -56,6 +62,8 @@ class A2xStream {
 
   // Bytes held by the stream's growing buffers (audio, features, encoder rows, deltas).
   size_t heldBytes() const;
+  // Seconds spent inside Session::Run by the stream's models and the shared encoders it uses.
+  double modelSeconds() const;
   bool shortWindow() const;
 
  private:

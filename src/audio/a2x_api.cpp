@@ -14,6 +14,8 @@ struct ka_a2x {
 
 using ka::a2xLastError;
 
+ka::A2xStream& ka::a2xStream(ka_a2x* s) { return s->stream; }
+
 extern "C" {
 
 const char* ka_a2x_last_error(void) { return a2xLastError().c_str(); }

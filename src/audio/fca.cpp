@@ -56,7 +56,7 @@ int FcaEngine::deltas(const float* samples, int count, float* out, int max) {
 
   // Pooled features, one 768-value row per frame.
   std::vector<float> feat(size_t(F) * D, 0.0f);
-  w2v::clipFrames(*impl_->encoder, samples, count, F, [&](int64_t f, const std::vector<float>& emb, int64_t i) {
+  w2v::clipFrames(*impl_->encoder, samples, count, F, [&](int64_t f, const float* emb, int64_t i) {
     float* dst = &feat[size_t(f) * D];
     for (int l = kFirstLayer; l < kFirstLayer + kPooled; ++l) {
       const float* src = &emb[(size_t(l) * w2v::kWindowFrames + size_t(i)) * D];

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -136,9 +137,12 @@ void Model::requireOutputs(std::initializer_list<const char*> names) const {
 
 std::vector<Ort::Value> Model::run(const std::vector<const char*>& inNames, const std::vector<Ort::Value>& in,
                                    const std::vector<const char*>& outNames) const {
+  const auto t0 = std::chrono::steady_clock::now();
   try {
-    return session->Run(Ort::RunOptions{nullptr}, inNames.data(), in.data(), in.size(), outNames.data(),
-                        outNames.size());
+    auto out = session->Run(Ort::RunOptions{nullptr}, inNames.data(), in.data(), in.size(), outNames.data(),
+                            outNames.size());
+    runNanos += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count());
+    return out;
   } catch (const Ort::Exception& e) {
     throw std::runtime_error(path + ": " + e.what());
   }
@@ -179,6 +183,11 @@ const float* floatsOf(const Ort::Value& v, size_t count, const std::string& path
 Ort::Value tensor(float* data, size_t count, const std::vector<int64_t>& shape) {
   static const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   return Ort::Value::CreateTensor<float>(mem, data, count, shape.data(), shape.size());
+}
+
+Ort::Value constTensor(const float* data, size_t count, const std::vector<int64_t>& shape) {
+  // Inputs are only read by Session::Run.
+  return tensor(const_cast<float*>(data), count, shape);
 }
 
 void normalise(float* x, size_t n) {
@@ -290,32 +299,35 @@ int windowSteps(WindowPair& p, const Ort::Value& trunkOut) {
   return lt;
 }
 
-void runLegacy(const Model& m, const float* window, std::vector<float>& out) {
-  std::vector<float> in(window, window + kWindowSamples);
+Ort::Value runLegacy(const Model& m, float* window) {
   std::vector<Ort::Value> inputs;
-  inputs.push_back(tensor(in.data(), in.size(), {1, kWindowSamples}));
+  inputs.push_back(tensor(window, kWindowSamples, {1, kWindowSamples}));
   auto res = m.run({"input_values"}, inputs, {"audio_emb"});
-  const size_t n = static_cast<size_t>(kLayers) * kWindowFrames * kDim;
-  const float* p = floatsOf(res[0], n, m.path, "audio_emb");
-  out.assign(p, p + n);
+  legacyFloats(m, res[0]);
+  return std::move(res[0]);
 }
 
-void frameOf(const std::vector<float>& emb, int64_t i, float* dst) {
+const float* legacyFloats(const Model& m, const Ort::Value& out) {
+  return floatsOf(out, static_cast<size_t>(kLayers) * kWindowFrames * kDim, m.path, "audio_emb");
+}
+
+void frameOf(const float* emb, int64_t i, float* dst) {
   for (int l = 0; l < kLayers; ++l)
     std::memcpy(dst + size_t(l) * kDim, &emb[(size_t(l) * kWindowFrames + size_t(i)) * kDim], kDim * sizeof(float));
   roundF16(dst, kFrameFloats);
 }
 
 void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
-                const std::function<void(int64_t, const std::vector<float>&, int64_t)>& take) {
-  std::vector<float> win(kWindowSamples), emb;
+                const std::function<void(int64_t, const float*, int64_t)>& take) {
+  std::vector<float> win(kWindowSamples);
   int64_t have = 0;
   for (int64_t ws = 0; ws < frames; ws += 100) {
     std::fill(win.begin(), win.end(), 0.0f);
     const int64_t s0 = ws * kHop;
     for (int64_t i = s0; i < std::min<int64_t>(count, s0 + kWindowSamples); ++i) win[size_t(i - s0)] = samples[i];
     normalise(win.data(), win.size());
-    runLegacy(m, win.data(), emb);
+    const Ort::Value out = runLegacy(m, win.data());
+    const float* emb = legacyFloats(m, out);
     const int64_t lo = std::max(have, ws == 0 ? int64_t(0) : ws + 50);
     const int64_t hi = std::min<int64_t>(frames, ws + kWindowFrames);
     for (int64_t f = lo; f < hi; ++f) take(f, emb, f - ws);
@@ -327,9 +339,9 @@ std::shared_ptr<const std::vector<float>> silenceEmbedding(const Model& m) {
   std::lock_guard<std::mutex> lock(g_silence_mtx);
   if (!g_silence) {
     std::vector<float> zeros(kWindowSamples, 0.0f);
-    auto out = std::make_shared<std::vector<float>>();
-    runLegacy(m, zeros.data(), *out);
-    g_silence = out;
+    const Ort::Value out = runLegacy(m, zeros.data());
+    const float* p = legacyFloats(m, out);
+    g_silence = std::make_shared<std::vector<float>>(p, p + size_t(kLayers) * kWindowFrames * kDim);
   }
   return g_silence;
 }

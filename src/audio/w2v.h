@@ -46,6 +46,8 @@ struct Model {
   std::string path;
   std::unique_ptr<Ort::Session> session;
   std::vector<std::string> inputs, outputs;
+  // Wall time spent inside Session::Run, for the engines' overhead figures.
+  mutable std::atomic<uint64_t> runNanos{0};
 
   // Throws "<path>: model lacks input "<name>"" unless every name is declared.
   void requireInputs(std::initializer_list<const char*> names) const;
@@ -90,23 +92,27 @@ std::shared_ptr<const Model> loadedLegacy();
 // is not deployed or failed to load. Looked for once per process; notices go to standard error.
 std::shared_ptr<WindowPair> sharedWindow(const std::string& w2vPath, int threads);
 
-// Runs the legacy encoder on one 8 s window (128 000 normalised samples); out receives
-// 12 x 200 x 768 floats, layer-major.
-void runLegacy(const Model& m, const float* window, std::vector<float>& out);
+// Runs the legacy encoder on one 8 s window (128 000 normalised samples); the output holds
+// 12 x 200 x 768 floats, layer-major (checked), read through legacyFloats.
+Ort::Value runLegacy(const Model& m, float* window);
+const float* legacyFloats(const Model& m, const Ort::Value& out);
 
 // Frame i of a legacy window's output as one feature row (12 x 768, layer-major), every value
 // rounded to half precision.
-void frameOf(const std::vector<float>& emb, int64_t i, float* dst);
+void frameOf(const float* emb, int64_t i, float* dst);
 
 // Runs the legacy encoder over a whole clip of `frames` frames: windows at frames 0, 100, 200, ...
 // while the start is below `frames` (each normalised over its 128 000 samples, zero-padded past the
 // clip), each frame taken from the first window that covers it past that window's first 50 frames
 // (the first window from its start): take(f, emb, i), emb the window's output, i the frame's row.
 void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
-                const std::function<void(int64_t f, const std::vector<float>& emb, int64_t i)>& take);
+                const std::function<void(int64_t f, const float* emb, int64_t i)>& take);
 
 // The legacy encoder's output for 8 s of silence, computed once per process.
 std::shared_ptr<const std::vector<float>> silenceEmbedding(const Model& m);
+
+// A read-only tensor over caller memory.
+Ort::Value constTensor(const float* data, size_t count, const std::vector<int64_t>& shape);
 
 // Trunk steps of the pair, learnt from a first run when the graph does not declare them.
 int windowSteps(WindowPair& p, const Ort::Value& trunkOut);

@@ -468,7 +468,7 @@ TEST_F(A2x, MemoryStaysBounded) {
     Rows r;
     pullAll(s, r);
     frames += int(r.frames());
-    most = std::max(most, reinterpret_cast<ka::A2xStream*>(s)->heldBytes());
+    most = std::max(most, ka::a2xStream(s).heldBytes());
   }
   EXPECT_GT(frames, 90 * 25 - 40);
   EXPECT_LT(most, size_t(8) << 20);
