@@ -17,6 +17,7 @@
 #include "bundle/context.h"
 #include "common/test_util.h"
 #include "ka/ka.h"
+#include "ka/ka_a2x.h"
 #include "ka/ka_motion.h"
 #include "ka/ka_utt.h"
 #include "session/utt_config.h"
@@ -35,7 +36,8 @@ constexpr int kKp = 63;
 struct Fixture {
   TempDir tmp;
   std::string bundle = tmp / "bundle";
-  std::string motion = tmp / "bundle/motion";
+  std::string motion = tmp / "bundle/motion";  // the audio-to-motion engine's directory
+  std::string w2vDir = tmp / "w2v";             // the bundle itself carries the expression engine
   int nt = 6;
   std::vector<float> target;
   Fixture() {
@@ -43,6 +45,7 @@ struct Fixture {
     ka::test::forge({"director-into", bundle});
     ka::test::forge({"director-steady", bundle});
     ka::test::forge({"motion", motion, "--nt", std::to_string(nt), "--xs-target", bundle + "/xs_target.bin"});
+    ka::test::forge({"a2x", bundle, w2vDir, "--legacy-only"});
     target = ka::test::readAs<float>(bundle + "/xs_target.bin");
   }
 };
@@ -150,28 +153,77 @@ void pushAll(ka::UtteranceSession& s, const std::vector<int16_t>& a, int chunk =
     s.push(a.data() + at, static_cast<int>(std::min<size_t>(static_cast<size_t>(chunk), a.size() - at)));
 }
 
-// The engine's own rows for `a`, walked from `start`.
+// The engines' own rows for `a`, walked from `start`.
 struct Rows {
   std::vector<int> index;
   std::vector<float> base, drive;
 };
-Rows engineRows(const std::vector<int16_t>& a, int start) {
+// Pushes `a` whole into a fresh engine, finishes it and pulls every row.
+template <class Engine, class Ops>
+Rows drained(Engine* m, const std::vector<int16_t>& a, int start, Ops ops) {
   Rows r;
-  ka_motion* m = ka_motion_create(fx().motion.c_str(), 1, nullptr);
-  EXPECT_TRUE(m) << ka_motion_last_error();
   if (!m) return r;
-  ka_motion_reset(m, start, 1, 1);
+  ops.reset(m, start, 1, 1);
   std::vector<float> f(a.size());
   for (size_t i = 0; i < a.size(); ++i) f[i] = a[i] * (1.0f / 32768.0f);
-  ka_motion_push(m, f.data(), static_cast<int>(f.size()));
-  ka_motion_finish(m);
-  const int n = ka_motion_avail(m);
+  ops.push(m, f.data(), static_cast<int>(f.size()));
+  ops.finish(m);
+  const int n = ops.avail(m);
   r.index.resize(static_cast<size_t>(n));
   r.base.resize(static_cast<size_t>(n) * kKp);
   r.drive.resize(static_cast<size_t>(n) * kKp);
-  EXPECT_EQ(ka_motion_pull(m, r.index.data(), r.base.data(), r.drive.data(), n), n);
-  ka_motion_destroy(m);
+  EXPECT_EQ(ops.pull(m, r.index.data(), r.base.data(), r.drive.data(), n), n);
+  ops.destroy(m);
   return r;
+}
+
+struct A2xOps {
+  decltype(&ka_a2x_reset) reset = ka_a2x_reset;
+  decltype(&ka_a2x_push) push = ka_a2x_push;
+  decltype(&ka_a2x_finish) finish = ka_a2x_finish;
+  decltype(&ka_a2x_avail) avail = ka_a2x_avail;
+  decltype(&ka_a2x_pull) pull = ka_a2x_pull;
+  decltype(&ka_a2x_destroy) destroy = ka_a2x_destroy;
+};
+struct MotionOps {
+  decltype(&ka_motion_reset) reset = ka_motion_reset;
+  decltype(&ka_motion_push) push = ka_motion_push;
+  decltype(&ka_motion_finish) finish = ka_motion_finish;
+  decltype(&ka_motion_avail) avail = ka_motion_avail;
+  decltype(&ka_motion_pull) pull = ka_motion_pull;
+  decltype(&ka_motion_destroy) destroy = ka_motion_destroy;
+};
+
+Rows expressionRows(const std::vector<int16_t>& a, int start) {
+  ka_a2x* m = ka_a2x_create(fx().bundle.c_str(), 1);
+  EXPECT_TRUE(m) << ka_a2x_last_error();
+  return drained(m, a, start, A2xOps());
+}
+
+Rows engineRows(const std::vector<int16_t>& a, int start) {
+  ka_motion* m = ka_motion_create(fx().motion.c_str(), 1, nullptr);
+  EXPECT_TRUE(m) << ka_motion_last_error();
+  return drained(m, a, start, MotionOps());
+}
+
+// Speech frames first .. first + F - 1 show exactly the engine's rows `r`: same targets, the drive
+// row as pose, and the bytes of the core interface's render and paste of those rows.
+void expectSpeechPixels(ka_ctx* ctx, const std::vector<Pulled>& frames, int first, const Rows& r) {
+  const int F = static_cast<int>(r.index.size());
+  ASSERT_GE(static_cast<int>(frames.size()), first + F);
+  const size_t bytes = frames[0].rgb.size();
+  std::vector<unsigned char> ref(bytes);
+  for (int k = 0; k < F; ++k) {
+    const Pulled& p = frames[static_cast<size_t>(first + k)];
+    const size_t row = static_cast<size_t>(k) * kKp;
+    ASSERT_EQ(p.info.kind, KA_UTT_SPEECH);
+    ASSERT_EQ(p.info.target, r.index[static_cast<size_t>(k)]);
+    ASSERT_EQ(0, std::memcmp(p.pose.data(), r.drive.data() + row, kKp * sizeof(float))) << k;
+    const float* crop = ka_render_kp_crop(ctx, p.info.target, r.base.data() + row, r.drive.data() + row);
+    ASSERT_TRUE(crop) << ka_last_error();
+    ASSERT_EQ(ka_paste_crop(ctx, p.info.target, crop, ref.data(), bytes), 1) << ka_last_error();
+    EXPECT_EQ(0, std::memcmp(ref.data(), p.rgb.data(), bytes)) << "speech frame " << k;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -320,20 +372,7 @@ TEST(UttThreads, SpeechFramesAndEndRamp) {
 
   // The engine's own rows, walked from the phase the utterance started on: the index after the
   // last idle frame.
-  const Rows r = engineRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt);
-  ASSERT_EQ(static_cast<int>(r.index.size()), F);
-  const size_t bytes = frames[0].rgb.size();
-  std::vector<unsigned char> ref(bytes);
-  for (int k = 0; k < F; ++k) {
-    const Pulled& p = frames[static_cast<size_t>(first + k)];
-    const size_t row = static_cast<size_t>(k) * kKp;
-    ASSERT_EQ(p.info.target, r.index[static_cast<size_t>(k)]);
-    ASSERT_EQ(0, std::memcmp(p.pose.data(), r.drive.data() + row, kKp * sizeof(float))) << k;
-    const float* crop = ka_render_kp_crop(ctx.get(), p.info.target, r.base.data() + row, r.drive.data() + row);
-    ASSERT_TRUE(crop) << ka_last_error();
-    ASSERT_EQ(ka_paste_crop(ctx.get(), p.info.target, crop, ref.data(), bytes), 1) << ka_last_error();
-    EXPECT_EQ(0, std::memcmp(ref.data(), p.rgb.data(), bytes)) << "speech frame " << k;
-  }
+  expectSpeechPixels(ctx.get(), frames, first, engineRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt));
 
   // The end ramp: six frames from the last speech pose back to the target rows.
   const int ramp = first + F;
@@ -359,6 +398,33 @@ TEST(UttThreads, SpeechFramesAndEndRamp) {
   EXPECT_GT(st.first_frame_latency_ms, 0.0);
   EXPECT_GT(st.render_ms, 0.0);
   EXPECT_EQ(st.mode, 0);
+}
+
+// The audio-to-expression engine (the bundle carries its models): the paste stage runs on its own
+// thread, and the frames are still the core interface's render and paste of the engine's rows.
+TEST(UttThreads, ExpressionEngineThroughThePasteStage) {
+  ScopedEnv w2v("W2V_ONNX", fx().w2vDir + "/w2v.onnx");
+  CtxPtr ctx = openCtx();
+  const std::vector<int16_t> a = speech(1.5, 3);
+  const int F = static_cast<int>((a.size() + 639) / 640);
+  std::vector<Pulled> frames;
+  {
+    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().bundle), 1));
+    EXPECT_TRUE(s.expressionEngine());
+    EXPECT_TRUE(s.pipelined());
+    ASSERT_EQ(waitReady(s), 1);
+    frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 2; });
+    pushAll(s, a);
+    s.endUtterance();
+    auto more = pullUntil(s, idleAfterSpeech);
+    frames.insert(frames.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  }
+  const int first = firstOf(frames, KA_UTT_SPEECH);
+  ASSERT_GE(first, 2);
+  ASSERT_EQ(countOf(frames, KA_UTT_SPEECH), F);
+  EXPECT_EQ(countOf(frames, KA_UTT_RAMP), 6);
+  expectSpeechPixels(ctx.get(), frames, first,
+                     expressionRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt));
 }
 
 // The batch-24 chunk renderer serves when a whole chunk is pending; its frames match the

@@ -171,6 +171,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc == 3 && std::strcmp(argv[1], "info") == 0) return info(argv[2]);
   if (argc >= 3 && std::strcmp(argv[1], "render") == 0) return render(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "speak") == 0) return ka::cli::speak(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "live") == 0) return ka::cli::live(argc, argv);
   return usage();
 }
