@@ -23,6 +23,7 @@ namespace ka {
 namespace {
 
 constexpr int kKp = 63;
+constexpr double kDryPollMs = 10.0;  // pause before asking an engine again that had nothing
 using Pose = std::array<float, kKp>;
 
 double nowMs() {
@@ -134,6 +135,8 @@ struct UtteranceSession::Impl {
   uint64_t seenGen = 0;
   bool uttActive = false, ending = false, finishSent = false, resetPending = false;
   int speechFrames = 0, pulledUtt = 0, engineTotal = -1, enginePending = -1;
+  int lastPulled = -1;
+  double lastReplyMs = 0.0;
   double uttStartMs = 0.0;
   std::vector<float> reqAudio;
   int eagerNow = 0, eagerSent = 0;
@@ -334,6 +337,8 @@ struct UtteranceSession::Impl {
     }
     enginePending = rep.enginePending;
     engineTotal = rep.total;
+    lastPulled = n;
+    lastReplyMs = nowMs();
     if (rep.failed) {
       // The engine will not deliver the rest: the utterance ends with the rows it has.
       engineTotal = pulledUtt;
@@ -346,7 +351,7 @@ struct UtteranceSession::Impl {
   void clearUtterance() {
     uttActive = ending = finishSent = resetPending = false;
     speechFrames = pulledUtt = 0;
-    engineTotal = enginePending = -1;
+    engineTotal = enginePending = lastPulled = -1;
     pRead = pFill = 0;
     reqAudio.clear();
   }
@@ -467,8 +472,10 @@ struct UtteranceSession::Impl {
   bool shouldPost() const {
     if (!reqAudio.empty() || resetPending || (ending && !finishSent) || eagerNow != eagerSent) return true;
     const bool deliveredAll = engineTotal >= 0 && pulledUtt >= engineTotal;
-    // Nothing new went in and the engine said it had nothing more: asking again changes nothing.
-    return !(deliveredAll || pendingCount() > 7 || enginePending == 0);
+    if (deliveredAll || pendingCount() > 7) return false;
+    // An engine may advance a step per call, so it is asked again while it delivers; one that
+    // delivered nothing and holds nothing is asked again only after a pause, not in a busy loop.
+    return !(lastPulled == 0 && enginePending == 0 && nowMs() - lastReplyMs < kDryPollMs);
   }
 
   void post() {

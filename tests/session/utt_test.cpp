@@ -405,7 +405,9 @@ TEST(UttThreads, SpeechFramesAndEndRamp) {
 TEST(UttThreads, ExpressionEngineThroughThePasteStage) {
   ScopedEnv w2v("W2V_ONNX", fx().w2vDir + "/w2v.onnx");
   CtxPtr ctx = openCtx();
-  const std::vector<int16_t> a = speech(1.5, 3);
+  // More frames than the engine decodes per call, all pushed at once: the session must keep
+  // asking while the engine steps through them.
+  const std::vector<int16_t> a = speech(3.2, 3);
   const int F = static_cast<int>((a.size() + 639) / 640);
   std::vector<Pulled> frames;
   {
@@ -414,7 +416,7 @@ TEST(UttThreads, ExpressionEngineThroughThePasteStage) {
     EXPECT_TRUE(s.pipelined());
     ASSERT_EQ(waitReady(s), 1);
     frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 2; });
-    pushAll(s, a);
+    pushAll(s, a, static_cast<int>(a.size()));
     s.endUtterance();
     auto more = pullUntil(s, idleAfterSpeech);
     frames.insert(frames.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
