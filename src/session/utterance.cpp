@@ -11,6 +11,7 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -327,12 +328,23 @@ struct UtteranceSession::Impl {
         pRead = 0;
         pFill = have;
       }
-      std::copy(rep.idx.begin(), rep.idx.begin() + n, pIdx.begin() + pFill);
-      std::copy(rep.base.begin(), rep.base.begin() + static_cast<ptrdiff_t>(n) * kKp,
-                pBase.begin() + static_cast<ptrdiff_t>(pFill) * kKp);
-      std::copy(rep.drive.begin(), rep.drive.begin() + static_cast<ptrdiff_t>(n) * kKp,
-                pDrive.begin() + static_cast<ptrdiff_t>(pFill) * kKp);
-      pFill += n;
+      for (int j = 0; j < n; ++j) {
+        const int si = rep.idx[static_cast<size_t>(j)];
+        // A row for a source frame this bundle does not have (an engine walking another bundle's
+        // target rows) would read past the identity's members: it is refused, not rendered.
+        if (si < 0 || si >= NT) {
+          noteRenderFailLocked("engine", "the engine delivered source frame " + std::to_string(si) +
+                                             ", outside this bundle's 0.." + std::to_string(NT - 1), false);
+          continue;
+        }
+        pIdx[static_cast<size_t>(pFill)] = si;
+        std::copy(rep.base.begin() + static_cast<ptrdiff_t>(j) * kKp, rep.base.begin() + static_cast<ptrdiff_t>(j + 1) * kKp,
+                  pBase.begin() + static_cast<ptrdiff_t>(pFill) * kKp);
+        std::copy(rep.drive.begin() + static_cast<ptrdiff_t>(j) * kKp,
+                  rep.drive.begin() + static_cast<ptrdiff_t>(j + 1) * kKp,
+                  pDrive.begin() + static_cast<ptrdiff_t>(pFill) * kKp);
+        ++pFill;
+      }
       pulledUtt += n;
     }
     enginePending = rep.enginePending;
@@ -759,8 +771,10 @@ int UtteranceSession::ready(std::string* msg) {
 void UtteranceSession::push(const int16_t* samples, int count) {
   Impl& s = *impl_;
   const double t = nowMs();
+  std::vector<float> f(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) f[static_cast<size_t>(i)] = static_cast<float>(samples[i]) * (1.0f / 32768.0f);
   std::lock_guard<std::mutex> lk(s.mu);
-  for (int i = 0; i < count; ++i) s.inAudio.push_back(static_cast<float>(samples[i]) * (1.0f / 32768.0f));
+  s.inAudio.insert(s.inAudio.end(), f.begin(), f.end());
   s.lastPushMs = t;
   if (count > 0 && s.firstPushMs < 0) s.firstPushMs = t;
   s.loopCv.notify_all();

@@ -576,6 +576,30 @@ TEST(UttThreads, BrokenMotionDirectoryIsRecorded) {
   }
 }
 
+// An engine walking more source frames than the bundle has: its rows for frames the bundle lacks
+// are refused (recorded), the others still play, and no end ramp is possible without target rows.
+TEST(UttThreads, EngineRowsOutsideTheBundleAreRefused) {
+  TempDir t;
+  ka::test::forge({"motion", t / "m", "--nt", "8"});
+  CtxPtr ctx = openCtx();
+  std::vector<Pulled> frames;
+  std::string msg;
+  {
+    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(t / "m"), 1));
+    ASSERT_EQ(waitReady(s), 1);
+    pushAll(s, speech(1.0));
+    s.endUtterance();
+    frames = pullUntil(s, idleAfterSpeech);
+    EXPECT_EQ(s.ready(&msg), 255);
+  }
+  EXPECT_NE(msg.find("outside this bundle's 0..5"), std::string::npos) << msg;
+  const int first = firstOf(frames, KA_UTT_SPEECH);
+  ASSERT_GE(first, 0);
+  for (const Pulled& p : frames) EXPECT_LT(p.info.target, fx().nt);
+  EXPECT_EQ(countOf(frames, KA_UTT_RAMP), 0);
+  EXPECT_LT(countOf(frames, KA_UTT_SPEECH), 25);
+}
+
 TEST(UttThreads, StageReportLines) {
   CtxPtr ctx = openCtx();
   for (const char* pipe : {"0", "1"}) {
