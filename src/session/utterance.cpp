@@ -440,9 +440,11 @@ struct UtteranceSession::Impl {
         post();
         did = true;
         if (!cfg.hybrid) {
+          // Wait for the reply, then render in this same pass: audio arriving faster than the
+          // engine answers must not keep the loop posting without ever rendering.
           loopCv.wait(lk, [&] { return shutdown || rep.ready || gen != seenGen; });
-          if (gen == seenGen) collectJob();
-          continue;
+          if (shutdown || gen != seenGen) continue;
+          collectJob();
         }
       }
 
@@ -773,18 +775,23 @@ void UtteranceSession::push(const int16_t* samples, int count) {
   const double t = nowMs();
   std::vector<float> f(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) f[static_cast<size_t>(i)] = static_cast<float>(samples[i]) * (1.0f / 32768.0f);
-  std::lock_guard<std::mutex> lk(s.mu);
-  s.inAudio.insert(s.inAudio.end(), f.begin(), f.end());
-  s.lastPushMs = t;
-  if (count > 0 && s.firstPushMs < 0) s.firstPushMs = t;
+  {
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.inAudio.insert(s.inAudio.end(), f.begin(), f.end());
+    s.lastPushMs = t;
+    if (count > 0 && s.firstPushMs < 0) s.firstPushMs = t;
+  }
+  // Woken after the lock is released, so the render loop does not wake only to wait for it. (The
+  // model worker waits for requests, which only the render loop posts.)
   s.loopCv.notify_all();
-  s.workerCv.notify_all();
 }
 
 void UtteranceSession::endUtterance() {
   Impl& s = *impl_;
-  std::lock_guard<std::mutex> lk(s.mu);
-  s.inEnd = true;
+  {
+    std::lock_guard<std::mutex> lk(s.mu);
+    s.inEnd = true;
+  }
   s.loopCv.notify_all();
 }
 
@@ -824,18 +831,21 @@ int UtteranceSession::pull(uint8_t* dst, size_t capacity, ka_utt_frame_info* inf
   std::memcpy(dst, slot.rgb.data(), s.bytes);
   lk.lock();
   s.pulling = false;
+  const bool kept = s.gen == g && s.rd == at;
+  if (kept) {
+    if (info) *info = slot.info;
+    if (pose) std::copy(slot.pose.begin(), slot.pose.end(), pose);
+    s.lastKind = slot.info.kind;
+    s.lastIndex = slot.info.target;
+    s.lastPose = slot.pose;
+    ++s.rd;
+    ++s.st.frames_pulled;
+    if (slot.info.kind == KA_UTT_SPEECH) ++s.st.speech_frames_pulled;
+  }
+  lk.unlock();
   s.hostCv.notify_all();
-  if (s.gen != g || s.rd != at) return 0;
-  if (info) *info = slot.info;
-  if (pose) std::copy(slot.pose.begin(), slot.pose.end(), pose);
-  s.lastKind = slot.info.kind;
-  s.lastIndex = slot.info.target;
-  s.lastPose = slot.pose;
-  ++s.rd;
-  ++s.st.frames_pulled;
-  if (slot.info.kind == KA_UTT_SPEECH) ++s.st.speech_frames_pulled;
-  s.loopCv.notify_all();
-  return 1;
+  if (kept) s.loopCv.notify_all();
+  return kept ? 1 : 0;
 }
 
 ka_utt_stats UtteranceSession::stats() {
