@@ -580,28 +580,38 @@ int A2xStream::deltas(const float* samples, int count, float* out, float* width,
   const int64_t F = framesOf(count);
   if (max < F) return -2;
   const w2v::Model& m = s.legacyModel();
-  std::vector<float> feats(size_t(F) * w2v::kFrameFloats);
-  w2v::clipFrames(m, samples, count, F, [&](int64_t f, const float* emb, int64_t i) {
-    float* dst = &feats[size_t(f) * w2v::kFrameFloats];
-    w2v::frameOf(emb, i, dst);
-  });
+  // Features are kept only while a later encoder chunk reads them.
+  RowBuffer feats(w2v::kFrameFloats);
   std::vector<float> encOut(size_t(F) * s.H);
   s.widthOffline.assign(s.hasWidth ? size_t(F) : 0, 0.0f);
   std::vector<float> o, wn;
-  for (int64_t c0 = 0; c0 < F;) {
-    int64_t c1 = std::min(F, c0 + kClipChunk);
-    const int64_t a = std::max<int64_t>(0, c0 - s.ctxLeft);
-    int64_t b = std::min(F, c1 + s.ctxRight);
-    if (c0 < s.P) {
-      c1 = std::min<int64_t>(c1, s.P);
-      b = std::min<int64_t>(b, s.P);
+  int64_t c0 = 0;
+  auto encodeUpTo = [&](int64_t have) {
+    while (c0 < F) {
+      int64_t c1 = std::min(F, c0 + kClipChunk);
+      const int64_t a = std::max<int64_t>(0, c0 - s.ctxLeft);
+      int64_t b = std::min(F, c1 + s.ctxRight);
+      if (c0 < s.P) {
+        c1 = std::min<int64_t>(c1, s.P);
+        b = std::min<int64_t>(b, s.P);
+      }
+      if (b > have) return;
+      s.runEncoder(feats.row(a), a, b - a, o, wn);
+      std::memcpy(&encOut[size_t(c0) * s.H], &o[size_t(c0 - a) * s.H], size_t(c1 - c0) * s.H * sizeof(float));
+      if (s.hasWidth)
+        for (int64_t f = c0; f < c1; ++f) s.widthOffline[size_t(f)] = wn[size_t(f - a)];
+      c0 = c1;
+      feats.release(std::max<int64_t>(0, c0 - s.ctxLeft));
     }
-    s.runEncoder(&feats[size_t(a) * w2v::kFrameFloats], a, b - a, o, wn);
-    std::memcpy(&encOut[size_t(c0) * s.H], &o[size_t(c0 - a) * s.H], size_t(c1 - c0) * s.H * sizeof(float));
-    if (s.hasWidth)
-      for (int64_t f = c0; f < c1; ++f) s.widthOffline[size_t(f)] = wn[size_t(f - a)];
-    c0 = c1;
-  }
+  };
+  w2v::clipFrames(
+      m, samples, count, F,
+      [&](int64_t f, const float* emb, int64_t i) {
+        feats.growTo(f + 1);
+        w2v::frameOf(emb, i, feats.row(f));
+      },
+      encodeUpTo);
+  encodeUpTo(F);
   std::vector<float> p = s.primedPrev.empty() ? std::vector<float>(kKp, 0.0f) : s.primedPrev;
   std::vector<float> st = s.primedState.empty() ? std::vector<float>(size_t(s.H), 0.0f) : s.primedState;
   std::vector<float> rows(size_t(F) * kKp);

@@ -318,7 +318,8 @@ void frameOf(const float* emb, int64_t i, float* dst) {
 }
 
 void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
-                const std::function<void(int64_t, const float*, int64_t)>& take) {
+                const std::function<void(int64_t, const float*, int64_t)>& take,
+                const std::function<void(int64_t)>& windowDone) {
   std::vector<float> win(kWindowSamples);
   int64_t have = 0;
   for (int64_t ws = 0; ws < frames; ws += 100) {
@@ -332,6 +333,7 @@ void clipFrames(const Model& m, const float* samples, int64_t count, int64_t fra
     const int64_t hi = std::min<int64_t>(frames, ws + kWindowFrames);
     for (int64_t f = lo; f < hi; ++f) take(f, emb, f - ws);
     have = std::max(have, hi);
+    if (windowDone) windowDone(have);
   }
 }
 

@@ -320,7 +320,13 @@ TEST_F(A2x, WholeClipDeltas) {
   const std::vector<float> wantWn = ka::test::readAs<float>(dir("ref_out.wn.f32"));
   ASSERT_EQ(wantWn.size(), wn.size());
   for (size_t i = 0; i < wn.size(); ++i) ASSERT_NEAR(wn[i], wantWn[i], 2e-4f) << i;
-  // Streamed rows carry the same width values the encoder gives them.
+  // 13 s: frames from the windows at 0, 100 and 200.
+  std::vector<float> longer = speech_;
+  while (longer.size() < 16000u * 13) longer.insert(longer.end(), speech_.begin(), speech_.end());
+  const int G = static_cast<int>((longer.size() + 639) / 640);
+  out.assign(size_t(G) * kKp, 0.0f);
+  ASSERT_EQ(ka_a2x_deltas(s, longer.data(), int(longer.size()), out.data(), G), G) << ka_a2x_last_error();
+  expectClose(out, reference("clip", "bw", longer), 2e-4f);
   ka_a2x_destroy(s);
 
   s = open("b");
@@ -437,6 +443,20 @@ TEST_F(A2x, Refusals) {
   EXPECT_EQ(ka_a2x_w2v8_lazy(), 1);
   EXPECT_EQ(ka_a2x_nt(nullptr), 0);
   EXPECT_EQ(ka_a2x_total(nullptr), -1);
+}
+
+// The graph decides whether there is a width output; a meta that disagrees is reported.
+TEST_F(A2x, MetaWidthDisagreesWithGraph) {
+  ASSERT_TRUE(forge({"a2x", dir("b_mw"), dir("w2v_mw"), "--meta-width", "true"}));
+  frontEnd("w2v_short");
+  ka_a2x* s = open("b_mw");
+  ASSERT_TRUE(s);
+  EXPECT_NE(log_.find("[ka_a2x] WARNING: a2x_meta width=1 but the encoder declares 1 output(s) \xE2\x80\x94 serving "
+                      "the GRAPH (width=0). Repackage this bundle.\n"),
+            std::string::npos)
+      << log_;
+  EXPECT_EQ(ka_a2x_width(s), 0);
+  ka_a2x_destroy(s);
 }
 
 // The meta file is read by text search, not parsed as JSON.
