@@ -445,6 +445,46 @@ TEST_F(A2x, Refusals) {
   EXPECT_EQ(ka_a2x_total(nullptr), -1);
 }
 
+// Features seen through a probe encoder and decoder that pass them through exactly: every value is
+// rounded to half precision, and each matches the numpy reference of its front end (window
+// normalisation, trunk positions, legacy window schedule) to within one half-precision step.
+TEST_F(A2x, FeaturesThroughProbe) {
+  ASSERT_TRUE(forge({"a2x", dir("probe"), dir("w2v_probe"), "--probe", "--window", "0", "--left", "0"}));
+  ka::test::writeAs(dir("probe/xs_target.bin"), std::vector<float>(kKp, 0.0f));  // drive rows = deltas, exactly
+  std::vector<float> audio = speech_;
+  while (audio.size() < 16000u * 11) audio.insert(audio.end(), speech_.begin(), speech_.end());
+  const size_t F = (audio.size() + 639) / 640;
+  auto check = [&](const std::vector<float>& rows, const char* mode) {
+    const std::vector<float> want = reference(mode, "probe", audio);
+    ASSERT_EQ(rows.size(), F * kKp) << mode;
+    ASSERT_EQ(want.size(), F * 12 * 768) << mode;
+    size_t exact = 0;
+    for (size_t f = 0; f < F; ++f)
+      for (int k = 0; k < 16; ++k) {
+        const float got = rows[f * kKp + k], ref = want[f * 12 * 768 + k];
+        float round = got;
+        ka::w2v::roundF16(&round, 1);
+        ASSERT_EQ(round, got) << mode << " frame " << f << " not rounded to half precision";
+        ASSERT_LE(std::fabs(got - ref), std::fabs(ref) * 0x1p-10f + 1e-7f) << mode << " frame " << f << " value " << k;
+        exact += got == ref;
+      }
+    EXPECT_GT(exact, F * 16 * 99 / 100) << mode;
+  };
+  frontEnd("w2v_probe");
+  ka_a2x* s = open("probe");
+  ASSERT_TRUE(s);
+  check(stream(s, audio, [] { return size_t(3000); }).deltas(), "features-short");
+  std::vector<float> clip(F * kKp);
+  ASSERT_EQ(ka_a2x_deltas(s, audio.data(), int(audio.size()), clip.data(), int(F)), int(F));
+  check(clip, "features-clip");
+  ka_a2x_destroy(s);
+  frontEnd("w2v_legacy");
+  s = open("probe");
+  ASSERT_TRUE(s);
+  check(stream(s, audio, [] { return size_t(3000); }).deltas(), "features-legacy");
+  ka_a2x_destroy(s);
+}
+
 // The graph decides whether there is a width output; a meta that disagrees is reported.
 TEST_F(A2x, MetaWidthDisagreesWithGraph) {
   ASSERT_TRUE(forge({"a2x", dir("b_mw"), dir("w2v_mw"), "--meta-width", "true"}));
