@@ -371,7 +371,7 @@ void A2xStream::Impl::fillLegacy(int64_t tgt) {
     const int64_t s0 = winStart * w2v::kHop;
     scratch.assign(w2v::kWindowSamples, 0.0f);
     const int64_t s1 = std::min(horizon, s0 + w2v::kWindowSamples);
-    for (int64_t s = s0; s < s1; ++s) scratch[size_t(s - s0)] = audio.row(s)[0];
+    if (s1 > s0) std::memcpy(scratch.data(), audio.row(s0), size_t(s1 - s0) * sizeof(float));
     w2v::normalise(scratch.data(), scratch.size());
     const Ort::Value out = w2v::runLegacy(m, scratch.data());
     const float* emb = w2v::legacyFloats(m, out);
@@ -395,7 +395,8 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
     if (!finished && usable() < e) break;
     scratch.assign(w2v::kTrunkSamples, 0.0f);
     const int64_t s0 = e - w2v::kTrunkSamples;
-    for (int64_t i = std::max(s0, int64_t(0)); i < std::min(e, n); ++i) scratch[size_t(i - s0)] = audio.row(i)[0];
+    const int64_t lo = std::max(s0, int64_t(0)), hi = std::min(e, n);
+    if (hi > lo) std::memcpy(&scratch[size_t(lo - s0)], audio.row(lo), size_t(hi - lo) * sizeof(float));
     w2v::normalise(scratch.data(), scratch.size());
     std::vector<Ort::Value> in;
     in.push_back(w2v::tensor(scratch.data(), scratch.size(), {1, w2v::kTrunkSamples}));
