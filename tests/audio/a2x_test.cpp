@@ -437,6 +437,36 @@ TEST_F(A2x, Refusals) {
     EXPECT_EQ(ka_a2x_preload_w2v(""), 0);
     EXPECT_STREQ(ka_a2x_last_error(), "ka_a2x_preload_w2v: no path and $W2V_ONNX unset");
   }
+  // The short-window pair beside the broken legacy encoder: streams open, but whatever needs the
+  // legacy encoder (silence priming, whole-clip deltas) says that it did not load.
+  ASSERT_EQ(ka::test::runCommand("cp " + dir("w2v_short") + "/audio_encoder_fp16_window_* " + dir("bad")), 0);
+  frontEnd("bad");
+  {
+    ScopedEnv prime("KA_A2X_SILENCE_PRIME", "3");
+    EXPECT_EQ(refusal(dir("b")), "ka_a2x_create: shared w2v load failed (silence_prime): " + dir("bad/w2v.onnx") +
+                                     ": model lacks input \"input_values\"");
+  }
+  ka_a2x* s = open("b");
+  ASSERT_TRUE(s);
+  std::vector<float> out(kKp * 2);
+  EXPECT_EQ(ka_a2x_deltas(s, speech_.data(), 1000, out.data(), 2), -1);
+  EXPECT_EQ(std::string(ka_a2x_last_error()),
+            "ka_a2x_deltas: the shared 8 s w2v encoder did not load ($W2V_ONNX=" + dir("bad/w2v.onnx") + ")");
+  ka_a2x_destroy(s);
+  // A pair that does not load leaves the legacy path.
+  ASSERT_EQ(ka::test::runCommand("cp " + dir("w2v_short") + "/audio_encoder_fp16_window_trunk.onnx " + dir("bad") +
+                                 "/audio_encoder_fp16_window_head.onnx && cp " + dir("w2v_short") + "/w2v.onnx " +
+                                 dir("bad")),
+            0);
+  frontEnd("bad");
+  s = open("b");
+  ASSERT_TRUE(s);
+  EXPECT_NE(log_.find("[ka_a2x] short-window w2v load FAILED (" + dir("bad") +
+                      "/audio_encoder_fp16_window_head.onnx: model lacks input \"x\") \xE2\x80\x94 legacy 8s path"),
+            std::string::npos)
+      << log_;
+  EXPECT_FALSE(ka::a2xStream(s).shortWindow());
+  ka_a2x_destroy(s);
   EXPECT_EQ(ka_a2x_preload_w2v((dir("w2v_short") + "/w2v.onnx").c_str()), 1);
   EXPECT_EQ(ka_a2x_create(nullptr, 1), nullptr);
   EXPECT_STREQ(ka_a2x_last_error(), "ka_a2x_create: NULL bundle");

@@ -11,7 +11,8 @@ Commands:
       legacy 8 s encoder; point $W2V_ONNX at it) and, unless --legacy-only, the short-window pair
       audio_encoder_fp16_window_{trunk,head}.onnx (or w2v_{trunk,head}32.onnx with --pair legacy32).
       For the demo avatar: forge.py demo OUT && forge.py a2x OUT/bundle OUT/w2v, then
-      W2V_ONNX=OUT/w2v/w2v.onnx. Its mouth opens with the loudness of the speech and stays shut in
+      W2V_ONNX=OUT/w2v/w2v.onnx (a container packed before the a2x members were written does not
+      carry them: write them first, or open the bundle directory). Its mouth opens with the loudness of the speech and stays shut in
       silence. --probe (with --window 0 --left 0) writes an encoder and decoder that pass features
       through, for tests of the front ends.
 
