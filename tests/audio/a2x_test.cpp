@@ -336,6 +336,22 @@ TEST_F(A2x, WholeClipDeltas) {
   ka_a2x_destroy(s);
 }
 
+// A legacy stream of fewer than two whole blocks sees each window whole, as whole-clip deltas do:
+// the rows are the same, bit for bit.
+TEST_F(A2x, ShortLegacyClipEqualsWholeClipDeltas) {
+  frontEnd("w2v_legacy");
+  ka_a2x* s = open("bw");
+  ASSERT_TRUE(s);
+  const std::vector<float> clip(speech_.begin() + 8000, speech_.begin() + 8000 + 10000);
+  const Rows r = stream(s, clip, [] { return size_t(1000); });
+  std::vector<float> out(16 * kKp), wn(16);
+  ASSERT_EQ(ka_a2x_deltas_wn(s, clip.data(), int(clip.size()), out.data(), wn.data(), 16), 16);
+  ASSERT_EQ(r.frames(), 16u);
+  for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(r.drive[i], r.base[i] + out[i]) << i;
+  EXPECT_EQ(r.width, wn);
+  ka_a2x_destroy(s);
+}
+
 // Silence priming starts the decoder from its state after N frames of silence.
 TEST_F(A2x, SilencePriming) {
   frontEnd("w2v_short");
@@ -466,6 +482,20 @@ TEST_F(A2x, Refusals) {
             std::string::npos)
       << log_;
   EXPECT_FALSE(ka::a2xStream(s).shortWindow());
+  ka_a2x_destroy(s);
+  // A legacy encoder that takes 2 s instead of 8 s: each run fails, naming the file and input.
+  ASSERT_TRUE(forge({"bad-w2v", dir("small/w2v.onnx"), "--samples", "32000"}));
+  frontEnd("small");
+  s = open("b");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(ka_a2x_deltas(s, speech_.data(), 1000, out.data(), 2), -1);
+  const std::string sizeError = ka_a2x_last_error();
+  EXPECT_EQ(sizeError.rfind("ka_a2x_deltas: " + dir("small/w2v.onnx") + ": ", 0), 0u) << sizeError;
+  EXPECT_NE(sizeError.find("input_values"), std::string::npos) << sizeError;
+  ka_a2x_push(s, speech_.data(), int(speech_.size()));
+  ka_a2x_finish(s);
+  EXPECT_EQ(ka_a2x_avail(s), 0);
+  EXPECT_EQ(std::string(ka_a2x_last_error()).rfind("ka_a2x extend: " + dir("small/w2v.onnx") + ": ", 0), 0u);
   ka_a2x_destroy(s);
   EXPECT_EQ(ka_a2x_preload_w2v((dir("w2v_short") + "/w2v.onnx").c_str()), 1);
   EXPECT_EQ(ka_a2x_create(nullptr, 1), nullptr);

@@ -159,9 +159,9 @@ def _stats_nodes(n_in, prefix, free=False):
     return nodes, inits
 
 
-def legacy_w2v(path, frames=200, bad_input=False):
+def legacy_w2v(path, frames=200, bad_input=False, samples=WIN):
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    nodes, inits = _stats_nodes(WIN, "")
+    nodes, inits = _stats_nodes(samples, "")
     i0, i1, w0, w1 = interp_table()
     nodes += [
         helper.make_node("Gather", ["st", "i0"], ["g0"], axis=2),
@@ -181,7 +181,7 @@ def legacy_w2v(path, frames=200, bad_input=False):
     name = "input_wrong" if bad_input else "input_values"
     if bad_input:
         nodes.insert(0, helper.make_node("Identity", ["input_wrong"], ["input_values"]))
-    _model(nodes, "w2v_legacy", [helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, WIN])],
+    _model(nodes, "w2v_legacy", [helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, samples])],
            [helper.make_tensor_value_info("audio_emb", TensorProto.FLOAT, [LAYERS, frames, DIM])], inits, path)
 
 
@@ -564,6 +564,7 @@ def register(sub):
     r.add_argument("--right", type=int, default=12)
     r.add_argument("--prime", type=int, default=0)
     r.set_defaults(func=lambda a: reference(a.mode, a.bundle_dir, a.audio, a.out, a.right, a.prime))
-    b = sub.add_parser("bad-w2v", help="a legacy encoder whose input is misnamed")
+    b = sub.add_parser("bad-w2v", help="a legacy encoder whose input is misnamed (or, with --samples, sized wrongly)")
     b.add_argument("out")
-    b.set_defaults(func=lambda a: legacy_w2v(a.out, bad_input=True))
+    b.add_argument("--samples", type=int, default=0, help="declare and take this many samples instead")
+    b.set_defaults(func=lambda a: legacy_w2v(a.out, bad_input=not a.samples, samples=a.samples or WIN))
