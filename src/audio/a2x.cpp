@@ -38,7 +38,7 @@ constexpr int kLiveChunk = 64, kClipChunk = 24;
 constexpr uint64_t kMaxMemberBytes = uint64_t(1) << 30;
 
 // Rows [base, end) of `width` floats; rows before a point can be released, and the storage is
-// compacted once the released part outweighs what is still held.
+// compacted once the released part far outweighs what is still held.
 class RowBuffer {
  public:
   explicit RowBuffer(size_t width = 1) : w_(width) {}
@@ -63,7 +63,9 @@ class RowBuffer {
     const int64_t n = std::min(before, end()) - base_;
     if (n <= 0) return;
     const size_t drop = static_cast<size_t>(n) * w_;
-    if (drop * 2 < data_.size()) return;
+    // Compact once the released rows are four times what is still held: each held value is then
+    // moved a quarter of a time per value released, on average.
+    if (drop < 4 * (data_.size() - drop)) return;
     data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(drop));
     base_ += n;
   }
@@ -336,9 +338,8 @@ void A2xStream::Impl::runEncoder(const float* rows, int64_t a, int64_t T, std::v
 }
 
 void A2xStream::Impl::decodeStep(const float* ctx, std::vector<float>& p, std::vector<float>& s, float* row) {
-  std::vector<float> c(ctx, ctx + H);
   std::vector<Ort::Value> in;
-  in.push_back(w2v::tensor(c.data(), c.size(), {1, H}));
+  in.push_back(w2v::constTensor(ctx, size_t(H), {1, H}));
   in.push_back(w2v::tensor(p.data(), p.size(), {1, kKp}));
   in.push_back(w2v::tensor(s.data(), s.size(), {1, 1, H}));
   auto res = dec->run({"ctx_t", "prev", "h"}, in, {"m", "h_out"});
@@ -371,7 +372,7 @@ void A2xStream::Impl::fillLegacy(int64_t tgt) {
     const int64_t s0 = winStart * w2v::kHop;
     scratch.assign(w2v::kWindowSamples, 0.0f);
     const int64_t s1 = std::min(horizon, s0 + w2v::kWindowSamples);
-    for (int64_t s = s0; s < s1; ++s) scratch[size_t(s - s0)] = audio.row(s)[0];
+    if (s1 > s0) std::memcpy(scratch.data(), audio.row(s0), size_t(s1 - s0) * sizeof(float));
     w2v::normalise(scratch.data(), scratch.size());
     const Ort::Value out = w2v::runLegacy(m, scratch.data());
     const float* emb = w2v::legacyFloats(m, out);
@@ -395,7 +396,8 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
     if (!finished && usable() < e) break;
     scratch.assign(w2v::kTrunkSamples, 0.0f);
     const int64_t s0 = e - w2v::kTrunkSamples;
-    for (int64_t i = std::max(s0, int64_t(0)); i < std::min(e, n); ++i) scratch[size_t(i - s0)] = audio.row(i)[0];
+    const int64_t lo = std::max(s0, int64_t(0)), hi = std::min(e, n);
+    if (hi > lo) std::memcpy(&scratch[size_t(lo - s0)], audio.row(lo), size_t(hi - lo) * sizeof(float));
     w2v::normalise(scratch.data(), scratch.size());
     std::vector<Ort::Value> in;
     in.push_back(w2v::tensor(scratch.data(), scratch.size(), {1, w2v::kTrunkSamples}));
@@ -580,28 +582,38 @@ int A2xStream::deltas(const float* samples, int count, float* out, float* width,
   const int64_t F = framesOf(count);
   if (max < F) return -2;
   const w2v::Model& m = s.legacyModel();
-  std::vector<float> feats(size_t(F) * w2v::kFrameFloats);
-  w2v::clipFrames(m, samples, count, F, [&](int64_t f, const float* emb, int64_t i) {
-    float* dst = &feats[size_t(f) * w2v::kFrameFloats];
-    w2v::frameOf(emb, i, dst);
-  });
+  // Features are kept only while a later encoder chunk reads them.
+  RowBuffer feats(w2v::kFrameFloats);
   std::vector<float> encOut(size_t(F) * s.H);
   s.widthOffline.assign(s.hasWidth ? size_t(F) : 0, 0.0f);
   std::vector<float> o, wn;
-  for (int64_t c0 = 0; c0 < F;) {
-    int64_t c1 = std::min(F, c0 + kClipChunk);
-    const int64_t a = std::max<int64_t>(0, c0 - s.ctxLeft);
-    int64_t b = std::min(F, c1 + s.ctxRight);
-    if (c0 < s.P) {
-      c1 = std::min<int64_t>(c1, s.P);
-      b = std::min<int64_t>(b, s.P);
+  int64_t c0 = 0;
+  auto encodeUpTo = [&](int64_t have) {
+    while (c0 < F) {
+      int64_t c1 = std::min(F, c0 + kClipChunk);
+      const int64_t a = std::max<int64_t>(0, c0 - s.ctxLeft);
+      int64_t b = std::min(F, c1 + s.ctxRight);
+      if (c0 < s.P) {
+        c1 = std::min<int64_t>(c1, s.P);
+        b = std::min<int64_t>(b, s.P);
+      }
+      if (b > have) return;
+      s.runEncoder(feats.row(a), a, b - a, o, wn);
+      std::memcpy(&encOut[size_t(c0) * s.H], &o[size_t(c0 - a) * s.H], size_t(c1 - c0) * s.H * sizeof(float));
+      if (s.hasWidth)
+        for (int64_t f = c0; f < c1; ++f) s.widthOffline[size_t(f)] = wn[size_t(f - a)];
+      c0 = c1;
+      feats.release(std::max<int64_t>(0, c0 - s.ctxLeft));
     }
-    s.runEncoder(&feats[size_t(a) * w2v::kFrameFloats], a, b - a, o, wn);
-    std::memcpy(&encOut[size_t(c0) * s.H], &o[size_t(c0 - a) * s.H], size_t(c1 - c0) * s.H * sizeof(float));
-    if (s.hasWidth)
-      for (int64_t f = c0; f < c1; ++f) s.widthOffline[size_t(f)] = wn[size_t(f - a)];
-    c0 = c1;
-  }
+  };
+  w2v::clipFrames(
+      m, samples, count, F,
+      [&](int64_t f, const float* emb, int64_t i) {
+        feats.growTo(f + 1);
+        w2v::frameOf(emb, i, feats.row(f));
+      },
+      encodeUpTo);
+  encodeUpTo(F);
   std::vector<float> p = s.primedPrev.empty() ? std::vector<float>(kKp, 0.0f) : s.primedPrev;
   std::vector<float> st = s.primedState.empty() ? std::vector<float>(size_t(s.H), 0.0f) : s.primedState;
   std::vector<float> rows(size_t(F) * kKp);

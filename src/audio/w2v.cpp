@@ -190,17 +190,26 @@ Ort::Value constTensor(const float* data, size_t count, const std::vector<int64_
   return tensor(const_cast<float*>(data), count, shape);
 }
 
+namespace {
+
+// Sum of f(x[i]) in double over eight interleaved partial sums (independent chains, so the adds
+// overlap), combined pairwise.
+template <class F>
+double sum8(const float* x, size_t n, F f) {
+  double p[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int k = 0; k < 8; ++k) p[k] += f(double(x[i + k]));
+  for (int k = 0; i < n; ++i, ++k) p[k] += f(double(x[i]));
+  return ((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]));
+}
+
+}  // namespace
+
 void normalise(float* x, size_t n) {
   if (n == 0) return;
-  double sum = 0.0;
-  for (size_t i = 0; i < n; ++i) sum += x[i];
-  const double mean = sum / static_cast<double>(n);
-  double var = 0.0;
-  for (size_t i = 0; i < n; ++i) {
-    const double d = x[i] - mean;
-    var += d * d;
-  }
-  var /= static_cast<double>(n);
+  const double mean = sum8(x, n, [](double v) { return v; }) / static_cast<double>(n);
+  const double var = sum8(x, n, [mean](double v) { return (v - mean) * (v - mean); }) / static_cast<double>(n);
   const float sd = std::sqrt(static_cast<float>(var + 1e-7));
   const float m = static_cast<float>(mean);
   for (size_t i = 0; i < n; ++i) x[i] = (x[i] - m) / sd;
@@ -318,7 +327,8 @@ void frameOf(const float* emb, int64_t i, float* dst) {
 }
 
 void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
-                const std::function<void(int64_t, const float*, int64_t)>& take) {
+                const std::function<void(int64_t, const float*, int64_t)>& take,
+                const std::function<void(int64_t)>& windowDone) {
   std::vector<float> win(kWindowSamples);
   int64_t have = 0;
   for (int64_t ws = 0; ws < frames; ws += 100) {
@@ -332,6 +342,7 @@ void clipFrames(const Model& m, const float* samples, int64_t count, int64_t fra
     const int64_t hi = std::min<int64_t>(frames, ws + kWindowFrames);
     for (int64_t f = lo; f < hi; ++f) take(f, emb, f - ws);
     have = std::max(have, hi);
+    if (windowDone) windowDone(have);
   }
 }
 

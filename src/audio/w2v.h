@@ -105,8 +105,10 @@ void frameOf(const float* emb, int64_t i, float* dst);
 // while the start is below `frames` (each normalised over its 128 000 samples, zero-padded past the
 // clip), each frame taken from the first window that covers it past that window's first 50 frames
 // (the first window from its start): take(f, emb, i), emb the window's output, i the frame's row.
+// After each window, windowDone(n) (when given) learns that frames [0, n) have been taken.
 void clipFrames(const Model& m, const float* samples, int64_t count, int64_t frames,
-                const std::function<void(int64_t f, const float* emb, int64_t i)>& take);
+                const std::function<void(int64_t f, const float* emb, int64_t i)>& take,
+                const std::function<void(int64_t n)>& windowDone = nullptr);
 
 // The legacy encoder's output for 8 s of silence, computed once per process.
 std::shared_ptr<const std::vector<float>> silenceEmbedding(const Model& m);

@@ -320,13 +320,35 @@ TEST_F(A2x, WholeClipDeltas) {
   const std::vector<float> wantWn = ka::test::readAs<float>(dir("ref_out.wn.f32"));
   ASSERT_EQ(wantWn.size(), wn.size());
   for (size_t i = 0; i < wn.size(); ++i) ASSERT_NEAR(wn[i], wantWn[i], 2e-4f) << i;
-  // Streamed rows carry the same width values the encoder gives them.
+  // 13 s: frames from the windows at 0, 100 and 200.
+  std::vector<float> longer = speech_;
+  while (longer.size() < 16000u * 13) longer.insert(longer.end(), speech_.begin(), speech_.end());
+  const int G = static_cast<int>((longer.size() + 639) / 640);
+  out.assign(size_t(G) * kKp, 0.0f);
+  ASSERT_EQ(ka_a2x_deltas(s, longer.data(), int(longer.size()), out.data(), G), G) << ka_a2x_last_error();
+  expectClose(out, reference("clip", "bw", longer), 2e-4f);
   ka_a2x_destroy(s);
 
   s = open("b");
   ASSERT_TRUE(s);
   EXPECT_EQ(ka_a2x_deltas_wn(s, speech_.data(), int(speech_.size()), out.data(), wn.data(), F), -3);
   EXPECT_STREQ(ka_a2x_last_error(), "ka_a2x_deltas_wn: encoder declares no wn output");
+  ka_a2x_destroy(s);
+}
+
+// A legacy stream of fewer than two whole blocks sees each window whole, as whole-clip deltas do:
+// the rows are the same, bit for bit.
+TEST_F(A2x, ShortLegacyClipEqualsWholeClipDeltas) {
+  frontEnd("w2v_legacy");
+  ka_a2x* s = open("bw");
+  ASSERT_TRUE(s);
+  const std::vector<float> clip(speech_.begin() + 8000, speech_.begin() + 8000 + 10000);
+  const Rows r = stream(s, clip, [] { return size_t(1000); });
+  std::vector<float> out(16 * kKp), wn(16);
+  ASSERT_EQ(ka_a2x_deltas_wn(s, clip.data(), int(clip.size()), out.data(), wn.data(), 16), 16);
+  ASSERT_EQ(r.frames(), 16u);
+  for (size_t i = 0; i < out.size(); ++i) ASSERT_EQ(r.drive[i], r.base[i] + out[i]) << i;
+  EXPECT_EQ(r.width, wn);
   ka_a2x_destroy(s);
 }
 
@@ -431,12 +453,110 @@ TEST_F(A2x, Refusals) {
     EXPECT_EQ(ka_a2x_preload_w2v(""), 0);
     EXPECT_STREQ(ka_a2x_last_error(), "ka_a2x_preload_w2v: no path and $W2V_ONNX unset");
   }
+  // The short-window pair beside the broken legacy encoder: streams open, but whatever needs the
+  // legacy encoder (silence priming, whole-clip deltas) says that it did not load.
+  ASSERT_EQ(ka::test::runCommand("cp " + dir("w2v_short") + "/audio_encoder_fp16_window_* " + dir("bad")), 0);
+  frontEnd("bad");
+  {
+    ScopedEnv prime("KA_A2X_SILENCE_PRIME", "3");
+    EXPECT_EQ(refusal(dir("b")), "ka_a2x_create: shared w2v load failed (silence_prime): " + dir("bad/w2v.onnx") +
+                                     ": model lacks input \"input_values\"");
+  }
+  ka_a2x* s = open("b");
+  ASSERT_TRUE(s);
+  std::vector<float> out(kKp * 2);
+  EXPECT_EQ(ka_a2x_deltas(s, speech_.data(), 1000, out.data(), 2), -1);
+  EXPECT_EQ(std::string(ka_a2x_last_error()),
+            "ka_a2x_deltas: the shared 8 s w2v encoder did not load ($W2V_ONNX=" + dir("bad/w2v.onnx") + ")");
+  ka_a2x_destroy(s);
+  // A pair that does not load leaves the legacy path.
+  ASSERT_EQ(ka::test::runCommand("cp " + dir("w2v_short") + "/audio_encoder_fp16_window_trunk.onnx " + dir("bad") +
+                                 "/audio_encoder_fp16_window_head.onnx && cp " + dir("w2v_short") + "/w2v.onnx " +
+                                 dir("bad")),
+            0);
+  frontEnd("bad");
+  s = open("b");
+  ASSERT_TRUE(s);
+  EXPECT_NE(log_.find("[ka_a2x] short-window w2v load FAILED (" + dir("bad") +
+                      "/audio_encoder_fp16_window_head.onnx: model lacks input \"x\") \xE2\x80\x94 legacy 8s path"),
+            std::string::npos)
+      << log_;
+  EXPECT_FALSE(ka::a2xStream(s).shortWindow());
+  ka_a2x_destroy(s);
+  // A legacy encoder that takes 2 s instead of 8 s: each run fails, naming the file and input.
+  ASSERT_TRUE(forge({"bad-w2v", dir("small/w2v.onnx"), "--samples", "32000"}));
+  frontEnd("small");
+  s = open("b");
+  ASSERT_TRUE(s);
+  EXPECT_EQ(ka_a2x_deltas(s, speech_.data(), 1000, out.data(), 2), -1);
+  const std::string sizeError = ka_a2x_last_error();
+  EXPECT_EQ(sizeError.rfind("ka_a2x_deltas: " + dir("small/w2v.onnx") + ": ", 0), 0u) << sizeError;
+  EXPECT_NE(sizeError.find("input_values"), std::string::npos) << sizeError;
+  ka_a2x_push(s, speech_.data(), int(speech_.size()));
+  ka_a2x_finish(s);
+  EXPECT_EQ(ka_a2x_avail(s), 0);
+  EXPECT_EQ(std::string(ka_a2x_last_error()).rfind("ka_a2x extend: " + dir("small/w2v.onnx") + ": ", 0), 0u);
+  ka_a2x_destroy(s);
   EXPECT_EQ(ka_a2x_preload_w2v((dir("w2v_short") + "/w2v.onnx").c_str()), 1);
   EXPECT_EQ(ka_a2x_create(nullptr, 1), nullptr);
   EXPECT_STREQ(ka_a2x_last_error(), "ka_a2x_create: NULL bundle");
   EXPECT_EQ(ka_a2x_w2v8_lazy(), 1);
   EXPECT_EQ(ka_a2x_nt(nullptr), 0);
   EXPECT_EQ(ka_a2x_total(nullptr), -1);
+}
+
+// Features seen through a probe encoder and decoder that pass them through exactly: every value is
+// rounded to half precision, and each matches the numpy reference of its front end (window
+// normalisation, trunk positions, legacy window schedule) to within one half-precision step.
+TEST_F(A2x, FeaturesThroughProbe) {
+  ASSERT_TRUE(forge({"a2x", dir("probe"), dir("w2v_probe"), "--probe", "--window", "0", "--left", "0"}));
+  ka::test::writeAs(dir("probe/xs_target.bin"), std::vector<float>(kKp, 0.0f));  // drive rows = deltas, exactly
+  std::vector<float> audio = speech_;
+  while (audio.size() < 16000u * 11) audio.insert(audio.end(), speech_.begin(), speech_.end());
+  const size_t F = (audio.size() + 639) / 640;
+  auto check = [&](const std::vector<float>& rows, const char* mode) {
+    const std::vector<float> want = reference(mode, "probe", audio);
+    ASSERT_EQ(rows.size(), F * kKp) << mode;
+    ASSERT_EQ(want.size(), F * 12 * 768) << mode;
+    size_t exact = 0;
+    for (size_t f = 0; f < F; ++f)
+      for (int k = 0; k < 16; ++k) {
+        const float got = rows[f * kKp + k], ref = want[f * 12 * 768 + k];
+        float round = got;
+        ka::w2v::roundF16(&round, 1);
+        ASSERT_EQ(round, got) << mode << " frame " << f << " not rounded to half precision";
+        ASSERT_LE(std::fabs(got - ref), std::fabs(ref) * 0x1p-10f + 1e-7f) << mode << " frame " << f << " value " << k;
+        exact += got == ref;
+      }
+    EXPECT_GT(exact, F * 16 * 99 / 100) << mode;
+  };
+  frontEnd("w2v_probe");
+  ka_a2x* s = open("probe");
+  ASSERT_TRUE(s);
+  check(stream(s, audio, [] { return size_t(3000); }).deltas(), "features-short");
+  std::vector<float> clip(F * kKp);
+  ASSERT_EQ(ka_a2x_deltas(s, audio.data(), int(audio.size()), clip.data(), int(F)), int(F));
+  check(clip, "features-clip");
+  ka_a2x_destroy(s);
+  frontEnd("w2v_legacy");
+  s = open("probe");
+  ASSERT_TRUE(s);
+  check(stream(s, audio, [] { return size_t(3000); }).deltas(), "features-legacy");
+  ka_a2x_destroy(s);
+}
+
+// The graph decides whether there is a width output; a meta that disagrees is reported.
+TEST_F(A2x, MetaWidthDisagreesWithGraph) {
+  ASSERT_TRUE(forge({"a2x", dir("b_mw"), dir("w2v_mw"), "--meta-width", "true"}));
+  frontEnd("w2v_short");
+  ka_a2x* s = open("b_mw");
+  ASSERT_TRUE(s);
+  EXPECT_NE(log_.find("[ka_a2x] WARNING: a2x_meta width=1 but the encoder declares 1 output(s) \xE2\x80\x94 serving "
+                      "the GRAPH (width=0). Repackage this bundle.\n"),
+            std::string::npos)
+      << log_;
+  EXPECT_EQ(ka_a2x_width(s), 0);
+  ka_a2x_destroy(s);
 }
 
 // The meta file is read by text search, not parsed as JSON.

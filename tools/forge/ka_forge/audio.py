@@ -11,14 +11,16 @@ Commands:
       legacy 8 s encoder; point $W2V_ONNX at it) and, unless --legacy-only, the short-window pair
       audio_encoder_fp16_window_{trunk,head}.onnx (or w2v_{trunk,head}32.onnx with --pair legacy32).
       For the demo avatar: forge.py demo OUT && forge.py a2x OUT/bundle OUT/w2v, then
-      W2V_ONNX=OUT/w2v/w2v.onnx. Its mouth opens with the loudness of the speech and stays shut in
-      silence.
+      W2V_ONNX=OUT/w2v/w2v.onnx (a container packed before the a2x members were written does not
+      carry them: write them first, or open the bundle directory). Its mouth opens with the loudness of the speech and stays shut in
+      silence. --probe (with --window 0 --left 0) writes an encoder and decoder that pass features
+      through, for tests of the front ends.
 
   forge.py a2x-ref MODE BUNDLE_DIR W2V_DIR AUDIO.f32 OUT.f32 [--right 12] [--prime N]
       numpy reference rows (63 floats per frame, the delta added to the base row) for raw float32
       audio: MODE clip (whole-clip deltas), short / legacy (a finished stream on that front end),
-      fca (FCA deltas, fca_stream.onnx of the bundle), features-short / features-legacy (the
-      12 x 768 features per frame). A width file OUT.wn.f32 is written beside when the encoder has one.
+      fca (FCA deltas, fca_stream.onnx of the bundle), features-clip / features-short /
+      features-legacy (the 12 x 768 features per frame of those three). A width file OUT.wn.f32 is written beside when the encoder has one.
 
 The models, all float32 unless said:
   legacy w2v  "input_values" [1,128000] -> "audio_emb" [12,200,768]. Per trunk step j (hop 80,
@@ -157,9 +159,9 @@ def _stats_nodes(n_in, prefix, free=False):
     return nodes, inits
 
 
-def legacy_w2v(path, frames=200, bad_input=False):
+def legacy_w2v(path, frames=200, bad_input=False, samples=WIN):
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    nodes, inits = _stats_nodes(WIN, "")
+    nodes, inits = _stats_nodes(samples, "")
     i0, i1, w0, w1 = interp_table()
     nodes += [
         helper.make_node("Gather", ["st", "i0"], ["g0"], axis=2),
@@ -179,7 +181,7 @@ def legacy_w2v(path, frames=200, bad_input=False):
     name = "input_wrong" if bad_input else "input_values"
     if bad_input:
         nodes.insert(0, helper.make_node("Identity", ["input_wrong"], ["input_values"]))
-    _model(nodes, "w2v_legacy", [helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, WIN])],
+    _model(nodes, "w2v_legacy", [helper.make_tensor_value_info(name, TensorProto.FLOAT, [1, samples])],
            [helper.make_tensor_value_info("audio_emb", TensorProto.FLOAT, [LAYERS, frames, DIM])], inits, path)
 
 
@@ -245,6 +247,37 @@ def _recurrent(path, name, ctx_name, ctx_dims, hdim, pre_nodes, pre_inits, wm, h
     _model(nodes, name, inputs, outputs, inits, path)
 
 
+def probe_models(bundle_dir, h):
+    """A probe pair that passes features through exactly: the encoder's output row t is the first h
+    channels of layer 0 of frame t (with window = left = 0 the softmax weight is exactly 1) plus the
+    position row; the decoder's "m" is that row zero-padded to 63 values. With a zero position table
+    and an identity norm, each pulled delta row shows the frame's raw features."""
+    nodes = [helper.make_node("Slice", ["feat", "b0", "b1", "bax"], ["f0"]),
+             helper.make_node("Reshape", ["f0", "fshape"], ["u"]),
+             helper.make_node("Softmax", ["attn"], ["sm"], axis=-1),
+             helper.make_node("Squeeze", ["sm", "ax1"], ["wts"]),
+             helper.make_node("MatMul", ["wts", "u"], ["mix"]),
+             helper.make_node("Add", ["mix", "pos_window"], ["enc_out"])]
+    inits = [_init("b0", np.array([0, 0], np.int64)), _init("b1", np.array([1, h], np.int64)),
+             _init("bax", np.array([2, 3], np.int64)), _init("fshape", np.array([1, -1, h], np.int64)),
+             _init("ax1", np.array([1], np.int64))]
+    inputs = [helper.make_tensor_value_info("feat", TensorProto.FLOAT, [1, "T", LAYERS, DIM]),
+              helper.make_tensor_value_info("pos_window", TensorProto.FLOAT, [1, "T", h]),
+              helper.make_tensor_value_info("attn", TensorProto.FLOAT, [1, 1, "T", "T"])]
+    _model(nodes, "a2x_enc_probe", inputs, [helper.make_tensor_value_info("enc_out", TensorProto.FLOAT, [1, "T", h])],
+           inits, os.path.join(bundle_dir, "a2x_enc_stream.onnx"))
+    nodes = [helper.make_node("Pad", ["ctx_t", "pads"], ["m"]), helper.make_node("Identity", ["h"], ["h_out"])]
+    inputs = [helper.make_tensor_value_info("ctx_t", TensorProto.FLOAT, [1, h]),
+              helper.make_tensor_value_info("prev", TensorProto.FLOAT, [1, KP]),
+              helper.make_tensor_value_info("h", TensorProto.FLOAT, [1, 1, h])]
+    outputs = [helper.make_tensor_value_info("m", TensorProto.FLOAT, [1, KP]),
+               helper.make_tensor_value_info("h_out", TensorProto.FLOAT, [1, 1, h])]
+    _model(nodes, "a2x_dec_probe", inputs, outputs, [_init("pads", np.array([0, 0, 0, KP - h], np.int64))],
+           os.path.join(bundle_dir, "a2x_dec.onnx"))
+    np.zeros((400, h), np.float32).tofile(os.path.join(bundle_dir, "a2x_pos.f32"))
+    np.concatenate([np.zeros(KP), np.ones(KP)]).astype(np.float32).tofile(os.path.join(bundle_dir, "a2x_norm.f32"))
+
+
 def decoder(path, h):
     _recurrent(path, "a2x_dec", "ctx_t", [1, h], h, [helper.make_node("Identity", ["ctx_t"], ["ctx"])], [],
                dec_weights(h), "h_out")
@@ -265,7 +298,7 @@ def fca_model(path):
 # ---------------------------------------------------------------------------------------------- command
 
 def write_a2x(bundle_dir, w2v_dir, legacy_only=False, width=False, h=16, window=1, left=4, layers=2,
-              pos_rows=400, silence_prime=0, pair="window", nt=50, meta_width=None, free_lt=False):
+              pos_rows=400, silence_prime=0, pair="window", nt=50, meta_width=None, free_lt=False, probe=False):
     os.makedirs(w2v_dir, exist_ok=True)
     os.makedirs(bundle_dir, exist_ok=True)
     meta = {"h": h, "window": window, "left": left, "layers": layers,
@@ -288,6 +321,8 @@ def write_a2x(bundle_dir, w2v_dir, legacy_only=False, width=False, h=16, window=
                  "legacy32": ("w2v_trunk32.onnx", "w2v_head32.onnx")}[pair]
         trunk(os.path.join(w2v_dir, names[0]), free_lt)
         head(os.path.join(w2v_dir, names[1]))
+    if probe:
+        probe_models(bundle_dir, h)
 
 
 # ---------------------------------------------------------------------------------------------- references
@@ -477,8 +512,9 @@ def reference(mode, bundle, audio_path, out_path, right=12, prime=0):
         fca_ref(audio).tofile(out_path)
         return
     meta = load_meta(bundle)
-    feats = {"clip": lambda: features_clip(audio, F), "features-legacy": lambda: features_clip(audio, F),
+    feats = {"clip": lambda: features_clip(audio, F), "features-clip": lambda: features_clip(audio, F),
              "legacy": lambda: features_legacy_stream(audio, F, right),
+             "features-legacy": lambda: features_legacy_stream(audio, F, right),
              "short": lambda: features_short(audio, F, right),
              "features-short": lambda: features_short(audio, F, right)}[mode]()
     if mode.startswith("features"):
@@ -512,12 +548,15 @@ def register(sub):
     p.add_argument("--silence-prime", type=int, default=0)
     p.add_argument("--pair", choices=("window", "legacy32"), default="window")
     p.add_argument("--free-lt", action="store_true", help="the trunk does not declare its step count")
+    p.add_argument("--probe", action="store_true", help="encoder and decoder that pass features through (see probe_models)")
     p.add_argument("--nt", type=int, default=50, help="rows of xs_target.bin when the bundle has none")
     p.set_defaults(func=lambda a: write_a2x(
         a.bundle_dir, a.w2v_dir, a.legacy_only, a.width, a.h, a.window, a.left, a.layers, a.pos_rows,
-        a.silence_prime, a.pair, a.nt, None if a.meta_width is None else json.loads(a.meta_width), a.free_lt))
+        a.silence_prime, a.pair, a.nt, None if a.meta_width is None else json.loads(a.meta_width), a.free_lt,
+        a.probe))
     r = sub.add_parser("a2x-ref", help="numpy reference rows of the forged audio models")
-    r.add_argument("mode", choices=("clip", "legacy", "short", "fca", "features-short", "features-legacy"))
+    r.add_argument("mode", choices=("clip", "legacy", "short", "fca", "features-clip", "features-short",
+                                    "features-legacy"))
     r.add_argument("bundle_dir")
     r.add_argument("w2v_dir")
     r.add_argument("audio")
@@ -525,6 +564,7 @@ def register(sub):
     r.add_argument("--right", type=int, default=12)
     r.add_argument("--prime", type=int, default=0)
     r.set_defaults(func=lambda a: reference(a.mode, a.bundle_dir, a.audio, a.out, a.right, a.prime))
-    b = sub.add_parser("bad-w2v", help="a legacy encoder whose input is misnamed")
+    b = sub.add_parser("bad-w2v", help="a legacy encoder whose input is misnamed (or, with --samples, sized wrongly)")
     b.add_argument("out")
-    b.set_defaults(func=lambda a: legacy_w2v(a.out, bad_input=True))
+    b.add_argument("--samples", type=int, default=0, help="declare and take this many samples instead")
+    b.set_defaults(func=lambda a: legacy_w2v(a.out, bad_input=not a.samples, samples=a.samples or WIN))
