@@ -451,6 +451,10 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
             "ka_motion_create: " + t / "shape/lmdm.onnx" + ": input 'chunk' is [1,80,1000], expected [1,80,1103]");
   ASSERT_TRUE(ka::test::forge({"motion", t / "flat", "--nt", "12", "--lmdm-shape", "1,88240"}));
   EXPECT_EQ(createError(t / "flat"), "(created)");  // the same values under another fixed shape
+  ka::test::writeString(t / "flat/stitch.onnx", "not a model");
+  EXPECT_EQ(createError(t / "flat").rfind("ka_motion_create: " + t / "flat/stitch.onnx: ", 0), 0u);
+  std::remove((t / "flat/stitch.onnx").c_str());
+  EXPECT_EQ(createError(t / "flat"), "ka_motion_create: cannot open " + t / "flat/stitch.onnx");
 
   EXPECT_EQ(createError(dir(), 1, "cuda"), "ka_motion_create: ka_motion: unknown ep 'cuda'");
   EXPECT_EQ(createError(dir(), 1000), "ka_motion_create: threads 1000 out of range (at most 64)");
