@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -483,6 +484,33 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
   EXPECT_EQ(ka_motion_avail(nullptr), 0);
   ka_motion_set_eager(nullptr, 1);
   ka_motion_destroy(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MotionConcurrent, TwoEnginesOnTwoThreadsGiveTheSameFrames) {
+  TempDir t;
+  ASSERT_TRUE(ka::test::forge({"motion", t / "m", "--nt", "7"}));
+  const std::vector<float> audio = speechLike(100);
+  // Opened here, run on two threads at once.
+  MotionPtr engines[2] = {open(t / "m"), open(t / "m")};
+  ASSERT_TRUE(engines[0] && engines[1]);
+  Frames got[2];
+  std::string errors[2];
+  auto work = [&](int k) {
+    ka_motion_push(engines[k].get(), nullptr, 1);  // this thread's own error text
+    errors[k] = ka_motion_last_error();
+    got[k] = run(engines[k].get(), audio, {1000 + 640 * k});
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(errors[0], "ka_motion_push: bad args / already finished");
+  EXPECT_EQ(errors[1], errors[0]);
+  ASSERT_EQ(got[0].count(), 100);
+  EXPECT_EQ(got[0].drive, got[1].drive);
 }
 
 }  // namespace
