@@ -40,9 +40,13 @@ void ka_motion_destroy(ka_motion* m);
 int ka_motion_push(ka_motion* m, const float* samples, int count);
 /* Ends the audio and runs every remaining window and chunk. 1, or 0 on failure. */
 int ka_motion_finish(ka_motion* m);
-/* Frames ready to pull; runs the models. */
+/* Frames ready to pull; runs the models on the audio pushed so far. Before ka_motion_finish frames
+ * trail the audio by the look-ahead of the analysis windows and motion chunks (about 3 s at the
+ * start of an utterance, unless eager advance is on). */
 int ka_motion_avail(ka_motion* m);
-/* Writes up to n frames: source index, base row and drive row (63 floats each). Returns the count. */
+/* Writes up to n ready frames: source index, base row and drive row (63 floats each) per frame;
+ * the source walk steps once before each frame. Returns the count, 0 with "ka_motion_pull: bad
+ * args" for a NULL pointer or n < 0. Runs no model but the stitching network. */
 int ka_motion_pull(ka_motion* m, int* index_out, float* base_out, float* drive_out, int n);
 /* Total frames after ka_motion_finish, -1 before. */
 int ka_motion_total(const ka_motion* m);
@@ -50,7 +54,9 @@ int ka_motion_total(const ka_motion* m);
  * clamp(start, 0, nt - 1), backward when direction < 0, ping-pong when wrap is 0. Returns the
  * direction sign stored, 0 for NULL. */
 int ka_motion_reset(ka_motion* m, int start, int direction, int wrap);
-/* Values > 0 let the engine run ahead on provisional audio so frames are ready sooner. */
+/* Values > 0 let the engine run ahead on the audio held (zero-padded) whenever fewer frames than
+ * the value are ready, so frames are ready sooner; such frames come from provisional motion that
+ * later audio replaces. The motion the engine commits is the same as without eager. */
 void ka_motion_set_eager(ka_motion* m, int value);
 /* Source rows of the walk; 0 for NULL. */
 int ka_motion_nt(const ka_motion* m);

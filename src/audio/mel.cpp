@@ -10,7 +10,12 @@
 namespace ka {
 
 struct MelFrontEnd::Impl {
-  std::vector<float> window, binmat;
+  std::vector<float> window;
+  // The matrix transposed (mel bin major) and, per mel bin, the FFT bins its weights cover:
+  // [first, last). Mel filters are narrow, and a zero weight adds nothing to a sum, so skipping
+  // them changes no result; each sum still runs over the FFT bins in ascending order.
+  std::vector<float> weights;
+  std::vector<int> first, last;
   kiss_fftr_cfg plan = nullptr;
   std::vector<float> padded = std::vector<float>(kMelWindowSamples + 2 * kMelPad);
   std::vector<float> frame = std::vector<float>(kMelFft);
@@ -24,7 +29,18 @@ struct MelFrontEnd::Impl {
 
 MelFrontEnd::MelFrontEnd(const float* window, const float* binmat) : impl_(new Impl) {
   impl_->window.assign(window, window + kMelFft);
-  impl_->binmat.assign(binmat, binmat + kMelFftBins * kMelBins);
+  impl_->weights.resize(kMelFftBins * kMelBins);
+  impl_->first.assign(kMelBins, 0);
+  impl_->last.assign(kMelBins, 0);
+  for (int m = 0; m < kMelBins; ++m) {
+    float* w = impl_->weights.data() + m * kMelFftBins;
+    for (int b = 0; b < kMelFftBins; ++b) w[b] = binmat[b * kMelBins + m];
+    int lo = 0, hi = kMelFftBins;
+    while (lo < hi && w[lo] == 0.0f) ++lo;
+    while (hi > lo && w[hi - 1] == 0.0f) --hi;
+    impl_->first[m] = lo;
+    impl_->last[m] = hi;
+  }
   impl_->plan = kiss_fftr_alloc(kMelFft, 0, nullptr, nullptr);
   if (!impl_->plan) throw std::bad_alloc();
 }
@@ -46,13 +62,12 @@ void MelFrontEnd::compute(const float* samples, float* out) {
     for (int b = 0; b < kMelFftBins; ++b)
       s.magnitude[b] = std::sqrt(s.spectrum[b].r * s.spectrum[b].r + s.spectrum[b].i * s.spectrum[b].i);
     float* row = out + f * kMelBins;
-    for (int m = 0; m < kMelBins; ++m) row[m] = 0.0f;
-    for (int b = 0; b < kMelFftBins; ++b) {
-      const float mag = s.magnitude[b];
-      const float* w = s.binmat.data() + b * kMelBins;
-      for (int m = 0; m < kMelBins; ++m) row[m] += mag * w[m];
+    for (int m = 0; m < kMelBins; ++m) {
+      const float* w = s.weights.data() + m * kMelFftBins;
+      float acc = 0.0f;
+      for (int b = s.first[m]; b < s.last[m]; ++b) acc += s.magnitude[b] * w[b];
+      row[m] = std::log(acc + 1e-8f);
     }
-    for (int m = 0; m < kMelBins; ++m) row[m] = std::log(row[m] + 1e-8f);
   }
 }
 

@@ -117,7 +117,11 @@ MotionNet::MotionNet(Ort::Env& env, const std::string& path, int threads, const 
                                                {"ModelCacheDirectory", coremlCacheDir(dirOf(path))}});
   }
   requireRegularFile(path);
-  impl_->session.reset(new Ort::Session(env, path.c_str(), options));
+  try {
+    impl_->session.reset(new Ort::Session(env, path.c_str(), options));
+  } catch (const Ort::Exception& e) {
+    throw std::runtime_error(path + ": " + e.what());
+  }
   impl_->check();
 }
 

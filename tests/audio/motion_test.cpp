@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -451,6 +452,10 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
             "ka_motion_create: " + t / "shape/lmdm.onnx" + ": input 'chunk' is [1,80,1000], expected [1,80,1103]");
   ASSERT_TRUE(ka::test::forge({"motion", t / "flat", "--nt", "12", "--lmdm-shape", "1,88240"}));
   EXPECT_EQ(createError(t / "flat"), "(created)");  // the same values under another fixed shape
+  ka::test::writeString(t / "flat/stitch.onnx", "not a model");
+  EXPECT_EQ(createError(t / "flat").rfind("ka_motion_create: " + t / "flat/stitch.onnx: ", 0), 0u);
+  std::remove((t / "flat/stitch.onnx").c_str());
+  EXPECT_EQ(createError(t / "flat"), "ka_motion_create: cannot open " + t / "flat/stitch.onnx");
 
   EXPECT_EQ(createError(dir(), 1, "cuda"), "ka_motion_create: ka_motion: unknown ep 'cuda'");
   EXPECT_EQ(createError(dir(), 1000), "ka_motion_create: threads 1000 out of range (at most 64)");
@@ -479,6 +484,33 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
   EXPECT_EQ(ka_motion_avail(nullptr), 0);
   ka_motion_set_eager(nullptr, 1);
   ka_motion_destroy(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(MotionConcurrent, TwoEnginesOnTwoThreadsGiveTheSameFrames) {
+  TempDir t;
+  ASSERT_TRUE(ka::test::forge({"motion", t / "m", "--nt", "7"}));
+  const std::vector<float> audio = speechLike(100);
+  // Opened here, run on two threads at once.
+  MotionPtr engines[2] = {open(t / "m"), open(t / "m")};
+  ASSERT_TRUE(engines[0] && engines[1]);
+  Frames got[2];
+  std::string errors[2];
+  auto work = [&](int k) {
+    ka_motion_push(engines[k].get(), nullptr, 1);  // this thread's own error text
+    errors[k] = ka_motion_last_error();
+    got[k] = run(engines[k].get(), audio, {1000 + 640 * k});
+  };
+  std::thread a(work, 0), b(work, 1);
+  a.join();
+  b.join();
+  EXPECT_EQ(errors[0], "ka_motion_push: bad args / already finished");
+  EXPECT_EQ(errors[1], errors[0]);
+  ASSERT_EQ(got[0].count(), 100);
+  EXPECT_EQ(got[0].drive, got[1].drive);
 }
 
 }  // namespace
