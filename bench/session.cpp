@@ -265,7 +265,7 @@ void BM_OfflineStream(benchmark::State& state) {
   state.SetItemsProcessed(frames);
   ka_stream_destroy(s);
 }
-BENCHMARK(BM_OfflineStream)->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OfflineStream)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_OfflineSerial(benchmark::State& state) {
   const Bundle& b = bundle(false);
@@ -293,7 +293,7 @@ void BM_OfflineSerial(benchmark::State& state) {
   ka_fca_destroy(fca);
   ka_destroy(ctx);
 }
-BENCHMARK(BM_OfflineSerial)->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OfflineSerial)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
