@@ -17,6 +17,7 @@ DEBS=(
   libopencv-dev
   python3-numpy python3-onnx ffmpeg libonnx-testdata
   clang libclang-rt-14-dev
+  espeak-ng
 
 )
 

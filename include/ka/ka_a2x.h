@@ -18,8 +18,12 @@
  *     ka_a2x_reset(s, -1, 1, 1);                    // next utterance continues the target walk
  *     ka_a2x_destroy(s);
  *
- * Pulled rows do not depend on how the audio was split into pushes. Every frame is 640 samples;
- * a clip of n samples has (n + 639) / 640 frames.
+ * Pulled rows do not depend on how the audio was split into pushes, nor on when avail and pull were
+ * called: a frame becomes ready only once every input it reads is final (the audio encoder's
+ * look-ahead plus the expression encoder's). With the legacy 8 s encoder, a window's statistics
+ * cover the audio up to the whole 320 ms block at which each frame became final, so its rows can
+ * differ slightly from ka_a2x_deltas, which sees whole windows. Every frame is 640 samples; a clip
+ * of n samples has (n + 639) / 640 frames. Memory stays bounded however long an utterance runs.
  *
  * Threads: a stream is used by one thread at a time; different streams may run at once on
  * different threads (the shared audio encoder is loaded once per process under a lock and run
