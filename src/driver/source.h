@@ -33,6 +33,10 @@ class Source {
 // One JPEG per frame: "<dir>/frame_%06d.jpg" for frames 0 .. NT-1, each exactly W x H.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 
+// Reads the header of one frame file of such a directory and refuses ("ka_driver: <path> is wxh, the
+// manifest says WxH ...") a frame of another size, before any frame buffer is sized from W x H.
+void checkJpgFrameSize(const std::string& path, int W, int H);
+
 // Whole file in binary mode; an unreadable file gives the empty string.
 std::string readText(const std::string& path);
 
