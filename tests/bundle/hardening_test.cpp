@@ -174,7 +174,6 @@ TEST_F(HardeningConcurrent, WorkerCountIsBoundedByTheMachine) {
             std::string::npos)
       << log;
   EXPECT_TRUE(ctx->threadsExplicit);
-  quietly([&] { EXPECT_NE(ka_render_drive_crop(ctx, 0), nullptr) << ka_last_error(); });
   ka_destroy(ctx);
 
   // Below the ceiling nothing changes and nothing is said; counts below 1 keep their own rules.
