@@ -43,3 +43,21 @@ cmake -S "$src/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" -DCMA
       -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" > "$work/examples.log"
 cmake --build "$work/examples" > "$work/examples_build.log"
 run find_package "$work/examples/idle_loop_png"
+
+# The Python package installed with pip (from a copy: the build writes beside the sources) finds
+# the installed library through pkg-config.
+cp -r "$src/python" "$work/python_src"
+"$py" -m pip install --quiet --no-build-isolation --no-deps --no-index --target "$work/py" "$work/python_src" \
+  > "$work/pip.log" 2>&1 || { cat "$work/pip.log"; exit 1; }
+(cd "$work" && unset KA_CORE_LIBRARY && PYTHONPATH="$work/py" "$py" - "$work/bundle" "$prefix" <<'PY' 2> "$work/py.err"
+import os, sys
+import ka_core
+from ka_core import _lib
+bundle, prefix = sys.argv[1], sys.argv[2]
+with ka_core.Context(bundle, "b1", threads=1) as ctx:
+    assert ctx.render_drive_rgba(0).shape == (ctx.height, ctx.width, 4)
+found = os.path.realpath(_lib._find_library())
+assert found.startswith(os.path.realpath(prefix)), found
+PY
+) || { cat "$work/py.err"; exit 1; }
+echo "pip: ok"
