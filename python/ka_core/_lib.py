@@ -101,14 +101,19 @@ def encode(path: "os.PathLike[str] | str") -> bytes:
     return os.fsencode(path)
 
 
+def _shape_matches(shape: Tuple[int, ...], pattern: Sequence[int]) -> bool:
+    return len(shape) == len(pattern) and all(p == -1 or p == s for s, p in zip(shape, pattern))
+
+
 def check_array(a: Any, dtype: Any, shapes: Sequence[Tuple[int, ...]], name: str) -> np.ndarray:
-    """`a` as it will be handed to the library: refuses (never converts) another dtype, a shape not
-    in `shapes`, or memory that is not C-contiguous."""
+    """`a` as it will be handed to the library: refuses (never converts) another dtype, a shape
+    matching none of `shapes` (-1 in a shape matches any length, e.g. (-1,) for audio samples), or
+    memory that is not C-contiguous."""
     if not isinstance(a, np.ndarray):
         raise TypeError(f"{name}: expected a numpy array, got {type(a).__name__}")
     if a.dtype != np.dtype(dtype):
         raise TypeError(f"{name}: expected dtype {np.dtype(dtype)}, got {a.dtype}")
-    if tuple(a.shape) not in [tuple(s) for s in shapes]:
+    if not any(_shape_matches(tuple(a.shape), s) for s in shapes):
         want = " or ".join(str(tuple(s)) for s in shapes)
         raise ValueError(f"{name}: expected shape {want}, got {tuple(a.shape)}")
     if not a.flags["C_CONTIGUOUS"]:

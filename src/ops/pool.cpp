@@ -191,8 +191,13 @@ int threadCeiling() {
 int boundThreads(long long requested, const char* who) {
   const int ceiling = threadCeiling();
   if (requested <= ceiling) return static_cast<int>(std::max<long long>(requested, INT_MIN));
-  std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (%d x %u hardware threads)\n",
-               who ? who : "threads", requested, ceiling, kCeilingPerHardwareThread, std::thread::hardware_concurrency());
+  const unsigned hw = std::thread::hardware_concurrency();
+  if (hw > 0)
+    std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (%d x %u hardware threads)\n",
+                 who ? who : "threads", requested, ceiling, kCeilingPerHardwareThread, hw);
+  else
+    std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (the hardware thread count is unknown)\n",
+                 who ? who : "threads", requested, ceiling);
   return ceiling;
 }
 
