@@ -7,7 +7,7 @@ TSAN    := build-tsan
 DEMO    := out/demo
 KA_PY   := /usr/bin/python3
 
-.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench clean
+.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench install clean
 
 setup:
 	bash scripts/setup.sh
@@ -36,7 +36,7 @@ test-asan: build-asan
 # The threaded parts: test suites whose names say they exercise threads.
 TSAN_FILTER ?= Concurrent|Threads|Pool
 test-tsan: build-tsan
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -R '$(TSAN_FILTER)'
+	TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/scripts/tsan.supp ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -R '$(TSAN_FILTER)'
 
 test: test-release test-asan test-tsan
 
@@ -47,6 +47,12 @@ demo: build
 	$(BUILD)/tools/ka render $(DEMO)/avatar.imx --drive --out $(DEMO)/idle_loop.mp4
 	ffmpeg -v error -y -i $(DEMO)/idle_loop.mp4 -vf "select=eq(n\,14)" -frames:v 1 $(DEMO)/frame.png
 	@echo "demo: $(DEMO)/idle_loop.mp4 (one frame: $(DEMO)/frame.png)"
+
+# The library, headers, `ka` tool, pkg-config file and CMake package, with ONNX Runtime beside the
+# library: make install PREFIX=/opt/ka
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	@for b in $(BUILD)/bench/ka_bench_*; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done
