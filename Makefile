@@ -8,7 +8,7 @@ DEMO    := out/demo
 KA_PY   := /usr/bin/python3
 DEMO_SENTENCE ?= Hello! I am the demo avatar. I listen, and then I answer you, one word at a time.
 
-.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench clean
+.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench install clean
 
 setup:
 	bash scripts/setup.sh
@@ -37,7 +37,7 @@ test-asan: build-asan
 # The threaded parts: test suites whose names say they exercise threads.
 TSAN_FILTER ?= Concurrent|Threads|Pool
 test-tsan: build-tsan
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -R '$(TSAN_FILTER)'
+	TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/scripts/tsan.supp ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -R '$(TSAN_FILTER)'
 
 test: test-release test-asan test-tsan
 
@@ -58,6 +58,12 @@ demo: build
 	  -vf "select=not(mod(n-20\,6))*gte(n\,20),crop=420:420:430:90,scale=140:140,tile=6x1" \
 	  -frames:v 1 $(DEMO)/talking_strip.png
 	@echo "demo: $(DEMO)/talking.mp4 (a strip of it: $(DEMO)/talking_strip.png)"
+
+# The library, headers, `ka` tool, pkg-config file and CMake package, with ONNX Runtime beside the
+# library: make install PREFIX=/opt/ka
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	@for b in $(BUILD)/bench/ka_bench_*; do echo "== $$b"; $$b --benchmark_repetitions=5 --benchmark_report_aggregates_only=true; done

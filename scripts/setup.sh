@@ -16,6 +16,7 @@ DEBS=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libopencv-dev
   python3-numpy python3-onnx ffmpeg libonnx-testdata
+  python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev
   espeak-ng
 

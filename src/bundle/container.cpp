@@ -344,9 +344,11 @@ std::string unpack(const std::string& c) {
   Fd rootFd(::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (rootFd.get() < 0) throw std::runtime_error("cannot create unwrap dir " + d);
 
-  Fd cfd(::open(c.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking: the container was seen as a regular file, but it may have been swapped since.
+  Fd cfd(::open(c.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat ost;
-  if (cfd.get() < 0 || ::fstat(cfd.get(), &ost) != 0) throw std::runtime_error("cannot open container " + c);
+  if (cfd.get() < 0 || ::fstat(cfd.get(), &ost) != 0 || !S_ISREG(ost.st_mode))
+    throw std::runtime_error("cannot open container " + c);
   uint8_t head[8];
   if (readFully(cfd.get(), head, 8) != 8 || std::memcmp(head, "IMX\0", 4) != 0)
     throw std::runtime_error(c + ": not an IMX\\0 container");

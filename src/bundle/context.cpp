@@ -9,6 +9,7 @@
 
 #include "bundle/last_error.h"
 #include "bundle/members.h"
+#include "bundle/regular_file.h"
 #include "ka/ka.h"
 #include "ops/pool.h"
 
@@ -32,12 +33,12 @@ Renderer& ensureRenderer(ka_ctx& ctx) {
 std::vector<uint8_t> readPasteMask(const Manifest& m) {
   const std::string path = resolveMember(m.dir, "mask_512.u8");
   const size_t n = static_cast<size_t>(m.crop) * static_cast<size_t>(m.crop);
+  RegularFile f(path);
+  // The file's size is checked before the buffer exists: a crop the mask cannot fill allocates
+  // nothing.
+  if (!f.ok() || f.size() < n) throw std::runtime_error("mask read failed");
   std::vector<uint8_t> mask(n);
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("mask read failed");
-  const size_t got = std::fread(mask.data(), 1, n, f);
-  std::fclose(f);
-  if (got != n) throw std::runtime_error("mask read failed");
+  if (!f.readExactly(mask.data(), n)) throw std::runtime_error("mask read failed");
   return mask;
 }
 
@@ -92,7 +93,7 @@ ka_ctx* ka_create(const char* bundle_dir, const char* model_key, int threads, co
   return ka::guarded(err, "ka_create", static_cast<ka_ctx*>(nullptr), [&] {
     auto c = std::make_unique<ka_ctx>();
     c->threadsExplicit = threads > 0;
-    c->threads = threads > 0 ? threads : ka::pool::threads();
+    c->threads = threads > 0 ? ka::pool::boundThreads(threads, "ka_create") : ka::pool::threads();
     c->ep = ep ? ep : "";
     c->modelKey = model_key;
     c->manifest = ka::loadManifest(bundle_dir);

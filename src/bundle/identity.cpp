@@ -1,9 +1,6 @@
 #include "bundle/identity.h"
 
-#include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -12,6 +9,7 @@
 
 #include "bundle/identity_impl.h"
 #include "bundle/members.h"
+#include "bundle/regular_file.h"
 #include "ops/simd.h"
 
 namespace ka {
@@ -23,16 +21,10 @@ Mapping::~Mapping() {
 }
 
 void Mapping::map(const std::string& path, uint64_t expected) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw std::runtime_error("cannot open " + path);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != expected ||
-      expected == 0) {
-    ::close(fd);
-    throw std::runtime_error("size mismatch " + path);
-  }
-  void* p = ::mmap(nullptr, static_cast<size_t>(expected), PROT_READ, MAP_PRIVATE, fd, 0);
-  ::close(fd);
+  RegularFile f(path);
+  if (!f.ok()) throw std::runtime_error("cannot open " + path);
+  if (f.size() != expected || expected == 0) throw std::runtime_error("size mismatch " + path);
+  void* p = ::mmap(nullptr, static_cast<size_t>(expected), PROT_READ, MAP_PRIVATE, f.fd(), 0);
   if (p == MAP_FAILED) throw std::runtime_error("mmap failed " + path);
   base = p;
   length = static_cast<size_t>(expected);
@@ -50,18 +42,12 @@ uint64_t bytesOf(std::initializer_list<uint64_t> factors) {
 
 template <class T>
 std::vector<T> readRaw(const std::string& path, size_t count) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) throw std::runtime_error("cannot open " + path);
-  std::unique_ptr<FILE, int (*)(FILE*)> guard(f, &std::fclose);
-  // Compare sizes before allocating, so a count far beyond the file never becomes an allocation.
-  struct stat st;
-  if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
-      bytesOf({count, sizeof(T)}) != static_cast<uint64_t>(st.st_size))
-    throw std::runtime_error("size mismatch " + path);
+  RegularFile f(path);
+  if (!f.ok()) throw std::runtime_error("cannot open " + path);
+  // Sizes are compared before allocating, so a count far beyond the file never becomes one.
+  if (bytesOf({count, sizeof(T)}) != f.size()) throw std::runtime_error("size mismatch " + path);
   std::vector<T> out(count);
-  if (std::fread(out.data(), sizeof(T), count, f) != count) throw std::runtime_error("size mismatch " + path);
-  char extra;
-  if (std::fread(&extra, 1, 1, f) != 0) throw std::runtime_error("size mismatch " + path);
+  if (!f.readExactly(out.data(), count * sizeof(T))) throw std::runtime_error("size mismatch " + path);
   return out;
 }
 

@@ -15,6 +15,7 @@
 
 #include "bundle/container.h"
 #include "bundle/members.h"
+#include "bundle/regular_file.h"
 
 namespace ka {
 namespace {
@@ -158,42 +159,18 @@ bool optStr(const std::string& text, const char* key, std::string& out) {
 
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-// Opens a regular file for binary reading. A directory or device would "open" and then report a
-// nonsense size, so anything but a regular file is refused as unopenable.
-FilePtr openRegular(const std::string& path) {
-  FilePtr f(std::fopen(path.c_str(), "rb"));
-  struct stat st;
-  if (!f || ::fstat(fileno(f.get()), &st) != 0 || !S_ISREG(st.st_mode))
-    throw std::runtime_error("cannot open " + path);
-  return f;
-}
+// A manifest or lip template is a few kilobytes; a text far beyond that is not one, and reading it
+// whole would only exhaust memory.
+constexpr uint64_t kMaxTextBytes = 64ull << 20;
 
 }  // namespace
 
 std::string readFile(const std::string& path) {
-  FilePtr f = openRegular(path);
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("short read " + path);
-  long size = std::ftell(f.get());
-  if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) throw std::runtime_error("short read " + path);
-  std::string out(static_cast<size_t>(size), '\0');
-  if (size > 0 && std::fread(out.data(), 1, out.size(), f.get()) != out.size())
-    throw std::runtime_error("short read " + path);
-  return out;
+  const std::vector<char> bytes = readRegularFile(path, kMaxTextBytes);
+  return std::string(bytes.begin(), bytes.end());
 }
 
-std::string readText(const std::string& path) {
-  FilePtr f = openRegular(path);
-  std::string out;
-  char buf[8192];
-  size_t got;
-  while ((got = std::fread(buf, 1, sizeof buf, f.get())) > 0) out.append(buf, got);
-  return out;
-}
+std::string readText(const std::string& path) { return readFile(path); }
 
 std::string Manifest::modelPath(const std::string& name) const {
   return resolveMember(dir, "model_" + name + ".onnx");
@@ -216,6 +193,11 @@ Manifest loadManifest(const std::string& path) {
   m.ksize = toInt(numField(text, "ksize"), "ksize");
   m.frames = toInt(numField(text, "frames"), "frames");
   if (m.NT < 1 || m.H < 1 || m.W < 1 || m.crop < 1) throw std::runtime_error("manifest: bad dims");
+  // A kernel wider than the face crop blurs nothing a crop-wide one does not, and its buffers grow
+  // with its square.
+  if (m.ksize > m.crop)
+    throw std::runtime_error("manifest: ksize " + std::to_string(m.ksize) + " is wider than the face crop: at most " +
+                             std::to_string(m.crop) + " (crop)");
 
   double sw = numberOrAbsent(text, "M_src_w");
   if (sw == kAbsentNumber) sw = numberOrAbsent(text, "paste_source_width");

@@ -59,7 +59,8 @@ double numFieldEither(const std::string& text, const char* key, const char* alia
 double numField(const std::string& text, const char* key);
 bool optStr(const std::string& text, const char* key, std::string& out);
 
-// Whole-file reads ("cannot open " / "short read " + path on failure).
+// Whole-file reads of a regular file of at most 64 MiB ("cannot open " / "short read " + path,
+// "<path>: not a regular file", "<path>: <n> bytes, more than <max>").
 std::string readFile(const std::string& path);
 std::string readText(const std::string& path);
 

@@ -13,7 +13,13 @@ RegularFile::RegularFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  const bool known = ::fstat(fd, &st) == 0;
+  if (known && S_ISDIR(st.st_mode)) {  // a directory does not open as a file
+    ::close(fd);
+    errno = EISDIR;
+    return;
+  }
+  if (!known || !S_ISREG(st.st_mode)) {
     ::close(fd);
     throw std::runtime_error(path + ": not a regular file");
   }
@@ -52,7 +58,7 @@ std::vector<char> readRegularFile(const std::string& path, uint64_t maxBytes) {
     throw std::runtime_error(path + ": " + std::to_string(f.size()) + " bytes, more than " +
                              std::to_string(maxBytes));
   std::vector<char> bytes(static_cast<size_t>(f.size()));
-  if (!f.readExactly(bytes.data(), bytes.size())) throw std::runtime_error("short read");
+  if (!f.readExactly(bytes.data(), bytes.size())) throw std::runtime_error("short read " + path);
   return bytes;
 }
 

@@ -13,8 +13,8 @@ namespace ka {
 // An open regular file; closes on destruction.
 class RegularFile {
  public:
-  // Opens `path` read-only. When it cannot be opened, ok() is false and errno tells why; when it
-  // opens but is not a regular file, throws "<path>: not a regular file".
+  // Opens `path` read-only. When it cannot be opened (a directory included), ok() is false and
+  // errno tells why; when it opens but is not a regular file, throws "<path>: not a regular file".
   explicit RegularFile(const std::string& path);
   ~RegularFile();
   RegularFile(const RegularFile&) = delete;
@@ -37,7 +37,8 @@ class RegularFile {
 void requireRegularFile(const std::string& path);
 
 // The whole file, refused before any allocation when it is larger than maxBytes
-// ("<path>: <size> bytes, more than <maxBytes>"); "cannot open <path>" and "short read" otherwise.
+// ("<path>: <size> bytes, more than <maxBytes>"); "cannot open <path>" and "short read <path>"
+// otherwise.
 std::vector<char> readRegularFile(const std::string& path, uint64_t maxBytes);
 
 }  // namespace ka

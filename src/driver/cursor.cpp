@@ -1,6 +1,7 @@
 #include "driver/cursor.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,18 @@
 #include "driver/ff_source.h"
 
 namespace ka {
+
+namespace {
+
+int ringSize(int lookahead, int history) {
+  const int64_t n = int64_t(lookahead) + int64_t(history) + 1;
+  if (n > INT32_MAX)
+    throw std::runtime_error("ka_driver: look-ahead " + std::to_string(lookahead) + " and history " +
+                             std::to_string(history) + " make a ring of more than 2^31 frames");
+  return int(n);
+}
+
+}  // namespace
 
 // Ring positions are monotonically increasing 64-bit counters; position p lives in slot p % N.
 // Frames between `consumed` and `produced` are decoded and not yet handed out; the producer never
@@ -67,12 +80,13 @@ DriverCursor::Impl::Impl(std::unique_ptr<driver::Source> s, int lookahead, int h
       frameBytes(src->frameBytes()),
       L(std::max(1, lookahead)),
       K(std::max(0, history)),
-      N(L + K + 1) {
+      N(ringSize(L, K)) {
   if (NT < 1)
     throw std::runtime_error("ka_driver: " + src->name() + " has " + std::to_string(NT) +
                              " frames \xE2\x80\x94 nothing to play");
+  // Slot buffers are allocated by the look-ahead thread as frames first arrive in them, so a long
+  // history costs memory only once it holds frames.
   ring.resize(size_t(N));
-  for (auto& b : ring) b.resize(frameBytes);
   slotIndex.assign(size_t(N), -1);
   thread = std::thread([this] { run(); });
 }
@@ -121,16 +135,18 @@ void DriverCursor::Impl::run() {
       busy = true;
       const uint64_t g = generation;
       const int d = decodeIndex;
-      uint8_t* slot = ring[produced % N].data();
       const size_t slotNo = size_t(produced % N);
+      // Nobody reads this slot until it is published below, so it may be sized outside the lock.
+      std::vector<uint8_t>& slot = ring[slotNo];
       lk.unlock();
       std::string err;
       try {
+        if (slot.size() != frameBytes) slot.resize(frameBytes);
         if (sourceIndex == NT) {  // the loop wraps by rewinding, never by seeking
           src->rewind();
           sourceIndex = 0;
         }
-        if (!src->next(slot))
+        if (!src->next(slot.data()))
           throw std::runtime_error(src->name() + " ended after " + std::to_string(sourceIndex) +
                                    " frames, the manifest says NT=" + std::to_string(NT) +
                                    " \xE2\x80\x94 a short driver is a session that stops part way through the loop, refusing");
@@ -323,6 +339,9 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
                    dirName.c_str(), videoName.c_str());
   } else if (jpgPopulated) {
     std::fprintf(stderr, "[ka-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n", dirName.c_str(), m.NT);
+    // The frame size comes from the manifest; a frame that exists must agree before any buffer
+    // is sized from it.
+    driver::checkJpgFrameSize(dirPath + last, m.W, m.H);
     return over(driver::openJpgDir(dirPath, m.NT, m.W, m.H), lookahead, history);
   } else if (!haveVideo) {
     throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" +

@@ -1,8 +1,10 @@
 #include "driver/image.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
+
+#include "bundle/regular_file.h"
 
 // The only translation unit that compiles stb_image and stb_image_write.
 #pragma GCC diagnostic push
@@ -23,21 +25,75 @@
 
 namespace ka {
 
-std::vector<uint8_t> loadImageRGB(const std::string& path, int& width, int& height) {
+namespace {
+
+// Frame files are compressed images of at most a few megabytes; the bound only keeps a huge file
+// from being read whole.
+constexpr uint64_t kMaxImageFileBytes = 256ull << 20;
+
+[[noreturn]] void decodeFailed(const std::string& path) { throw std::runtime_error("decode failed: " + path); }
+
+// The file's bytes; only regular files (a FIFO planted under a frame's name would block).
+std::vector<char> imageBytes(const std::string& path) {
+  try {
+    return readRegularFile(path, kMaxImageFileBytes);
+  } catch (const std::exception&) {
+    decodeFailed(path);
+  }
+}
+
+const stbi_uc* asStb(const std::vector<char>& b) { return reinterpret_cast<const stbi_uc*>(b.data()); }
+
+void headerSize(const std::vector<char>& bytes, const std::string& path, int& width, int& height) {
   int w = 0, h = 0, n = 0;
-  // Only regular files: reading a FIFO planted under a frame's name would block.
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("decode failed: " + path);
-  stbi_uc* px = stbi_load(path.c_str(), &w, &h, &n, 3);
+  if (bytes.size() > size_t(INT32_MAX) || !stbi_info_from_memory(asStb(bytes), int(bytes.size()), &w, &h, &n) ||
+      w <= 0 || h <= 0)
+    decodeFailed(path);
+  width = w;
+  height = h;
+}
+
+// Decodes to 3 channels; the caller copies the pixels out and frees them.
+stbi_uc* decode(const std::vector<char>& bytes, const std::string& path, int& width, int& height) {
+  int w = 0, h = 0, n = 0;
+  stbi_uc* px = bytes.size() > size_t(INT32_MAX) ? nullptr
+                                                  : stbi_load_from_memory(asStb(bytes), int(bytes.size()), &w, &h, &n, 3);
   if (!px || w <= 0 || h <= 0) {
     stbi_image_free(px);
-    throw std::runtime_error("decode failed: " + path);
+    decodeFailed(path);
   }
+  width = w;
+  height = h;
+  return px;
+}
+
+}  // namespace
+
+std::vector<uint8_t> loadImageRGB(const std::string& path, int& width, int& height) {
+  const std::vector<char> bytes = imageBytes(path);
+  int w = 0, h = 0;
+  stbi_uc* px = decode(bytes, path, w, h);
   std::vector<uint8_t> out(px, px + size_t(w) * size_t(h) * 3);
   stbi_image_free(px);
   width = w;
   height = h;
   return out;
+}
+
+void imageSize(const std::string& path, int& width, int& height) { headerSize(imageBytes(path), path, width, height); }
+
+bool loadImageRGBExact(const std::string& path, int W, int H, uint8_t* dst, int& width, int& height) {
+  const std::vector<char> bytes = imageBytes(path);
+  headerSize(bytes, path, width, height);
+  if (width != W || height != H) return false;
+  int w = 0, h = 0;
+  stbi_uc* px = decode(bytes, path, w, h);
+  const bool same = w == W && h == H;
+  if (same) std::copy(px, px + size_t(w) * size_t(h) * 3, dst);
+  stbi_image_free(px);
+  width = w;
+  height = h;
+  return same;
 }
 
 void writePNG(const std::string& path, const uint8_t* rgb, int width, int height) {

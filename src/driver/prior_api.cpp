@@ -25,7 +25,12 @@ extern "C" ka_prior* ka_prior_open(const char* bundle_dir, int lookahead, int hi
   return ka::guarded(err, "ka_prior_open", static_cast<ka_prior*>(nullptr), [&] {
     auto h = std::make_unique<ka_prior>();
     h->manifest = ka::loadManifest(bundle_dir);
-    h->cursor = ka::DriverCursor::openPrior(h->manifest, lookahead < 1 ? 2 : lookahead, std::max(0, history));
+    // A ring longer than the prior can never serve more frames than the prior has: both sizes are
+    // bounded by its frame count.
+    const int nt = h->manifest.NT;
+    const int ahead = std::min(lookahead < 1 ? 2 : lookahead, nt);
+    const int kept = std::min(std::max(0, history), nt);
+    h->cursor = ka::DriverCursor::openPrior(h->manifest, ahead, kept);
     h->backend = h->cursor->name;
     return h.release();
   });

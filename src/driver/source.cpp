@@ -4,11 +4,17 @@
 #include <stdexcept>
 
 #include "bundle/manifest.h"
+#include "bundle/members.h"
 #include "driver/image.h"
 
 namespace ka {
 namespace driver {
 namespace {
+
+std::string frameSizeRefusal(const std::string& path, int w, int h, int W, int H) {
+  return path + " is " + std::to_string(w) + "x" + std::to_string(h) + ", the manifest says " + std::to_string(W) +
+         "x" + std::to_string(H) + " \xE2\x80\x94 refusing";
+}
 
 // One JPEG per frame. The frame geometry comes from the manifest, never from the files: a file of
 // another size is refused, not rescaled.
@@ -26,12 +32,7 @@ class JpgDirSource final : public Source {
     std::snprintf(name, sizeof name, "/frame_%06d.jpg", next_);
     const std::string path = dir_ + name;
     int w = 0, h = 0;
-    const std::vector<uint8_t> rgb = loadImageRGB(path, w, h);
-    if (w != w_ || h != h_)
-      throw std::runtime_error(path + " is " + std::to_string(w) + "x" + std::to_string(h) +
-                               ", the manifest says " + std::to_string(w_) + "x" + std::to_string(h_) +
-                               " \xE2\x80\x94 refusing");
-    std::copy(rgb.begin(), rgb.end(), dst);
+    if (!loadImageRGBExact(path, w_, h_, dst, w, h)) throw std::runtime_error(frameSizeRefusal(path, w, h, w_, h_));
     ++next_;
     return true;
   }
@@ -58,15 +59,16 @@ std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H)
   return std::make_unique<JpgDirSource>(dir, NT, W, H);
 }
 
+void checkJpgFrameSize(const std::string& path, int W, int H) {
+  int w = 0, h = 0;
+  imageSize(path, w, h);
+  if (w != W || h != H) throw std::runtime_error("ka_driver: " + frameSizeRefusal(path, w, h, W, H));
+}
+
 std::string readText(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return std::string();
-  std::string out;
-  char buf[8192];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  std::fclose(f);
-  return out;
+  // Non-blocking probe first: a FIFO is then refused by the reader instead of waited on.
+  if (!canOpenForReading(path)) return std::string();
+  return ka::readText(path);
 }
 
 bool optStr(const std::string& text, const char* key, std::string& out) {

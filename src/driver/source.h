@@ -33,7 +33,12 @@ class Source {
 // One JPEG per frame: "<dir>/frame_%06d.jpg" for frames 0 .. NT-1, each exactly W x H.
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H);
 
-// Whole file in binary mode; an unreadable file gives the empty string.
+// Reads the header of one frame file of such a directory and refuses ("ka_driver: <path> is wxh, the
+// manifest says WxH ...") a frame of another size, before any frame buffer is sized from W x H.
+void checkJpgFrameSize(const std::string& path, int W, int H);
+
+// Whole file in binary mode; a file that cannot be opened gives the empty string, one that opens
+// but is not a regular file (a FIFO) is refused with "<path>: not a regular file".
 std::string readText(const std::string& path);
 
 // The key's scalar string value from a manifest text: true, with `out` set, when it is a

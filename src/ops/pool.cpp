@@ -1,7 +1,9 @@
 #include "ops/pool.h"
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -32,9 +34,12 @@ int computeThreads() {
   }
   const long long hw = static_cast<long long>(std::thread::hardware_concurrency());
   if (hw > 0 && hw < request) request = hw;
-  // Without a hardware count an absurd request must still fit an int worth of threads.
-  return static_cast<int>(std::min<long long>(request, 1 << 16));
+  // Without a hardware count an absurd request is still bounded.
+  return static_cast<int>(std::min<long long>(request, threadCeiling()));
 }
+
+constexpr int kCeilingPerHardwareThread = 4;
+constexpr int kCeilingWithoutHardwareCount = 64;
 
 // Bounds of part k of P over [0, total): ceil(total / P) items each, the last possibly shorter.
 // Returns false when the part starts at or beyond total.
@@ -172,6 +177,28 @@ struct ParallelScope {
 int threads() {
   static const int n = computeThreads();
   return n;
+}
+
+int threadCeiling() {
+  static const int ceiling = [] {
+    const unsigned hw = std::thread::hardware_concurrency();
+    if (hw == 0) return kCeilingWithoutHardwareCount;
+    return static_cast<int>(std::min<long long>(static_cast<long long>(hw) * kCeilingPerHardwareThread, 1 << 20));
+  }();
+  return ceiling;
+}
+
+int boundThreads(long long requested, const char* who) {
+  const int ceiling = threadCeiling();
+  if (requested <= ceiling) return static_cast<int>(std::max<long long>(requested, INT_MIN));
+  const unsigned hw = std::thread::hardware_concurrency();
+  if (hw > 0)
+    std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (%d x %u hardware threads)\n",
+                 who ? who : "threads", requested, ceiling, kCeilingPerHardwareThread, hw);
+  else
+    std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (the hardware thread count is unknown)\n",
+                 who ? who : "threads", requested, ceiling);
+  return ceiling;
 }
 
 bool available() { return true; }

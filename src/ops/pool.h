@@ -26,6 +26,16 @@ using RangeFn = std::function<void(uint64_t begin, uint64_t end)>;
 // The pool size n (>= 1), computed on first use and never changed afterwards.
 int threads();
 
+// The most threads any one request (a host's worker count, an intra-op count, an engine's thread
+// argument) may start: 4 x the hardware thread count, or 64 when the hardware does not say.
+int threadCeiling();
+
+// A thread count asked for by a caller, bounded by threadCeiling(). When the request is lowered,
+// one line on standard error says so: "[ka] <who>: <requested> threads requested, lowered to
+// <ceiling> (4 x <hardware> hardware threads)". Requests below 1 are returned unchanged (each
+// family has its own rule for those).
+int boundThreads(long long requested, const char* who);
+
 // Always true: the pool exists on every platform.
 bool available();
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 
 #include "ops/pool.h"
 #include "paste/paste_kernels.h"
@@ -16,6 +17,7 @@ namespace {
 
 constexpr int kPhases = 32;
 constexpr int kMaxSide = 1024;
+constexpr int kMaxKsize = 2 * kMaxSide + 1;
 constexpr uint64_t kMinPart = 64;
 // Fixed-point terms beyond this no longer hold whole 1/1024 steps in a double; a transform that
 // needs them is too degenerate to resample.
@@ -46,6 +48,9 @@ Paste::Paste(std::vector<uint8_t> m, int s, Unsharp u)
     : side(s), ksize(u.ksize), padded(0), amount(u.amount), fast(0), mask(std::move(m)) {
   if (side < 1 || mask.size() != size_t(side) * size_t(side)) throw std::runtime_error("paste: mask size");
   if (ksize % 2 == 0) throw std::runtime_error("paste: ksize must be odd");
+  // A kernel is bounded before its square sizes two buffers.
+  if (ksize > kMaxKsize)
+    throw std::runtime_error("paste: ksize " + std::to_string(ksize) + " is more than " + std::to_string(kMaxKsize));
 
   bool set = false;
   const int f = envInt("KA_PASTE_FAST", set);
@@ -107,6 +112,8 @@ Paste::Paste(std::vector<uint8_t> m, int s, Unsharp u)
     for (int j = 0; j < 8; ++j) lz[j] = float(w[j] / sum);
   }
 
+  // Every paste refuses a side beyond the limit, so such a compositor never builds its buffers.
+  if (side > kMaxSide) return;
   const size_t plane = size_t(side) * size_t(side);
   for (auto& p : planes) p.assign(plane, 0.0f);
   padPlane.assign(size_t(padded) * size_t(padded), 0.0f);
@@ -170,6 +177,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
                  "cpu", side, ksize, pool::threads());
   });
 
+  if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
   fillPlanes(crop, scale);
   for (auto& p : planes) unsharpPlane(p.data());
   compositeTail(a, x0, x1, y0, y1, frame, W);
@@ -185,7 +193,6 @@ void Paste::fillPlanes(const float* crop, float scale) {
 }
 
 void Paste::unsharpPlane(float* P) {
-  if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
   const int k = ksize, h = k / 2, p = padded, s = side;
   float* pad = padPlane.data();
   float* hb = hBlur.data();

@@ -23,7 +23,8 @@ struct Unsharp {
 class Paste {
  public:
   // `mask` (side x side bytes, 255 = crop, 0 = background) is taken over. Reads KA_PASTE_FAST and
-  // KA_PASTE_KSIZE. Throws "paste: mask size", "paste: ksize must be odd".
+  // KA_PASTE_KSIZE. Throws "paste: mask size", "paste: ksize must be odd" and "paste: ksize <k> is
+  // more than 2049". A side beyond 1024 builds no buffers: every composite refuses it.
   Paste(std::vector<uint8_t> mask, int side, Unsharp u);
   Paste(const Paste&) = delete;
   Paste& operator=(const Paste&) = delete;

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
+#include "bundle/regular_file.h"
 #include "graph/gridsample_rewrite.h"
 #include "ka/ka.h"
 #include "ops/domain.h"
@@ -34,14 +34,22 @@ bool envFirstIs(const char* name, char c) {
 
 bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
+// One ONNX model is one protobuf message, which cannot exceed 2 GiB; a larger file is not a model
+// and is refused before anything is allocated for it.
+constexpr uint64_t kMaxModelBytes = uint64_t{1} << 31;
+
+// Frames per run the renderer sizes its buffers for. The graph declares its batch; a declaration
+// beyond this would size gigabytes of buffers from a number in a file.
+constexpr int64_t kMaxBatch = 64;
+
 std::vector<uint8_t> readModel(const std::string& path) {
-  std::ifstream f(path, std::ios::binary | std::ios::ate);
-  if (!f) throw std::runtime_error("Renderer: cannot open " + path);
-  const std::streamoff size = f.tellg();
-  if (size < 0) throw std::runtime_error("Renderer: cannot open " + path);
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  f.seekg(0);
-  if (!f.read(reinterpret_cast<char*>(bytes.data()), size)) throw std::runtime_error("Renderer: short read on " + path);
+  RegularFile f(path);  // a FIFO under the model's name is refused, never waited on
+  if (!f.ok()) throw std::runtime_error("Renderer: cannot open " + path);
+  if (f.size() > kMaxModelBytes)
+    throw std::runtime_error("Renderer: " + path + " is " + std::to_string(f.size()) +
+                             " bytes, more than the 2 GiB one ONNX model can hold");
+  std::vector<uint8_t> bytes(static_cast<size_t>(f.size()));
+  if (!f.readExactly(bytes.data(), bytes.size())) throw std::runtime_error("Renderer: short read on " + path);
   return bytes;
 }
 
@@ -209,8 +217,10 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   fromBytes = rep.changedGraph();
   if (fromBytes)
     session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
-  else
+  else {
+    requireRegularFile(modelPath);  // the runtime opens the path itself: it must still be a plain file
     session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
+  }
   epName = coreml ? ep : "cpu";
   std::fprintf(stderr, "[ka] director ep=%s (%s)\n", epName.c_str(),
                coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
@@ -241,6 +251,10 @@ void Renderer::Impl::checkContractAndBind() {
   const auto* feat = find(featName);
   if (!feat || feat->size() != 4 || (*feat)[0] <= 0)
     throw std::runtime_error(std::string(featName) + " input not found / bad shape");
+  if ((*feat)[0] > kMaxBatch)
+    throw std::runtime_error("Renderer: " + modelPath + " declares " + featName + " with batch " +
+                             std::to_string((*feat)[0]) + ", more than the " + std::to_string(kMaxBatch) +
+                             " frames per run this renderer sizes its buffers for \xE2\x80\x94 refusing");
   B = static_cast<int>((*feat)[0]);
   for (const char* kp : {kdName, ksName}) {
     const auto* s = find(kp);
@@ -289,7 +303,7 @@ Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& mod
     : impl_(std::make_unique<Impl>(identity)) {
   Impl& s = *impl_;
   s.C = m.crop;
-  s.threads = intraOpThreads < 1 ? pool::threads() : intraOpThreads;
+  s.threads = intraOpThreads < 1 ? pool::threads() : pool::boundThreads(intraOpThreads, "Renderer intra-op");
   s.modelName = modelName;
   s.modelPath = m.modelPath(modelName);
   s.bundleDir = m.dir;

@@ -1,0 +1,125 @@
+"""Loading the shared library and the pieces every family's binding shares: the last-error
+convention turned into exceptions, handles that free themselves, and argument checks done in
+Python before anything reaches the library."""
+from __future__ import annotations
+
+import ctypes
+import os
+import subprocess
+from typing import Any, Callable, Optional, Sequence, Tuple
+
+import numpy as np
+
+
+class KaError(RuntimeError):
+    """A call into ka_core failed; the text is the family's last-error text."""
+
+
+def _find_library() -> str:
+    explicit = os.environ.get("KA_CORE_LIBRARY")
+    if explicit:
+        return explicit
+    try:  # an installed prefix known to pkg-config
+        libdir = subprocess.run(["pkg-config", "--variable=libdir", "ka_core"], capture_output=True,
+                                text=True, check=True).stdout.strip()
+        candidate = os.path.join(libdir, "libka_core.so.0")
+        if os.path.exists(candidate):
+            return candidate
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    return "libka_core.so.0"  # the dynamic loader's own search path
+
+
+_LIB: Optional[ctypes.CDLL] = None
+
+
+def lib() -> ctypes.CDLL:
+    """The loaded library (KA_CORE_LIBRARY, else the pkg-config prefix, else the loader's path)."""
+    global _LIB
+    if _LIB is None:
+        _LIB = ctypes.CDLL(_find_library())
+    return _LIB
+
+
+class Family:
+    """One C family: its functions and its thread-local last-error text.
+
+    A new family binding declares itself as ``Family("ka_a2x_last_error")`` and its functions with
+    ``fn``; ``fail`` raises the family's error text."""
+
+    def __init__(self, last_error: str):
+        self._last_error = self.fn(last_error, ctypes.c_char_p, [])
+
+    @staticmethod
+    def fn(name: str, restype: Any, argtypes: Sequence[Any]) -> Callable[..., Any]:
+        f = getattr(lib(), name)
+        f.restype = restype
+        f.argtypes = list(argtypes)
+        return f
+
+    def error_text(self) -> str:
+        return (self._last_error() or b"").decode("utf-8", "replace")
+
+    def fail(self, fallback: str) -> "KaError":
+        return KaError(self.error_text() or fallback)
+
+
+class Handle:
+    """Owns one C handle; freed by close(), by leaving a ``with`` block, or by garbage collection."""
+
+    _destroy: Optional[Callable[[Any], None]] = None
+
+    def __init__(self, ptr: int):
+        self._ptr = ptr
+
+    @property
+    def ptr(self) -> int:
+        if not self._ptr:
+            raise ValueError(f"{type(self).__name__} is closed")
+        return self._ptr
+
+    @property
+    def closed(self) -> bool:
+        return not self._ptr
+
+    def close(self) -> None:
+        ptr, self._ptr = getattr(self, "_ptr", None), None
+        if ptr and type(self)._destroy is not None:
+            type(self)._destroy(ptr)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+
+def encode(path: "os.PathLike[str] | str") -> bytes:
+    return os.fsencode(path)
+
+
+def _shape_matches(shape: Tuple[int, ...], pattern: Sequence[int]) -> bool:
+    return len(shape) == len(pattern) and all(p == -1 or p == s for s, p in zip(shape, pattern))
+
+
+def check_array(a: Any, dtype: Any, shapes: Sequence[Tuple[int, ...]], name: str) -> np.ndarray:
+    """`a` as it will be handed to the library: refuses (never converts) another dtype, a shape
+    matching none of `shapes` (-1 in a shape matches any length, e.g. (-1,) for audio samples), or
+    memory that is not C-contiguous."""
+    if not isinstance(a, np.ndarray):
+        raise TypeError(f"{name}: expected a numpy array, got {type(a).__name__}")
+    if a.dtype != np.dtype(dtype):
+        raise TypeError(f"{name}: expected dtype {np.dtype(dtype)}, got {a.dtype}")
+    if not any(_shape_matches(tuple(a.shape), s) for s in shapes):
+        want = " or ".join(str(tuple(s)) for s in shapes)
+        raise ValueError(f"{name}: expected shape {want}, got {tuple(a.shape)}")
+    if not a.flags["C_CONTIGUOUS"]:
+        raise ValueError(f"{name}: the array must be C-contiguous (use numpy.ascontiguousarray)")
+    return a
+
+
+def pointer(a: np.ndarray, ctype: Any) -> Any:
+    return a.ctypes.data_as(ctypes.POINTER(ctype))
