@@ -289,6 +289,8 @@ TEST(UttArgs, FixedTexts) {
   ka_utt_opts ok = options(fx().motion);
   ka_utt* u = ka_utt_create(ctx.get(), &ok);
   ASSERT_TRUE(u) << ka_utt_last_error();
+  const int warming = ka_utt_ready(u);  // 0 while warm-up runs (1 if it already finished)
+  EXPECT_TRUE(warming == 0 || warming == 1) << warming;
   EXPECT_EQ(ka_utt_push_audio(u, nullptr, 4), 0);
   EXPECT_STREQ(ka_utt_last_error(), "ka_utt_push_audio: bad args");
   EXPECT_EQ(ka_utt_push_audio(u, s, -1), 0);
@@ -522,7 +524,6 @@ TEST(UttThreads, SilenceEndsTheUtterance) {
     s.push(&none, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  const auto lastPush = Clock::now();
   s.push(&none, 0);
   auto frames = pullUntil(s, idleAfterSpeech);
   const int first = firstOf(frames, KA_UTT_SPEECH);
@@ -533,7 +534,7 @@ TEST(UttThreads, SilenceEndsTheUtterance) {
   // The first speech frame is composed only after the timeout ran out.
   const double sinceFirstPush = st.first_frame_latency_ms;
   EXPECT_GE(sinceFirstPush, 1000.0 + 600.0);
-  (void)lastPush;
+  EXPECT_LT(sinceFirstPush, 1000.0 + 600.0 + 2500.0);  // and it does end then (generous for sanitizers)
 }
 
 // A motion directory that does not exist, or holds a broken model: a recorded failure, ready 255
