@@ -29,6 +29,7 @@
 #include "ka/ka_fca.h"
 #include "ka/ka_stream.h"
 #include "ka/ka_utt.h"
+#include "ops/simd.h"
 
 namespace {
 
@@ -155,6 +156,7 @@ void BM_SessionSpeech(benchmark::State& state) {
   state.SetItemsProcessed(static_cast<int64_t>(speechFrames));
   state.counters["speech_fps"] = seconds > 0 ? speechFrames / seconds : 0;
   state.counters["idle_mid"] = idleMid;
+  state.SetLabel(ka::simd::target());
 }
 BENCHMARK(BM_SessionSpeech)->Arg(0)->Arg(1)->ArgName("large")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
