@@ -115,9 +115,10 @@ int ka_utt_pull_frame(ka_utt* utt, unsigned char* dst, size_t capacity, ka_utt_f
 
 /* Copies the statistics. 1, or 0 for bad arguments. */
 int ka_utt_get_stats(ka_utt* utt, ka_utt_stats* out);
-/* The recorded render failure: *stage points at its stage name (static text, "" without one),
+/* The recorded render failure: *stage points at its stage name (static text, "" without one:
+ * "engine load", "director load", "warm-up", "engine", "render", "b24 chunk", "ramp" or "paste"),
  * msg receives its message (at most len - 1 bytes, terminated). -1 when a failure is recorded,
- * else 0. */
+ * else 0. Only "engine load" is fatal: the other failures cost a frame, and the session goes on. */
 int ka_utt_render_status(ka_utt* utt, char* msg, int len, const char** stage);
 
 #ifdef __cplusplus

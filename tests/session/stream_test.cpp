@@ -40,8 +40,8 @@ struct StreamFixture {
 };
 
 StreamFixture& fx() {
-  static StreamFixture* f = new StreamFixture();
-  return *f;
+  static StreamFixture f;  // forged once per process, removed at exit
+  return f;
 }
 
 std::vector<float> tone(int samples) {

@@ -51,8 +51,8 @@ struct Fixture {
 };
 
 Fixture& fx() {
-  static Fixture* f = new Fixture();
-  return *f;
+  static Fixture f;  // forged once per process, removed at exit
+  return f;
 }
 
 struct CtxDeleter {
