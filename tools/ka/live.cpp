@@ -233,7 +233,7 @@ int run(const LiveArgs& a) {
     rc = 1;
   }
   std::fflush(stdout);
-  setenv("KA_UTT_STAGE_REPORT", "1", 0);  // the stage timings, printed as the session closes
+  if (rc == 0) setenv("KA_UTT_STAGE_REPORT", "1", 0);  // the stage timings, printed as the session closes
   ka_utt_destroy(u);
   ka_destroy(ctx);
   return rc;
