@@ -190,4 +190,47 @@ TEST(StreamThreads, RenderFailureDeliversTheCropsBeforeIt) {
   EXPECT_FALSE(failed);
 }
 
+// The command-line tool end to end: any audio FFmpeg reads (here 44.1 kHz stereo WAV) resampled
+// to 16 kHz mono, every frame in the MP4 beside an AAC track; a missing file is refused.
+TEST(StreamTool, SpeakAndLiveWriteTalkingMp4) {
+  const std::string ka = std::string(KA_BINARY_DIR) + "/tools/ka";
+  if (!ka::test::exists(ka)) GTEST_SKIP() << "the ka tool is not built";
+  TempDir t;
+  const auto q = ka::test::shellQuote;
+  ASSERT_EQ(ka::test::runCommand("ffmpeg -v error -y -f lavfi -i sine=frequency=220:sample_rate=44100:duration=1.0 "
+                                 "-ac 2 " + q(t / "a.wav")),
+            0);
+  const std::string log = " > " + q(t / "log.txt") + " 2>&1";
+  ASSERT_EQ(ka::test::runCommand(q(ka) + " speak " + q(fx().bundle) + " " + q(t / "a.wav") + " --w2v " + q(fx().w2v) +
+                                 " --out " + q(t / "speak.mp4") + " --skip 2" + log),
+            0)
+      << ka::test::readString(t / "log.txt");
+  ka::test::ScopedEnv w2v("W2V_ONNX", fx().w2v);
+  ASSERT_EQ(ka::test::runCommand(q(ka) + " live " + q(fx().bundle) + " " + q(t / "a.wav") + " --motion " +
+                                 q(fx().bundle) + " --out " + q(t / "live.mp4") + " --model render --lead 2 --tail 3" + log),
+            0)
+      << ka::test::readString(t / "log.txt");
+  auto probe = [&](const std::string& mp4) {
+    const std::string out = t / "probe.txt";
+    EXPECT_EQ(ka::test::runCommand("ffprobe -v error -count_frames -show_entries "
+                                   "stream=codec_name,nb_read_frames,sample_rate,channels -of compact " +
+                                   q(mp4) + " > " + q(out)),
+              0);
+    return ka::test::readString(out);
+  };
+  const std::string speak = probe(t / "speak.mp4");
+  EXPECT_NE(speak.find("codec_name=h264|nb_read_frames=23"), std::string::npos) << speak;  // 25 frames, 2 skipped
+  EXPECT_NE(speak.find("codec_name=aac|sample_rate=16000|channels=1"), std::string::npos) << speak;
+  const std::string live = probe(t / "live.mp4");
+  EXPECT_NE(live.find("codec_name=aac|sample_rate=16000|channels=1"), std::string::npos) << live;
+  EXPECT_NE(ka::test::readString(t / "log.txt").find("speech 25, ramp 6"), std::string::npos)
+      << ka::test::readString(t / "log.txt");
+
+  EXPECT_EQ(ka::test::runCommand(q(ka) + " speak " + q(fx().bundle) + " " + q(t / "none.wav") + " --w2v " +
+                                 q(fx().w2v) + " --out " + q(t / "x.mp4") + log),
+            1);
+  EXPECT_NE(ka::test::readString(t / "log.txt").find("none.wav: cannot open (No such file or directory)"),
+            std::string::npos);
+}
+
 }  // namespace

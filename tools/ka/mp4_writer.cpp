@@ -57,6 +57,9 @@ struct Mp4Writer::Impl {
       int rc = avcodec_receive_packet(t.enc, pkt);
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       avCheck(rc, "encoding");
+      // A video packet without a duration would make the muxer's edit list end at the last
+      // frame's start, and players would drop that frame: each lasts one tick of 1/fps.
+      if (pkt->duration <= 0 && t.enc->codec_type == AVMEDIA_TYPE_VIDEO) pkt->duration = 1;
       av_packet_rescale_ts(pkt, t.enc->time_base, t.stream->time_base);
       pkt->stream_index = t.stream->index;
       avCheck(av_interleaved_write_frame(fmt, pkt), "writing a packet");
