@@ -408,27 +408,33 @@ TEST(UttThreads, ExpressionEngineThroughThePasteStage) {
   ScopedEnv w2v("W2V_ONNX", fx().w2vDir + "/w2v.onnx");
   CtxPtr ctx = openCtx();
   // More frames than the engine decodes per call, all pushed at once: the session must keep
-  // asking while the engine steps through them.
+  // asking while the engine steps through them. Hybrid on (replies collected while rendering,
+  // the eager hysteresis) must deliver the same frames.
   const std::vector<int16_t> a = speech(3.2, 3);
   const int F = static_cast<int>((a.size() + 639) / 640);
-  std::vector<Pulled> frames;
-  {
-    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().bundle), 1));
-    EXPECT_TRUE(s.expressionEngine());
-    EXPECT_TRUE(s.pipelined());
-    ASSERT_EQ(waitReady(s), 1);
-    frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 2; });
-    pushAll(s, a, static_cast<int>(a.size()));
-    s.endUtterance();
-    auto more = pullUntil(s, idleAfterSpeech);
-    frames.insert(frames.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+  for (int hybrid : {0, -2}) {
+    SCOPED_TRACE(hybrid);
+    std::vector<Pulled> frames;
+    {
+      ka_utt_opts o = options(fx().bundle);
+      o.hybrid = hybrid;
+      ka::UtteranceSession s(*ctx, ka::resolveUttConfig(o, 1));
+      EXPECT_TRUE(s.expressionEngine());
+      EXPECT_TRUE(s.pipelined());
+      ASSERT_EQ(waitReady(s), 1);
+      frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 2; });
+      pushAll(s, a, static_cast<int>(a.size()));
+      s.endUtterance();
+      auto more = pullUntil(s, idleAfterSpeech);
+      frames.insert(frames.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    const int first = firstOf(frames, KA_UTT_SPEECH);
+    ASSERT_GE(first, 2);
+    ASSERT_EQ(countOf(frames, KA_UTT_SPEECH), F);
+    EXPECT_EQ(countOf(frames, KA_UTT_RAMP), 6);
+    expectSpeechPixels(ctx.get(), frames, first,
+                       expressionRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt));
   }
-  const int first = firstOf(frames, KA_UTT_SPEECH);
-  ASSERT_GE(first, 2);
-  ASSERT_EQ(countOf(frames, KA_UTT_SPEECH), F);
-  EXPECT_EQ(countOf(frames, KA_UTT_RAMP), 6);
-  expectSpeechPixels(ctx.get(), frames, first,
-                     expressionRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt));
 }
 
 // The batch-24 chunk renderer serves when a whole chunk is pending; its frames match the
