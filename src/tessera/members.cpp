@@ -53,7 +53,15 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath) {
   }
   m.bank_track_path = carriage.path("bank_track");
   const std::string sc = carriage.path("bank_sidecar");
-  const JVal side = tessera::parseFile(tessera::slurp(sc), sc);
+  tessera::crossCheckMembers(m, dir, sc, tessera::slurp(sc), mpath);
+  return m;
+}
+
+namespace tessera {
+
+void crossCheckMembers(TesseraAttachInputs& m, const std::string& dir, const std::string& sc,
+                       const std::string& sidecarText, const std::string& mpath) {
+  const JVal side = tessera::parseFile(sidecarText, sc);
   const JVal man = tessera::parseFile(m.manifest_json, mpath);
 
   const std::string format = tessera::json::optStr(side, "format", "");
@@ -170,8 +178,9 @@ TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath) {
            ".codec.pix_fmt states the reference track's pixel format. A decoder handed no format "
            "negotiates one, and the one it settles on is 4:2:0 — lossy chroma on reference pixels "
            "IS the borrow degrading. Refusing rather than letting it guess.");
-  return m;
 }
+
+}  // namespace tessera
 
 TesseraAttachInputs loadTesseraMembers(const Manifest& manifest) {
   return loadTesseraMembers(manifest.dir);

@@ -39,6 +39,14 @@ struct TesseraAttachInputs {
 TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath);
 TesseraAttachInputs loadTesseraMembers(const Manifest& manifest);
 
+namespace tessera {
+// The checks between the sidecar (`sidecarText`, read from `sidecarPath`) and the manifest text
+// already in `m` (read from `manifestPath`), filling the donor arrays, stamp, patch size and bank
+// description of `m`. `dir` is the bundle directory, for messages.
+void crossCheckMembers(TesseraAttachInputs& m, const std::string& dir, const std::string& sidecarPath,
+                       const std::string& sidecarText, const std::string& manifestPath);
+}  // namespace tessera
+
 // Copies bank track frame i (band_w * band_h * 3 bytes) to donor slot track_order[i] of `out`.
 void reorderTrackToDonor(const TesseraAttachInputs& m, const uint8_t* track, uint8_t* out);
 

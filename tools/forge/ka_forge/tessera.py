@@ -9,6 +9,7 @@ and the hostile ones the reader must refuse.
 """
 import collections
 import contextlib
+import io
 import json
 import os
 import pickle
@@ -114,7 +115,6 @@ def head_pt_bytes(arch="full", layout="plain", seed=0, folder="archive", protoco
     """
     values = head_values(arch, seed)
     shapes = shapes or {}
-    import io
     buf = io.BytesIO()
     storages = {}
     with _checkpoint_globals() as (torch, utils):
@@ -322,3 +322,53 @@ def register(sub):
                 for _, v in head_values(a.arch, a.seed):
                     f.write(v.tobytes())
     p.set_defaults(func=run)
+    _register_seeds(sub)
+
+
+def write_fuzz_seeds(json_dir, head_dir):
+    """Seed corpora of the two tessera fuzz targets.
+
+    JSON seeds are a sidecar, a NUL byte and a manifest; head seeds are a checkpoint behind a 0x00
+    byte, or a pickle alone behind a 0x01 byte (the target wraps it in an archive)."""
+    os.makedirs(json_dir, exist_ok=True)
+    os.makedirs(head_dir, exist_ok=True)
+    m = {"format": "ka-bundle-v0", "crop": 16,
+         "tessera": {"members": {"head_weights": "w.pt"}, "planes": ["stream"],
+                     "geometry": dict(zip(STAMP_KEYS, DEFAULT_STAMP)), "bank_pix_fmt": "rgb24"},
+         "unified": unified_block(16)}
+    m["unified"]["crop"]["canvas"] = 16
+    seeds = {
+        "valid": (sidecar(4), m),
+        "corner": (sidecar(2), dict(m, unified={"pi": dict(m["unified"]["pi"], corner_recovery="lip_landmark_half")})),
+        "config": (sidecar(1), head_config()),
+    }
+    for name, (sc, man) in seeds.items():
+        with open(os.path.join(json_dir, name + ".bin"), "wb") as f:
+            f.write(json.dumps(sc).encode() + b"\0" + json.dumps(man).encode())
+    hostile = {
+        "escapes": b'{"format": "tessera_bank.v1\\u00e9\\"\\\\\\/\\b\\f\\n\\r\\t", "n_donors": 0x10, "x": [1e400, -inf, nan, .5]}',
+        "deep": b"[" * 300 + b"]" * 300,
+        "truncated": b'{"format": "tessera_ba',
+        "dup": b'{"n_donors": 2, "n_donors": 1025, "track_order": [0, 0], "cent": [[1, 2], [3]], "aperture": [1, 2], "c_canon": [0, 0]}',
+    }
+    for name, text in hostile.items():
+        with open(os.path.join(json_dir, name + ".bin"), "wb") as f:
+            f.write(text + b"\0" + text)
+    for name, kw in {"plain": {}, "aligned": {"layout": "aligned"}, "shared": {"layout": "shared", "arch": "cand"},
+                     "meta": {"metadata": True}}.items():
+        with open(os.path.join(head_dir, name + ".bin"), "wb") as f:
+            f.write(b"\0" + head_pt_bytes(**kw))
+    pkl = head_pt_bytes()
+    with zipfile.ZipFile(io.BytesIO(pkl)) as zf:
+        raw = zf.read("archive/data.pkl")
+    with open(os.path.join(head_dir, "pickle.bin"), "wb") as f:
+        f.write(b"\1" + raw)
+    with open(os.path.join(head_dir, "pickle_hostile.bin"), "wb") as f:
+        f.write(b"\1" + b"\x80\x02}q\x01(Nr\xf0\xff\xff\xffj\xf0\xff\xff\xffX\xff\xff\xff\x7fu.")
+
+
+def _register_seeds(sub):
+    p = sub.add_parser("tessera-fuzz-seeds", help="seed corpora of the tessera fuzz targets")
+    p.add_argument("json_dir")
+    p.add_argument("head_dir")
+    p.set_defaults(func=lambda a: write_fuzz_seeds(a.json_dir, a.head_dir))
