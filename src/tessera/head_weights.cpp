@@ -71,8 +71,10 @@ std::map<std::string, Entry> readZip(const std::vector<uint8_t>& b) {
 
 // ---- pickle ------------------------------------------------------------------------------------
 
-// Deepest nesting of containers a state dictionary may use.
+// Deepest nesting of containers a state dictionary may use, and the most values one may build (a
+// state dictionary of ten tensors builds about two hundred).
 constexpr int kMaxPickleDepth = 64;
+constexpr size_t kMaxPickleValues = size_t{1} << 20;
 
 struct PVal;
 using PRef = std::shared_ptr<PVal>;
@@ -134,6 +136,8 @@ class Unpickler {
     return out;
   }
   void push(PRef v) {
+    if (++pushes_ > kMaxPickleValues)
+      refuse("teeth: pickle builds more than " + std::to_string(kMaxPickleValues) + " values");
     if (v->depth > kMaxPickleDepth)
       refuse("teeth: pickle nests deeper than " + std::to_string(kMaxPickleDepth) + " levels");
     stack_.push_back(std::move(v));
@@ -164,6 +168,7 @@ class Unpickler {
   std::vector<PRef> stack_;
   std::vector<size_t> marks_;  // stack sizes at each MARK
   std::unordered_map<uint32_t, PRef> memo_;
+  size_t pushes_ = 0;
 };
 
 PRef Unpickler::persistent(const PRef& pid) {

@@ -76,8 +76,9 @@ int truncInt(double v);
 
 namespace ka::tessera {
 
-// Largest file a tessera member may be for reading it whole.
-constexpr uint64_t kMaxMemberBytes = 256ull << 20;
+// Largest file a tessera member may be for reading it whole. The real members are kilobytes; the
+// bound keeps a hostile one from growing into gigabytes of parsed values.
+constexpr uint64_t kMaxMemberBytes = 16ull << 20;
 
 // The whole file, opened as a regular file without blocking: "teeth: cannot open <path>",
 // "teeth: short read <path>", or a size refusal before any allocation.

@@ -270,6 +270,8 @@ TEST(TesseraHeadPickle, HostileOpcodeStreams) {
   std::string p = "N";
   for (int k = 0; k < 40; ++k) p += "q\x01h\x01\x86";
   EXPECT_EQ(pickleError(p + "."), "teeth: head .pt state_dict is empty");
+  // A stream of a million pushes is refused before it grows into gigabytes of values.
+  EXPECT_EQ(pickleError(std::string((1 << 20) + 1, 'N')), "teeth: pickle builds more than 1048576 values");
 }
 
 TEST(TesseraServeConfig, FromHeadMemberJson) {

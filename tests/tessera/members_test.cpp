@@ -328,6 +328,12 @@ TEST_F(TesseraMembers, MembersMustBeRegularFiles) {
   ::rmdir((dir_ + "/tessera_head.v1.json").c_str());
   ASSERT_EQ(::mkfifo((dir_ + "/tessera_head.v1.json").c_str(), 0644), 0);
   EXPECT_EQ(openError(), dir_ + "/tessera_head.v1.json: not a regular file");
+  ::unlink((dir_ + "/tessera_head.v1.json").c_str());
+  // An oversized member is refused by its size, before it is read.
+  ASSERT_EQ(::truncate((dir_ + "/tessera_head.v1.pt").c_str(), (16 << 20) + 1), 0);
+  ka::test::writeString(dir_ + "/tessera_head.v1.json", "{}");
+  EXPECT_EQ(openError(), "teeth: " + dir_ + "/tessera_head.v1.pt is 16777217 bytes, more than the 16777216 a "
+                                             "tessera member may hold");
 }
 
 }  // namespace
