@@ -321,6 +321,24 @@ TEST_F(TesseraMembers, ManifestGeometryAndManifestFile) {
                                 "without it is guessing.");
 }
 
+TEST_F(TesseraMembers, ContainerBundleAndBankTrack) {
+  // A container is unpacked once and read like its directory.
+  ASSERT_TRUE(ka::test::forge({"imx", dir_, tmp_ / "avatar.imx"}));
+  char err[512] = "";
+  ka_tessera_members* m = ka_tessera_members_open((tmp_ / "avatar.imx").c_str(), err, sizeof err);
+  ASSERT_NE(m, nullptr) << err;
+  EXPECT_EQ(ka_tessera_members_n_donors(m), 8);
+  EXPECT_EQ(std::string(ka_tessera_members_bank_track_path(m)), tmp_ / "avatar.kabundle/tessera_bank.v1.mp4");
+  ka_tessera_members_close(m);
+  // The forged track holds one band-sized frame per donor.
+  const std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+                            "stream=width,height,nb_read_frames,pix_fmt -of csv=p=0 " +
+                            ka::test::shellQuote(dir_ + "/tessera_bank.v1.mp4") + " > " +
+                            ka::test::shellQuote(tmp_ / "probe.txt");
+  ASSERT_EQ(ka::test::runCommand(probe), 0);
+  EXPECT_EQ(ka::test::readString(tmp_ / "probe.txt"), "28,14,yuv444p,8\n");
+}
+
 TEST_F(TesseraMembers, MembersMustBeRegularFiles) {
   std::remove((dir_ + "/tessera_head.v1.json").c_str());
   ASSERT_EQ(::mkdir((dir_ + "/tessera_head.v1.json").c_str(), 0755), 0);
