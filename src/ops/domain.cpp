@@ -2,6 +2,7 @@
 
 #include "graph/gridsample_rewrite.h"
 #include "ops/gridsample_fast_op.h"
+#include "ops/warp_director_op.h"
 
 namespace ka {
 
@@ -10,6 +11,7 @@ namespace {
 OrtCustomOpDomain* createZephraneDomain() {
   Ort::CustomOpDomain domain(kZephraneDomain);
   domain.Add(gridSampleFastCustomOp());
+  domain.Add(warpDirectorCustomOp());
   return domain.release();
 }
 
@@ -22,5 +24,7 @@ OrtCustomOpDomain* zephraneDomain() {
 }
 
 void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(zephraneDomain()); }
+
+void registerWarpDirector(Ort::SessionOptions& options) { options.Add(zephraneDomain()); }
 
 }  // namespace ka

@@ -13,8 +13,9 @@ namespace ka {
 // The "com.zephrane" domain, created with its operators on first use.
 OrtCustomOpDomain* zephraneDomain();
 
-// Adds the whole "com.zephrane" domain (GridSampleFast among its operators) to `options`.
-// Failures of ONNX Runtime calls throw Ort::Exception.
+// Each adds the whole "com.zephrane" domain (GridSampleFast and WarpDirector) to `options`, so
+// either makes both operators available. Failures of ONNX Runtime calls throw Ort::Exception.
 void registerGridSampleFast(Ort::SessionOptions& options);
+void registerWarpDirector(Ort::SessionOptions& options);
 
 }  // namespace ka
