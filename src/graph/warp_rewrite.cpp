@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 
+#include "graph/graph_view.h"
 #include "graph/gridsample_rewrite.h"
 
 namespace ka {
@@ -10,40 +11,11 @@ namespace ka {
 namespace {
 
 constexpr uint32_t kModelGraph = 7;
-constexpr uint32_t kGraphNode = 1, kGraphInit = 5, kGraphInput = 11, kGraphOutput = 12, kGraphValueInfo = 13;
+constexpr uint32_t kGraphNode = 1, kGraphValueInfo = 13;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeDomain = 7;
-constexpr uint32_t kNamedName = 1;   // ValueInfoProto.name
-constexpr uint32_t kTensorName = 8;  // TensorProto.name
+constexpr uint32_t kNamedName = 1;  // ValueInfoProto.name
 
 constexpr const char* kPRgb = "P_rgb";
-
-// The graph as the cone analysis and the block search need it.
-struct GraphView {
-  std::vector<WdNode> nodes;
-  std::set<std::string> inits, inputs, outputs;
-  std::map<std::string, size_t> producer;                // tensor -> node index
-  std::map<std::string, std::vector<size_t>> readers;    // tensor -> node indices
-};
-
-GraphView readGraph(GsSlice graph) {
-  GraphView g;
-  wdReadNodes(graph, g.nodes);
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f)) {
-    if (f.wt != kWireBytes) continue;
-    if (f.no == kGraphInit) g.inits.insert(gsFirstStr(f.payload, kTensorName));
-    if (f.no == kGraphInput) g.inputs.insert(gsFirstStr(f.payload, kNamedName));
-    if (f.no == kGraphOutput) g.outputs.insert(gsFirstStr(f.payload, kNamedName));
-  }
-  for (const WdNode& n : g.nodes) {
-    for (const std::string& o : n.outputs)
-      if (!o.empty()) g.producer[o] = n.index;
-    for (const std::string& i : n.inputs)
-      if (!i.empty()) g.readers[i].push_back(n.index);
-  }
-  return g;
-}
 
 std::string nodeLabel(const WdNode& n) { return n.name.empty() ? n.opType : n.name; }
 
@@ -218,32 +190,6 @@ size_t locate(const GraphView& g, WarpBlock& block, std::vector<uint8_t>& marked
 
 }  // namespace
 
-void wdReadNodes(GsSlice graph, std::vector<WdNode>& out) {
-  out.clear();
-  GsReader r(graph);
-  GsField f;
-  while (r.next(f)) {
-    if (f.no != kGraphNode || f.wt != kWireBytes) continue;
-    WdNode n;
-    n.index = out.size();
-    n.bytes = f.payload;
-    GsReader nr(f.payload);
-    GsField nf;
-    while (nr.next(nf)) {
-      if (nf.wt != kWireBytes) continue;
-      switch (nf.no) {
-        case kNodeInput: n.inputs.push_back(nf.payload.str()); break;
-        case kNodeOutput: n.outputs.push_back(nf.payload.str()); break;
-        case kNodeName: n.name = nf.payload.str(); break;
-        case kNodeOpType: n.opType = nf.payload.str(); break;
-        case kNodeDomain: n.domain = nf.payload.str(); break;
-        default: break;
-      }
-    }
-    out.push_back(std::move(n));
-  }
-}
-
 size_t findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::string& reason) {
   if (!block) {
     reason = "no out param";
@@ -254,7 +200,7 @@ size_t findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::s
     reason = "no graph";
     return 0;
   }
-  const GraphView g = readGraph(graph);
+  const GraphView g = readGraphView(graph);
   std::vector<uint8_t> marked;
   size_t gsIndex = 0;
   return locate(g, *block, marked, gsIndex, reason);
@@ -264,7 +210,7 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
   WarpBlock block;
   if (findWarpBlock(model, &block, reason) == 0) return 0;
   const GsSlice in(model);
-  const GraphView g = readGraph(gsGraphOf(in));
+  const GraphView g = readGraphView(gsGraphOf(in));
   std::vector<uint8_t> marked, cone;
   size_t gsIndex = 0;
   WarpBlock again;

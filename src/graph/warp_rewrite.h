@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "graph/onnx_wire.h"
+#include "graph/graph_view.h"
 
 namespace ka {
 
@@ -29,17 +29,6 @@ struct WarpBlock {
   std::string exit;      // the one tensor the recombination hands to the rest of the graph
   size_t nodes = 0;      // GridSample, Slices and recombination nodes
 };
-
-// One graph node as the warp rewrite reads it.
-struct WdNode {
-  std::string opType, name, domain;
-  std::vector<std::string> inputs, outputs;
-  size_t index = 0;  // position in the graph
-  GsSlice bytes;     // the NodeProto payload (points into the model bytes)
-};
-
-// Every node of `graph` (a GraphProto payload), in order.
-void wdReadNodes(GsSlice graph, std::vector<WdNode>& out);
 
 // Locates the block: its node count, or 0 with `reason` set ("no out param" without `block`).
 size_t findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::string& reason);

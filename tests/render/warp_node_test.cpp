@@ -1,4 +1,4 @@
-// KA_WARP_NODE in the renderer: the warp block moves into one node and renders what the standard
+// The load sequence's later rewrites in the renderer. KA_WARP_NODE: the warp block moves into one node and renders what the standard
 // graph renders; a graph it does not fit loads unchanged with the reason; with KA_GS_FAST=0 the node
 // would have no kernel, so the load is refused naming both switches.
 #include <gtest/gtest.h>
@@ -57,6 +57,10 @@ TEST_F(WarpNodeRenderer, WarpNodeRendersTheStandardGraphsCrops) {
   std::string log;
   const auto plain = crops("b1", log);
   EXPECT_EQ(log.find("director warp"), std::string::npos) << log;
+  EXPECT_NE(log.find("[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: 1 node(s) "
+                     "(b1) \xE2\x80\x94 the same filter to fp32 round-off"),
+            std::string::npos)
+      << log;
   ScopedEnv on("KA_WARP_NODE", std::string("1"));
   const auto warped = crops("b1", log);
   EXPECT_NE(log.find("[ka] director warp -> com.zephrane::WarpDirector (16 nodes removed, the source cone with "
