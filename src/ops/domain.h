@@ -18,4 +18,8 @@ OrtCustomOpDomain* zephraneDomain();
 void registerGridSampleFast(Ort::SessionOptions& options);
 void registerWarpDirector(Ort::SessionOptions& options);
 
+// Adds the "com.zephrane.int8" domain (Int8ConvVNNI) to `options`; the domain is created, and the
+// operator added to it, once per process.
+void registerInt8ConvVNNI(Ort::SessionOptions& options);
+
 }  // namespace ka

@@ -166,6 +166,7 @@ void Renderer::Impl::buildSession(const std::string& ep) {
 
   bool gsRewrite = true, gsDomain = true;
   std::vector<uint8_t> bytes;
+  registerInt8ConvVNNI(options);  // on every session: graphs baked with int8 convolutions need it
   if (envFirstIs("KA_GS_FAST", '0')) {
     bytes = readModel(modelPath);
     bool baked = false;
