@@ -80,35 +80,64 @@ inline void scalarRow(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t o
 
 constexpr int64_t kOcTile = 8;  // output channels sharing one input load
 
-// The 512-bit AVX-512 VNNI row: 16 output pixels per vector (stride 1 only).
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Row(const Plan& p, int64_t n,
-                                                                                int64_t g, int64_t oy) {
+// The 512-bit AVX-512 VNNI tile: NV vectors of 16 output pixels (stride 1 only) for up to 6 output
+// channels, 6 NV accumulators, so each input load and weight broadcast feeds several products.
+template <int NV>
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Tile(const Plan& p, int64_t n,
+                                                                                 int64_t g, int64_t oy,
+                                                                                 int64_t ox0) {
+  constexpr int64_t kOcs = 6;
   const int64_t KT = p.KH * p.KW;
-  for (int64_t ox0 = 0; ox0 < p.Wout; ox0 += 16) {
-    const int64_t cols = std::min<int64_t>(16, p.Wout - ox0);
-    const __mmask16 keep = __mmask16((1u << cols) - 1u);
-    for (int64_t oc0 = 0; oc0 < p.Cog; oc0 += kOcTile) {
-      const int64_t ocs = std::min(kOcTile, p.Cog - oc0);
-      __m512i acc[kOcTile];
-      for (auto& a : acc) a = _mm512_setzero_si512();
-      for (int64_t t = 0; t < KT; ++t) {
-        const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
-        for (int64_t b = 0; b < p.Bg; ++b) {
-          const __m512i q = _mm512_loadu_si512(p.input(n, g, b, iy, ix));
-          const int32_t* w = p.wp32 + ((g * KT + t) * p.Bg + b) * p.Cog + oc0;
-          for (int64_t k = 0; k < ocs; ++k) acc[k] = _mm512_dpbusd_epi32(acc[k], q, _mm512_set1_epi32(w[k]));
+  const int64_t cols = std::min<int64_t>(16 * NV, p.Wout - ox0);
+  for (int64_t oc0 = 0; oc0 < p.Cog; oc0 += kOcs) {
+    const int64_t ocs = std::min(kOcs, p.Cog - oc0);
+    __m512i acc[kOcs][NV];
+    for (auto& row : acc)
+      for (auto& a : row) a = _mm512_setzero_si512();
+    for (int64_t t = 0; t < KT; ++t) {
+      const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
+      const int32_t* wt = p.wp32 + (g * KT + t) * p.Bg * p.Cog + oc0;
+      for (int64_t b = 0; b < p.Bg; ++b, wt += p.Cog) {
+        const uint8_t* in = p.input(n, g, b, iy, ix);
+        __m512i q[NV];
+        for (int v = 0; v < NV; ++v) q[v] = _mm512_loadu_si512(in + 64 * v);
+        if (ocs == kOcs) {
+          for (int64_t k = 0; k < kOcs; ++k) {
+            const __m512i w = _mm512_set1_epi32(wt[k]);
+            for (int v = 0; v < NV; ++v) acc[k][v] = _mm512_dpbusd_epi32(acc[k][v], q[v], w);
+          }
+        } else {
+          for (int64_t k = 0; k < ocs; ++k) {
+            const __m512i w = _mm512_set1_epi32(wt[k]);
+            for (int v = 0; v < NV; ++v) acc[k][v] = _mm512_dpbusd_epi32(acc[k][v], q[v], w);
+          }
         }
       }
-      for (int64_t k = 0; k < ocs; ++k) {
-        const int64_t oc = g * p.Cog + oc0 + k;
-        const __m512i diff = _mm512_sub_epi32(acc[k], _mm512_set1_epi32(p.zp * p.wsum[oc]));
+    }
+    for (int64_t k = 0; k < ocs; ++k) {
+      const int64_t oc = g * p.Cog + oc0 + k;
+      const __m512i zw = _mm512_set1_epi32(p.zp * p.wsum[oc]);
+      const __m512 sc = _mm512_set1_ps(p.scale * p.wScale[oc]), bi = _mm512_set1_ps(p.bias[oc]);
+      float* out = p.output(n, oc, oy) + ox0;
+      for (int v = 0; v < NV; ++v) {
+        const int64_t left = cols - 16 * v;
+        if (left <= 0) break;
+        const __m512i diff = _mm512_sub_epi32(acc[k][v], zw);
         // (the masked conversion spells out the lanes the plain one leaves formally undefined)
-        const __m512 v = _mm512_add_ps(_mm512_mul_ps(_mm512_maskz_cvtepi32_ps(__mmask16(0xFFFF), diff), _mm512_set1_ps(p.scale * p.wScale[oc])),
-                                       _mm512_set1_ps(p.bias[oc]));
-        _mm512_mask_storeu_ps(p.output(n, oc, oy) + ox0, keep, v);
+        const __m512 y = _mm512_add_ps(_mm512_mul_ps(_mm512_maskz_cvtepi32_ps(__mmask16(0xFFFF), diff), sc), bi);
+        _mm512_mask_storeu_ps(out + 16 * v, __mmask16(left >= 16 ? 0xFFFFu : (1u << left) - 1u), y);
       }
     }
   }
+}
+
+void vnni512Row(const Plan& p, int64_t n, int64_t g, int64_t oy) {
+  int64_t ox0 = 0;
+  for (; ox0 + 64 <= p.Wout; ox0 += 64) vnni512Tile<4>(p, n, g, oy, ox0);
+  const int64_t left = p.Wout - ox0;
+  if (left > 32) vnni512Tile<3>(p, n, g, oy, ox0);
+  else if (left > 16) vnni512Tile<2>(p, n, g, oy, ox0);
+  else if (left > 0) vnni512Tile<1>(p, n, g, oy, ox0);
 }
 
 // The 256-bit AVX-VNNI row: 8 output pixels per vector (stride 1 only).
@@ -426,9 +455,13 @@ void Int8Conv::run(const float* x, const int64_t xd[4], const int8_t* wq, const 
   const Int8ConvAttrs& a = m.a;
   const int64_t G = a.group, Cg = wd[1], Bg = (Cg + 3) / 4, KH = wd[2], KW = wd[3];
   const int64_t Hp = H + a.pads[0] + a.pads[2];
-  const int64_t Wq = std::max(W + a.pads[1] + a.pads[3], (yd[3] + 15) / 16 * 16 + (KW - 1) * a.dilations[1]);
+  const int64_t Wq = std::max(W + a.pads[1] + a.pads[3], (yd[3] + 63) / 64 * 64 + (KW - 1) * a.dilations[1]);
   const uint32_t fill = uint32_t(zp) * 0x01010101u;
-  std::vector<uint32_t> qb(size_t(N * G * Bg * Hp * Wq), fill);
+  // Per calling thread, grown and reused: concurrent runs never share it, repeated runs do not pay
+  // for fresh pages.
+  thread_local std::vector<uint32_t> qb;
+  qb.resize(std::max(qb.size(), size_t(N * G * Bg * Hp * Wq)));
+  std::fill(qb.begin(), qb.begin() + N * G * Bg * Hp * Wq, fill);
   pool::parallelRange(uint64_t(N * G * Bg * H), 1, [&](uint64_t b0, uint64_t e0) {
     for (uint64_t r = b0; r < e0; ++r) {
       const int64_t iy = int64_t(r) % H, blk = int64_t(r) / H;  // blk = (n * G + g) * Bg + b

@@ -93,11 +93,12 @@ def warp_variant(variant, crop=16):
 
 def warp_block(crop):
     g = director._Graph(17)
-    gx = g.slice("grid", 3, 0, 1, "/in/gx")
-    gy = g.slice("grid", 3, 1, 2, "/in/gy")
+    grid = g.op("Identity", ["grid"], "/in/grid")  # the rewrite wants a grid some node produces
+    gx = g.slice(grid, 3, 0, 1, "/in/gx")
+    gy = g.slice(grid, 3, 1, 2, "/in/gy")
     gx = g.op("Squeeze", [gx, g.ints("/in/gx/axes", [3])], "/in/gx3")
     gy = g.op("Squeeze", [gy, g.ints("/in/gy/axes", [3])], "/in/gy3")
-    out = director._warp_m4b(g, "P_rgb", "grid", gx, gy, crop, True)
+    out = director._warp_m4b(g, "P_rgb", grid, gx, gy, crop, True)
     g.nodes.append(helper.make_node("Identity", [out], ["warped"], name="/out"))
     vi = helper.make_tensor_value_info
     graph = helper.make_graph(g.nodes, "warp_block", [vi("P_rgb", TensorProto.FLOAT, [1, 3, crop, crop]),
