@@ -459,9 +459,11 @@ void Int8Conv::run(const float* x, const int64_t xd[4], const int8_t* wq, const 
   const uint32_t fill = uint32_t(zp) * 0x01010101u;
   // Per calling thread, grown and reused: concurrent runs never share it, repeated runs do not pay
   // for fresh pages.
-  thread_local std::vector<uint32_t> qb;
-  qb.resize(std::max(qb.size(), size_t(N * G * Bg * Hp * Wq)));
-  std::fill(qb.begin(), qb.begin() + N * G * Bg * Hp * Wq, fill);
+  // The workers below reach it through this pointer: the name alone would mean their own copies.
+  thread_local std::vector<uint32_t> scratch;
+  scratch.resize(std::max(scratch.size(), size_t(N * G * Bg * Hp * Wq)));
+  uint32_t* const qb = scratch.data();
+  std::fill(qb, qb + N * G * Bg * Hp * Wq, fill);
   pool::parallelRange(uint64_t(N * G * Bg * H), 1, [&](uint64_t b0, uint64_t e0) {
     for (uint64_t r = b0; r < e0; ++r) {
       const int64_t iy = int64_t(r) % H, blk = int64_t(r) / H;  // blk = (n * G + g) * Bg + b
@@ -471,13 +473,13 @@ void Int8Conv::run(const float* x, const int64_t xd[4], const int8_t* wq, const 
         const int64_t ci = 4 * b + k;
         if (ci < Cg) rows[k] = x + ((n * Cin + g * Cg + ci) * H + iy) * W;
       }
-      uint32_t* dst = qb.data() + ((blk * Hp) + iy + a.pads[0]) * Wq + a.pads[1];
+      uint32_t* dst = qb + ((blk * Hp) + iy + a.pads[0]) * Wq + a.pads[1];
       HWY_DYNAMIC_DISPATCH(QuantRow)(rows, size_t(W), scale, zp, dst);
     }
   });
 
   // 4-5. The rows.
-  Plan p{reinterpret_cast<const uint8_t*>(qb.data()), G, Bg, Hp, Wq, H, W, a.pads[0], a.pads[1], Cg, wd[0] / G, KH,
+  Plan p{reinterpret_cast<const uint8_t*>(qb), G, Bg, Hp, Wq, H, W, a.pads[0], a.pads[1], Cg, wd[0] / G, KH,
          KW, a.strides[0], a.strides[1], a.dilations[0], a.dilations[1], yd[2], yd[3], yd[1], m.wq.data(),
          m.wp32.data(), m.wp64.data(), m.wsum.data(), zp, scale, wScale, bias, y};
   const Int8Path path = p.sw == 1 ? m.path : Int8Path::kScalar;

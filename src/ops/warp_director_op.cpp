@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ struct WarpDirectorKernel : GuardedCompute<WarpDirectorKernel> {
 
   int lastW = 0, lastH = 0;
   std::vector<float> scratch;  // the planes of the batch item being warped; only grows
+  // ONNX Runtime may run one session from several threads at once; the scratch is this instance's,
+  // so such runs take turns here instead of resizing it under each other.
+  std::mutex busy;
 
   void compute(OrtKernelContext* context) {
     Ort::KernelContext ctx(context);
@@ -63,6 +67,7 @@ struct WarpDirectorKernel : GuardedCompute<WarpDirectorKernel> {
     if (ss[2] > 0 && ss[3] > 0 && ss[2] * ss[3] > int64_t(std::numeric_limits<int32_t>::max() / 12))
       throw Ort::Exception("com.zephrane::WarpDirector: source " + opShapeText(ss) + " is too large",
                            ORT_INVALID_ARGUMENT);
+    std::lock_guard<std::mutex> lock(busy);
     Ort::UnownedValue ov = ctx.GetOutput(0, ss);
     const int64_t N = ss[0];
     const int H = int(ss[2]), W = int(ss[3]);
