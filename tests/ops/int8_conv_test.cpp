@@ -8,6 +8,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_util.h"
@@ -136,7 +137,7 @@ TEST(Int8Conv, EveryPathMatchesTheIntegerReference) {
 
 // The integer sums by ONNX Runtime's ConvInteger over the same quantised input (padding at the zero
 // point), dequantised by the operator's formula, against the operator run in ONNX Runtime.
-TEST(Int8Conv, OperatorMatchesConvIntegerThreads) {
+TEST(Int8Conv, OperatorMatchesConvInteger) {
   ka::test::TempDir dir;
   Ort::Env env = ka::makeOrtEnv("ka");
   auto mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
@@ -183,6 +184,24 @@ TEST(Int8Conv, OperatorMatchesConvIntegerThreads) {
     const float* y = opOut[0].GetTensorData<float>();
     expectBits(std::vector<float>(y, y + deq.size()), f.want, geo.shape + " operator");
   }
+}
+
+// Two threads, each with its own instance, each splitting its runs over its own pool workers and
+// quantising into its own buffer.
+TEST(Int8Conv, ConcurrentRunsOnTheirOwnInstances) {
+  ka::test::TempDir dir;
+  const Fixture f = make(dir, geometries()[3], 0, 11);
+  auto work = [&](std::vector<float>& y) {
+    ka::Int8Conv conv(f.attrs);
+    for (int run = 0; run < 3; ++run)
+      conv.run(f.x.data(), f.xd, f.w.data(), f.wd, f.scale.data(), f.bias.data(), y.data());
+  };
+  std::vector<float> a(f.want.size()), b(f.want.size());
+  std::thread other([&] { work(b); });
+  work(a);
+  other.join();
+  expectBits(a, f.want, "this thread");
+  expectBits(b, f.want, "the other thread");
 }
 
 TEST(Int8Conv, RefusesWhatDoesNotFit) {

@@ -116,7 +116,7 @@ TEST_F(WarpDirectorKernel, IdentityGridReproducesTheSource) {
 }
 
 // As an operator: two batch items at 1 and 2 intra-op threads, each item its own reference.
-TEST_F(WarpDirectorKernel, OperatorThreadsMatchTheFormulas) {
+TEST_F(WarpDirectorKernel, OperatorMatchesTheFormulasAtOneAndTwoIntraOpThreadCounts) {
   const Case& a = (*cases_)[0];
   const Case& b = makeCase(*dir_, a.W, a.H, 99);
   ka::test::TempDir dir;
