@@ -34,8 +34,8 @@ void wdReadNodes(GsSlice graph, std::vector<WdNode>& out) {
   }
 }
 
-GraphView readGraphView(GsSlice graph) {
-  GraphView g;
+GraphIndex readGraphIndex(GsSlice graph) {
+  GraphIndex g;
   wdReadNodes(graph, g.nodes);
   GsReader r(graph);
   GsField f;

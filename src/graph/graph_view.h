@@ -25,7 +25,7 @@ struct WdNode {
 // Every node of `graph` (a GraphProto payload), in order.
 void wdReadNodes(GsSlice graph, std::vector<WdNode>& out);
 
-struct GraphView {
+struct GraphIndex {
   std::vector<WdNode> nodes;
   std::map<std::string, GsSlice> inits;  // initializer name -> TensorProto payload
   std::set<std::string> inputs, outputs;
@@ -33,6 +33,6 @@ struct GraphView {
   std::map<std::string, std::vector<size_t>> readers;  // tensor -> node indices, in order
 };
 
-GraphView readGraphView(GsSlice graph);
+GraphIndex readGraphIndex(GsSlice graph);
 
 }  // namespace ka

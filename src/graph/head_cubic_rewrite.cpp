@@ -15,7 +15,7 @@ constexpr uint32_t kModelGraph = 7, kGraphNode = 1;
 constexpr int32_t kTensorFloat = 1, kTensorInt64 = 7;
 constexpr int64_t kMaxChannels = 1048576;
 
-bool qualifies(const GraphView& g, const WdNode& n) {
+bool qualifies(const GraphIndex& g, const WdNode& n) {
   if (n.opType != "Resize" || !n.domain.empty()) return false;
   const HcAttrs a = hcReadAttrs(n.bytes);
   if (a.mode != "cubic" || a.coordinateTransformationMode != "half_pixel" || a.excludeOutside || a.antialias ||
@@ -43,7 +43,7 @@ int64_t intAttr(GsSlice node, const char* name, int64_t fallback) {
 
 // The channel count the Resize carries, from the one Conv reading it; 0 when it cannot be told or
 // the bias above the Resize disagrees.
-int64_t channels(const GraphView& g, const WdNode& rz) {
+int64_t channels(const GraphIndex& g, const WdNode& rz) {
   auto rd = g.readers.find(rz.outputs[0]);
   if (rd == g.readers.end() || rd->second.size() != 1) return 0;
   const WdNode& conv = g.nodes[rd->second[0]];
@@ -73,7 +73,7 @@ int64_t channels(const GraphView& g, const WdNode& rz) {
   return C;
 }
 
-bool nameTaken(const GraphView& g, const std::string& name) {
+bool nameTaken(const GraphIndex& g, const std::string& name) {
   return g.producer.count(name) || g.readers.count(name) || g.inits.count(name) || g.inputs.count(name) ||
          g.outputs.count(name);
 }
@@ -109,7 +109,7 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   const GsSlice in(model);
   const GsSlice graph = gsGraphOf(in);
   if (graph.empty()) return 0;
-  const GraphView g = readGraphView(graph);
+  const GraphIndex g = readGraphIndex(graph);
   const WdNode* rz = nullptr;
   for (const WdNode& n : g.nodes) {
     if (!qualifies(g, n)) continue;

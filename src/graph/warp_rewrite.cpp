@@ -1,10 +1,11 @@
 #include "graph/warp_rewrite.h"
 
-#include <map>
 #include <set>
+#include <unordered_set>
 
 #include "graph/graph_view.h"
 #include "graph/gridsample_rewrite.h"
+#include "graph/source_cone.h"
 
 namespace ka {
 
@@ -15,84 +16,14 @@ constexpr uint32_t kGraphNode = 1, kGraphValueInfo = 13;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeDomain = 7;
 constexpr uint32_t kNamedName = 1;  // ValueInfoProto.name
 
-constexpr const char* kPRgb = "P_rgb";
-
-std::string nodeLabel(const WdNode& n) { return n.name.empty() ? n.opType : n.name; }
-
-// The Concat nodes that list "P_rgb" among their inputs and have a non-empty first output.
-size_t coneBoundaries(const GraphView& g, std::string& boundary) {
-  size_t count = 0;
-  boundary.clear();
-  for (const WdNode& n : g.nodes) {
-    if (n.opType != "Concat" || n.outputs.empty() || n.outputs[0].empty()) continue;
-    for (const std::string& i : n.inputs) {
-      if (i == kPRgb) {
-        ++count;
-        boundary = n.outputs[0];
-        break;
-      }
-    }
-  }
-  if (count != 1) boundary.clear();
-  return count;
-}
-
-// The nodes computing `boundary` from "P_rgb" and initializers alone, whose values (the boundary
-// aside) nobody else reads; false with `reason` otherwise.
-bool sourceCone(const GraphView& g, const std::string& boundary, std::vector<uint8_t>& mask, std::string& reason) {
-  mask.assign(g.nodes.size(), 0);
-  std::set<std::string> seen;
-  std::vector<std::string> todo{boundary};
-  while (!todo.empty()) {
-    const std::string t = todo.back();
-    todo.pop_back();
-    if (t.empty() || !seen.insert(t).second) continue;
-    if (t == kPRgb || g.inits.count(t)) continue;
-    auto p = g.producer.find(t);
-    if (p != g.producer.end()) {
-      mask[p->second] = 1;
-      const WdNode& n = g.nodes[p->second];
-      if (n.opType != "Constant") todo.insert(todo.end(), n.inputs.begin(), n.inputs.end());
-    } else if (g.inputs.count(t)) {
-      reason = "cone reads graph input '" + t + "'";
-      return false;
-    } else {
-      reason = "cone leaf '" + t + "' has no producer";
-      return false;
-    }
-  }
-  for (const WdNode& n : g.nodes) {
-    if (!mask[n.index]) continue;
-    for (const std::string& o : n.outputs) {
-      if (o.empty() || o == boundary) continue;
-      auto rd = g.readers.find(o);
-      if (rd == g.readers.end()) continue;
-      for (size_t r : rd->second) {
-        if (!mask[r]) {
-          reason = "cone value '" + o + "' escapes to " + nodeLabel(g.nodes[r]);
-          return false;
-        }
-      }
-    }
-  }
-  auto rd = g.readers.find(kPRgb);
-  if (rd != g.readers.end()) {
-    for (size_t r : rd->second) {
-      if (!mask[r]) {
-        reason = std::string(kPRgb) + " is also read outside the cone by " + nodeLabel(g.nodes[r]);
-        return false;
-      }
-    }
-  }
-  return true;
-}
+constexpr const char* kPRgb = kHoistSource;
 
 // The block search on a read graph; `marked` receives the block's node mask and `gsIndex` the
 // GridSample's position.
-size_t locate(const GraphView& g, WarpBlock& block, std::vector<uint8_t>& marked, size_t& gsIndex,
+size_t locate(GsSlice model, const GraphIndex& g, WarpBlock& block, std::vector<uint8_t>& marked, size_t& gsIndex,
               std::string& reason) {
   std::string boundary;
-  if (coneBoundaries(g, boundary) != 1 || boundary.empty()) {
+  if (findSourceConeBoundary(model, boundary) != 1 || boundary.empty()) {
     reason = std::string("not one Concat consuming ") + kPRgb;
     return 0;
   }
@@ -200,22 +131,25 @@ size_t findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::s
     reason = "no graph";
     return 0;
   }
-  const GraphView g = readGraphView(graph);
+  const GraphIndex g = readGraphIndex(graph);
   std::vector<uint8_t> marked;
   size_t gsIndex = 0;
-  return locate(g, *block, marked, gsIndex, reason);
+  return locate(GsSlice(model), g, *block, marked, gsIndex, reason);
 }
 
 size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason) {
   WarpBlock block;
   if (findWarpBlock(model, &block, reason) == 0) return 0;
   const GsSlice in(model);
-  const GraphView g = readGraphView(gsGraphOf(in));
+  const GraphIndex g = readGraphIndex(gsGraphOf(in));
   std::vector<uint8_t> marked, cone;
   size_t gsIndex = 0;
   WarpBlock again;
-  if (locate(g, again, marked, gsIndex, reason) == 0) return 0;
-  if (!sourceCone(g, block.boundary, cone, reason)) return 0;
+  if (locate(in, g, again, marked, gsIndex, reason) == 0) return 0;
+  std::vector<GsNodeInfo> coneNodes;
+  std::unordered_set<std::string> inits, inputs;
+  gsReadGraph(gsGraphOf(in), coneNodes, inits, inputs);
+  if (!gsSourceCone(coneNodes, inits, inputs, block.boundary, cone, reason)) return 0;
   if (again.boundary != block.boundary || again.exit != block.exit) {
     reason = "the GridSample moved between passes";
     return 0;
