@@ -80,64 +80,70 @@ inline void scalarRow(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t o
 
 constexpr int64_t kOcTile = 8;  // output channels sharing one input load
 
-// The 512-bit AVX-512 VNNI tile: NV vectors of 16 output pixels (stride 1 only) for up to 6 output
-// channels, 6 NV accumulators, so each input load and weight broadcast feeds several products.
-template <int NV>
+// The 512-bit AVX-512 VNNI tile: NV vectors of 16 output pixels (stride 1 only) for OCS output
+// channels from oc0, NV * OCS accumulators, so each input load and weight broadcast feeds several
+// products. Both counts are compile-time so the accumulators stay in registers.
+template <int NV, int OCS>
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Tile(const Plan& p, int64_t n,
                                                                                  int64_t g, int64_t oy,
-                                                                                 int64_t ox0) {
-  constexpr int64_t kOcs = 6;
+                                                                                 int64_t ox0, int64_t oc0) {
   const int64_t KT = p.KH * p.KW;
   const int64_t cols = std::min<int64_t>(16 * NV, p.Wout - ox0);
-  for (int64_t oc0 = 0; oc0 < p.Cog; oc0 += kOcs) {
-    const int64_t ocs = std::min(kOcs, p.Cog - oc0);
-    __m512i acc[kOcs][NV];
-    for (auto& row : acc)
-      for (auto& a : row) a = _mm512_setzero_si512();
-    for (int64_t t = 0; t < KT; ++t) {
-      const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
-      const int32_t* wt = p.wp32 + (g * KT + t) * p.Bg * p.Cog + oc0;
-      for (int64_t b = 0; b < p.Bg; ++b, wt += p.Cog) {
-        const uint8_t* in = p.input(n, g, b, iy, ix);
-        __m512i q[NV];
-        for (int v = 0; v < NV; ++v) q[v] = _mm512_loadu_si512(in + 64 * v);
-        if (ocs == kOcs) {
-          for (int64_t k = 0; k < kOcs; ++k) {
-            const __m512i w = _mm512_set1_epi32(wt[k]);
-            for (int v = 0; v < NV; ++v) acc[k][v] = _mm512_dpbusd_epi32(acc[k][v], q[v], w);
-          }
-        } else {
-          for (int64_t k = 0; k < ocs; ++k) {
-            const __m512i w = _mm512_set1_epi32(wt[k]);
-            for (int v = 0; v < NV; ++v) acc[k][v] = _mm512_dpbusd_epi32(acc[k][v], q[v], w);
-          }
-        }
+  __m512i acc[OCS][NV];
+  for (int k = 0; k < OCS; ++k)
+    for (int v = 0; v < NV; ++v) acc[k][v] = _mm512_setzero_si512();
+  for (int64_t t = 0; t < KT; ++t) {
+    const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
+    const int32_t* wt = p.wp32 + (g * KT + t) * p.Bg * p.Cog + oc0;
+    const uint8_t* in = p.input(n, g, 0, iy, ix);
+    const int64_t blockStride = p.Hp * p.Wq * 4;
+    for (int64_t b = 0; b < p.Bg; ++b, wt += p.Cog, in += blockStride) {
+      __m512i q[NV];
+      for (int v = 0; v < NV; ++v) q[v] = _mm512_loadu_si512(in + 64 * v);
+      for (int k = 0; k < OCS; ++k) {
+        const __m512i w = _mm512_set1_epi32(wt[k]);
+        for (int v = 0; v < NV; ++v) acc[k][v] = _mm512_dpbusd_epi32(acc[k][v], q[v], w);
       }
     }
-    for (int64_t k = 0; k < ocs; ++k) {
-      const int64_t oc = g * p.Cog + oc0 + k;
-      const __m512i zw = _mm512_set1_epi32(p.zp * p.wsum[oc]);
-      const __m512 sc = _mm512_set1_ps(p.scale * p.wScale[oc]), bi = _mm512_set1_ps(p.bias[oc]);
-      float* out = p.output(n, oc, oy) + ox0;
-      for (int v = 0; v < NV; ++v) {
-        const int64_t left = cols - 16 * v;
-        if (left <= 0) break;
-        const __m512i diff = _mm512_sub_epi32(acc[k][v], zw);
-        // (the masked conversion spells out the lanes the plain one leaves formally undefined)
-        const __m512 y = _mm512_add_ps(_mm512_mul_ps(_mm512_maskz_cvtepi32_ps(__mmask16(0xFFFF), diff), sc), bi);
-        _mm512_mask_storeu_ps(out + 16 * v, __mmask16(left >= 16 ? 0xFFFFu : (1u << left) - 1u), y);
-      }
+  }
+  for (int k = 0; k < OCS; ++k) {
+    const int64_t oc = g * p.Cog + oc0 + k;
+    const __m512i zw = _mm512_set1_epi32(p.zp * p.wsum[oc]);
+    const __m512 sc = _mm512_set1_ps(p.scale * p.wScale[oc]), bi = _mm512_set1_ps(p.bias[oc]);
+    float* out = p.output(n, oc, oy) + ox0;
+    for (int v = 0; v < NV; ++v) {
+      const int64_t left = cols - 16 * v;
+      if (left <= 0) break;
+      const __m512i diff = _mm512_sub_epi32(acc[k][v], zw);
+      // (the masked conversion spells out the lanes the plain one leaves formally undefined)
+      const __m512 y = _mm512_add_ps(_mm512_mul_ps(_mm512_maskz_cvtepi32_ps(__mmask16(0xFFFF), diff), sc), bi);
+      _mm512_mask_storeu_ps(out + 16 * v, __mmask16(left >= 16 ? 0xFFFFu : (1u << left) - 1u), y);
     }
+  }
+}
+
+template <int NV>
+void vnni512Columns(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0) {
+  constexpr int64_t kOcs = 6;
+  int64_t oc0 = 0;
+  for (; oc0 + kOcs <= p.Cog; oc0 += kOcs) vnni512Tile<NV, kOcs>(p, n, g, oy, ox0, oc0);
+  switch (p.Cog - oc0) {
+    case 5: vnni512Tile<NV, 5>(p, n, g, oy, ox0, oc0); break;
+    case 4: vnni512Tile<NV, 4>(p, n, g, oy, ox0, oc0); break;
+    case 3: vnni512Tile<NV, 3>(p, n, g, oy, ox0, oc0); break;
+    case 2: vnni512Tile<NV, 2>(p, n, g, oy, ox0, oc0); break;
+    case 1: vnni512Tile<NV, 1>(p, n, g, oy, ox0, oc0); break;
+    default: break;
   }
 }
 
 void vnni512Row(const Plan& p, int64_t n, int64_t g, int64_t oy) {
   int64_t ox0 = 0;
-  for (; ox0 + 64 <= p.Wout; ox0 += 64) vnni512Tile<4>(p, n, g, oy, ox0);
+  for (; ox0 + 64 <= p.Wout; ox0 += 64) vnni512Columns<4>(p, n, g, oy, ox0);
   const int64_t left = p.Wout - ox0;
-  if (left > 32) vnni512Tile<3>(p, n, g, oy, ox0);
-  else if (left > 16) vnni512Tile<2>(p, n, g, oy, ox0);
-  else if (left > 0) vnni512Tile<1>(p, n, g, oy, ox0);
+  if (left > 32) vnni512Columns<3>(p, n, g, oy, ox0);
+  else if (left > 16) vnni512Columns<2>(p, n, g, oy, ox0);
+  else if (left > 0) vnni512Columns<1>(p, n, g, oy, ox0);
 }
 
 // The 256-bit AVX-VNNI row: 8 output pixels per vector (stride 1 only).
@@ -193,15 +199,23 @@ void MinMax(const float* HWY_RESTRICT x, size_t n, float* lo, float* hi) {
 #if HWY_TARGET != HWY_SCALAR
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
-  auto vl = hn::Zero(d), vh = hn::Zero(d);
-  for (; i + N <= n; i += N) {
-    const auto v = hn::LoadU(d, x + i);
-    // Compare-and-select keeps the running value where v is NaN.
-    vl = hn::IfThenElse(hn::Lt(v, vl), v, vl);
-    vh = hn::IfThenElse(hn::Gt(v, vh), v, vh);
+  // Four independent pairs of running values keep the compare latency out of the loop.
+  hn::Vec<decltype(d)> vl[4], vh[4];
+  for (int k = 0; k < 4; ++k) vl[k] = vh[k] = hn::Zero(d);
+  for (; i + 4 * N <= n; i += 4 * N) {
+    for (size_t k = 0; k < 4; ++k) {
+      const auto v = hn::LoadU(d, x + i + k * N);
+      // Compare-and-select keeps the running value where v is NaN.
+      vl[k] = hn::IfThenElse(hn::Lt(v, vl[k]), v, vl[k]);
+      vh[k] = hn::IfThenElse(hn::Gt(v, vh[k]), v, vh[k]);
+    }
   }
-  l = hn::GetLane(hn::MinOfLanes(d, vl));
-  h = hn::GetLane(hn::MaxOfLanes(d, vh));
+  for (int k = 1; k < 4; ++k) {
+    vl[0] = hn::IfThenElse(hn::Lt(vl[k], vl[0]), vl[k], vl[0]);
+    vh[0] = hn::IfThenElse(hn::Gt(vh[k], vh[0]), vh[k], vh[0]);
+  }
+  l = hn::GetLane(hn::MinOfLanes(d, vl[0]));
+  h = hn::GetLane(hn::MaxOfLanes(d, vh[0]));
 #endif
   for (; i < n; ++i) {
     if (x[i] < l) l = x[i];
