@@ -78,8 +78,6 @@ inline void scalarRow(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t o
   }
 }
 
-constexpr int64_t kOcTile = 8;  // output channels sharing one input load
-
 // The 512-bit AVX-512 VNNI tile: NV vectors of 16 output pixels (stride 1 only) for OCS output
 // channels from oc0, NV * OCS accumulators, so each input load and weight broadcast feeds several
 // products. Both counts are compile-time so the accumulators stay in registers.
@@ -122,59 +120,88 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Tile
   }
 }
 
-template <int NV>
-void vnni512Columns(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0) {
-  constexpr int64_t kOcs = 6;
+// The 256-bit AVX-VNNI tile: NV vectors of 8 output pixels (stride 1 only) for OCS output channels.
+template <int NV, int OCS>
+__attribute__((target("avx2,avxvnni"))) void avxVnniTile(const Plan& p, int64_t n, int64_t g, int64_t oy,
+                                                          int64_t ox0, int64_t oc0) {
+  const int64_t KT = p.KH * p.KW;
+  const int64_t cols = std::min<int64_t>(8 * NV, p.Wout - ox0);
+  __m256i acc[OCS][NV];
+  for (int k = 0; k < OCS; ++k)
+    for (int v = 0; v < NV; ++v) acc[k][v] = _mm256_setzero_si256();
+  for (int64_t t = 0; t < KT; ++t) {
+    const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
+    const int32_t* wt = p.wp32 + (g * KT + t) * p.Bg * p.Cog + oc0;
+    const uint8_t* in = p.input(n, g, 0, iy, ix);
+    const int64_t blockStride = p.Hp * p.Wq * 4;
+    for (int64_t b = 0; b < p.Bg; ++b, wt += p.Cog, in += blockStride) {
+      __m256i q[NV];
+      for (int v = 0; v < NV; ++v) q[v] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 32 * v));
+      for (int k = 0; k < OCS; ++k) {
+        const __m256i w = _mm256_set1_epi32(wt[k]);
+        for (int v = 0; v < NV; ++v) acc[k][v] = _mm256_dpbusd_avx_epi32(acc[k][v], q[v], w);
+      }
+    }
+  }
+  for (int k = 0; k < OCS; ++k) {
+    const int64_t oc = g * p.Cog + oc0 + k;
+    const __m256i zw = _mm256_set1_epi32(p.zp * p.wsum[oc]);
+    const __m256 sc = _mm256_set1_ps(p.scale * p.wScale[oc]), bi = _mm256_set1_ps(p.bias[oc]);
+    float* out = p.output(n, oc, oy) + ox0;
+    for (int v = 0; v < NV; ++v) {
+      const int64_t left = cols - 8 * v;
+      if (left <= 0) break;
+      const __m256 y = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_sub_epi32(acc[k][v], zw)), sc), bi);
+      alignas(32) float tmp[8];
+      _mm256_store_ps(tmp, y);
+      std::memcpy(out + 8 * v, tmp, size_t(std::min<int64_t>(left, 8)) * sizeof(float));
+    }
+  }
+}
+
+struct Avx512Tiles {
+  static constexpr int64_t kLanes = 16;
+  template <int NV, int OCS>
+  static void tile(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0, int64_t oc0) {
+    vnni512Tile<NV, OCS>(p, n, g, oy, ox0, oc0);
+  }
+};
+struct AvxVnniTiles {
+  static constexpr int64_t kLanes = 8;
+  template <int NV, int OCS>
+  static void tile(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0, int64_t oc0) {
+    avxVnniTile<NV, OCS>(p, n, g, oy, ox0, oc0);
+  }
+};
+
+// Columns [ox0, ox0 + NV vectors) for every output channel of group g: full tiles of OCS
+// channels, then one tile of what remains.
+template <class Isa, int NV, int OCS>
+void tileColumns(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0) {
   int64_t oc0 = 0;
-  for (; oc0 + kOcs <= p.Cog; oc0 += kOcs) vnni512Tile<NV, kOcs>(p, n, g, oy, ox0, oc0);
+  for (; oc0 + OCS <= p.Cog; oc0 += OCS) Isa::template tile<NV, OCS>(p, n, g, oy, ox0, oc0);
   switch (p.Cog - oc0) {
-    case 5: vnni512Tile<NV, 5>(p, n, g, oy, ox0, oc0); break;
-    case 4: vnni512Tile<NV, 4>(p, n, g, oy, ox0, oc0); break;
-    case 3: vnni512Tile<NV, 3>(p, n, g, oy, ox0, oc0); break;
-    case 2: vnni512Tile<NV, 2>(p, n, g, oy, ox0, oc0); break;
-    case 1: vnni512Tile<NV, 1>(p, n, g, oy, ox0, oc0); break;
+    case 5: Isa::template tile<NV, 5>(p, n, g, oy, ox0, oc0); break;
+    case 4: Isa::template tile<NV, 4>(p, n, g, oy, ox0, oc0); break;
+    case 3: Isa::template tile<NV, 3>(p, n, g, oy, ox0, oc0); break;
+    case 2: Isa::template tile<NV, 2>(p, n, g, oy, ox0, oc0); break;
+    case 1: Isa::template tile<NV, 1>(p, n, g, oy, ox0, oc0); break;
     default: break;
   }
 }
 
-void vnni512Row(const Plan& p, int64_t n, int64_t g, int64_t oy) {
+// One output row: tiles of NV vectors (NV x OCS accumulators fit the register file), then the
+// remaining columns one vector at a time.
+template <class Isa, int NV, int OCS>
+void tileRow(const Plan& p, int64_t n, int64_t g, int64_t oy) {
+  constexpr int64_t kSpan = NV * Isa::kLanes;
   int64_t ox0 = 0;
-  for (; ox0 + 64 <= p.Wout; ox0 += 64) vnni512Columns<4>(p, n, g, oy, ox0);
-  const int64_t left = p.Wout - ox0;
-  if (left > 32) vnni512Columns<3>(p, n, g, oy, ox0);
-  else if (left > 16) vnni512Columns<2>(p, n, g, oy, ox0);
-  else if (left > 0) vnni512Columns<1>(p, n, g, oy, ox0);
+  for (; ox0 + kSpan <= p.Wout; ox0 += kSpan) tileColumns<Isa, NV, OCS>(p, n, g, oy, ox0);
+  for (; ox0 < p.Wout; ox0 += Isa::kLanes) tileColumns<Isa, 1, OCS>(p, n, g, oy, ox0);
 }
 
-// The 256-bit AVX-VNNI row: 8 output pixels per vector (stride 1 only).
-__attribute__((target("avx2,avxvnni"))) void avxVnniRow(const Plan& p, int64_t n, int64_t g, int64_t oy) {
-  const int64_t KT = p.KH * p.KW;
-  for (int64_t ox0 = 0; ox0 < p.Wout; ox0 += 8) {
-    const int64_t cols = std::min<int64_t>(8, p.Wout - ox0);
-    for (int64_t oc0 = 0; oc0 < p.Cog; oc0 += kOcTile) {
-      const int64_t ocs = std::min(kOcTile, p.Cog - oc0);
-      __m256i acc[kOcTile];
-      for (auto& a : acc) a = _mm256_setzero_si256();
-      for (int64_t t = 0; t < KT; ++t) {
-        const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
-        for (int64_t b = 0; b < p.Bg; ++b) {
-          const __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p.input(n, g, b, iy, ix)));
-          const int32_t* w = p.wp32 + ((g * KT + t) * p.Bg + b) * p.Cog + oc0;
-          for (int64_t k = 0; k < ocs; ++k) acc[k] = _mm256_dpbusd_avx_epi32(acc[k], q, _mm256_set1_epi32(w[k]));
-        }
-      }
-      for (int64_t k = 0; k < ocs; ++k) {
-        const int64_t oc = g * p.Cog + oc0 + k;
-        const __m256i diff = _mm256_sub_epi32(acc[k], _mm256_set1_epi32(p.zp * p.wsum[oc]));
-        const __m256 v = _mm256_add_ps(_mm256_mul_ps(_mm256_cvtepi32_ps(diff), _mm256_set1_ps(p.scale * p.wScale[oc])),
-                                       _mm256_set1_ps(p.bias[oc]));
-        alignas(32) float tmp[8];
-        _mm256_store_ps(tmp, v);
-        std::memcpy(p.output(n, oc, oy) + ox0, tmp, size_t(cols) * sizeof(float));
-      }
-    }
-  }
-}
+void vnni512Row(const Plan& p, int64_t n, int64_t g, int64_t oy) { tileRow<Avx512Tiles, 4, 6>(p, n, g, oy); }
+void avxVnniRow(const Plan& p, int64_t n, int64_t g, int64_t oy) { tileRow<AvxVnniTiles, 2, 6>(p, n, g, oy); }
 
 }  // namespace int8detail
 }  // namespace ka
