@@ -215,17 +215,37 @@ TEST_F(RendererTest, ComposeAlphaLinesPrecedeTheRewriteLog) {
     EXPECT_LT(gs, blend);
     EXPECT_LT(blend, ep);
   }
-  // A bundle with a lip template is told that this build serves the ellipse all the same.
+  // A bundle with a lip template binds its contour, logged after the other rewrites; a graph
+  // without the compose tail says why it serves its ellipse.
   TempDir t;
   ASSERT_TRUE(ka::test::forge({"bundle", t / "b", "--background", "none", "--lip"}));
   ASSERT_TRUE(ka::test::forge({"director-into", t / "b"}));
+  ASSERT_TRUE(ka::test::forge({"director-into", t / "b", "--variant", "plain", "--no-patterns"}));
   ka::Manifest m = ka::loadManifest(t / "b");
   ka::Identity id(m);
   testing::internal::CaptureStderr();
-  ka::Renderer r(m, id, "b1", 1, "");
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1): "), std::string::npos) << log;
-  EXPECT_EQ(log.find("ELLIPSE (b1)"), std::string::npos);
+  {
+    ka::Renderer r(m, id, "b1", 1, "");
+    EXPECT_TRUE(r.sessionFromBytes());
+    std::vector<float> kp(63);
+    for (int k = 0; k < 21; ++k) kp[3 * k] = 0.4f * std::cos(k * 0.3f), kp[3 * k + 1] = 0.4f * std::sin(k * 0.3f);
+    const int si = 0;
+    const float* rgb = r.render(&si, kp.data(), kp.data(), 1);
+    EXPECT_TRUE(std::isfinite(rgb[0]));
+  }
+  std::string log = testing::internal::GetCapturedStderr();
+  const size_t bound = log.find("[ka] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at "
+                                "load, 24 verts, feather 3.0 px; the graph's ellipse is not reachable in this session\n");
+  ASSERT_NE(bound, std::string::npos) << log;
+  EXPECT_LT(log.find("[ka] std GridSample -> com.zephrane::GridSampleFast"), bound);
+  EXPECT_EQ(log.find("ELLIPSE"), std::string::npos) << log;
+  testing::internal::CaptureStderr();
+  { ka::Renderer r(m, id, "b1_plain", 1, ""); }
+  log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1_plain): the graph does not carry the "
+                     "unified compose tail \xE2\x80\x94 this session serves the graph's own ELLIPSE\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(RendererTest, KeypointContract) {
