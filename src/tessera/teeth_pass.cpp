@@ -369,6 +369,7 @@ struct TeethPass::Impl {
       return;
     }
 
+    out->dy = pd.dy, out->dx = pd.dx;
     const int y0 = st.window_y0 + pd.dy, x0 = st.window_x0 + pd.dx;
     const size_t cw = static_cast<size_t>(st.canvas_w);
     std::vector<uint8_t> bytes(static_cast<size_t>(N) * plane * 3);
