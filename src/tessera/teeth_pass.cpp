@@ -13,6 +13,7 @@ namespace ka::tessera {
 namespace {
 
 constexpr int kHidden = 16, kHeadIn = 7;
+constexpr uint64_t kMaxCanonBytes = uint64_t{256} << 20;
 
 float roundHalf(float v) {
   unsigned short h;
@@ -59,6 +60,7 @@ struct TeethPass::Impl {
   size_t plane = 0, pplane = 0;
   std::vector<uint8_t> band;
   std::vector<unsigned short> index;  // per donor: 3 pooled half planes
+  std::vector<unsigned short> canon;  // per donor: its canonical window as 3 half planes (when kept)
   std::vector<float> prevW;
   bool hasPrev = false;
   std::vector<int> carried;
@@ -123,13 +125,18 @@ struct TeethPass::Impl {
 
   void buildIndex() {
     index.assign(static_cast<size_t>(n) * 3 * pplane, 0);
+    // The exact score reads every shortlisted donor's canonical window each frame: kept whole
+    // unless the bank's windows would take more than kMaxCanonBytes.
+    const bool keep = static_cast<uint64_t>(n) * 3 * plane * sizeof(unsigned short) <= kMaxCanonBytes;
+    if (keep) canon.assign(static_cast<size_t>(n) * 3 * plane, 0);
     pool::parallelRange(static_cast<uint64_t>(n), 8, [&](uint64_t b, uint64_t e) {
       std::vector<uint8_t> row;
-      std::vector<unsigned short> h(3 * plane);
+      std::vector<unsigned short> own(3 * plane);
       std::vector<float> f(3 * plane), p(3 * pplane);
       for (uint64_t d = b; d < e; ++d) {
-        canonicalWindowF16(static_cast<int>(d), h.data(), row);
-        simd::f16ToF32(h.data(), f.data(), h.size());
+        unsigned short* h = keep ? canon.data() + d * 3 * plane : own.data();
+        canonicalWindowF16(static_cast<int>(d), h, row);
+        simd::f16ToF32(h, f.data(), 3 * plane);
         poolBy(4, f.data(), 3, Wh, Ww, p.data());
         simd::f32ToF16(p.data(), index.data() + d * 3 * pplane, p.size());
       }
@@ -222,9 +229,15 @@ struct TeethPass::Impl {
   }
 
   float exactScore(int d, std::vector<unsigned short>& buf, std::vector<uint8_t>& row) const {
-    buf.resize(3 * plane);
-    canonicalWindowF16Rows(d, rw.rlo, rw.rhi + 1, buf.data(), row);
-    const float t = simd::retrieveTermExactRange(rw.qF16.data(), buf.data(), rw.w.data(), plane,
+    const unsigned short* win = nullptr;
+    if (!canon.empty()) {
+      win = canon.data() + static_cast<size_t>(d) * 3 * plane;
+    } else {
+      buf.resize(3 * plane);
+      canonicalWindowF16Rows(d, rw.rlo, rw.rhi + 1, buf.data(), row);
+      win = buf.data();
+    }
+    const float t = simd::retrieveTermExactRange(rw.qF16.data(), win, rw.w.data(), plane,
                                                  static_cast<size_t>(rw.rlo) * Ww, static_cast<size_t>(rw.rhi + 1) * Ww);
     return t / rw.wsum;
   }
