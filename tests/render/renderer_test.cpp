@@ -230,8 +230,21 @@ TEST_F(RendererTest, ComposeAlphaLinesPrecedeTheRewriteLog) {
     std::vector<float> kp(63);
     for (int k = 0; k < 21; ++k) kp[3 * k] = 0.4f * std::cos(k * 0.3f), kp[3 * k + 1] = 0.4f * std::sin(k * 0.3f);
     const int si = 0;
-    const float* rgb = r.render(&si, kp.data(), kp.data(), 1);
-    EXPECT_TRUE(std::isfinite(rgb[0]));
+    const size_t n = 3 * static_cast<size_t>(m.crop) * m.crop;
+    std::vector<float> kd = kp;
+    kd[3 * 18 + 1] += 0.2f;  // the driving mouth opens: the graph paints a cavity under its alpha
+    const float* out = r.render(&si, kp.data(), kd.data(), 1);
+    const std::vector<float> withLip(out, out + n);
+    // A contour placed away from the mouth (by keypoints 0..3) shuts the cavity the ellipse
+    // shows: the frame differs, so the contour is fed every frame.
+    ka::Manifest away = m;
+    away.lipTemplateJson = R"({"format": "lip-template-v1", "canvas": )" + std::to_string(m.crop) +
+                           R"(, "feather_px": 1, "u_canon": [[-1, 0], [0, -1], [1, 0]], "lip_idx": [0, 1, 2, 3]})";
+    ka::Renderer e(away, id, "b1", 1, "");
+    const float* shut = e.render(&si, kp.data(), kd.data(), 1);
+    size_t differ = 0;
+    for (size_t i = 0; i < n; ++i) differ += std::fabs(shut[i] - withLip[i]) > 1e-4f;
+    EXPECT_GT(differ, 0u);
   }
   std::string log = testing::internal::GetCapturedStderr();
   const size_t bound = log.find("[ka] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at "
