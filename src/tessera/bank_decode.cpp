@@ -56,6 +56,13 @@ int64_t seekMem(void* opaque, int64_t offset, int whence) {
   return target;
 }
 
+// Demuxers that open further resources (playlists, concatenations, external references) are given
+// nothing to open: a bank is one self-contained track.
+int refuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+
+// The bank travels as an MP4 track; only the MP4/MOV demuxer reads it.
+constexpr const char* kBankDemuxers = "mov,mp4,m4a,3gp,3g2,mj2";
+
 // Owners of the FFmpeg objects, released in reverse order of their making.
 struct Decode {
   AVIOContext* io = nullptr;
@@ -103,6 +110,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
   if (!d.fmt) refuse("reference bank decode: avformat_alloc_context failed");
   d.fmt->pb = d.io;
   d.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+  d.fmt->io_open = refuseNestedOpen;
+  d.fmt->format_whitelist = av_strdup(kBankDemuxers);
+  if (!d.fmt->format_whitelist) refuse("reference bank decode: out of memory");
   if (avformat_open_input(&d.fmt, nullptr, nullptr, nullptr) < 0)  // frees fmt on failure
     refuse("reference bank track is not a readable container \xE2\x80\x94 refusing to serve");
   if (avformat_find_stream_info(d.fmt, nullptr) < 0)

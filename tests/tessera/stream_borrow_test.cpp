@@ -64,6 +64,12 @@ TEST(TesseraBankDecode, MatchesTheFfmpegCommandLineAndRefuses) {
   const std::vector<uint8_t> junk(4000, 0x5a);
   EXPECT_EQ(errorOf([&] { decodeBankTrack(junk.data(), junk.size(), w, h, n, order); }),
             std::string("reference bank track is not a readable container") + kStop);
+  // A playlist naming a file is not a bank container: nothing it names is opened.
+  const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + m.bank_track_path + "\n#EXT-X-ENDLIST\n";
+  EXPECT_EQ(errorOf([&] {
+              decodeBankTrack(reinterpret_cast<const uint8_t*>(playlist.data()), playlist.size(), w, h, n, order);
+            }),
+            std::string("reference bank track is not a readable container") + kStop);
   // A cut-off track opens but falls short of its frames (or does not open at all).
   const std::string cut = err(w, h, n, order, track.size() / 2);
   EXPECT_TRUE(cut.find("refusing to serve") != std::string::npos) << cut;
