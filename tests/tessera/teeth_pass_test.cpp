@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_util.h"
@@ -69,6 +70,29 @@ TEST(TesseraTeethPass, MatchesTheNumpyReferenceByteForByte) {
     ASSERT_EQ(vec.size(), sca.size());
     EXPECT_EQ(0, std::memcmp(vec.data(), sca.data(), vec.size() * sizeof(float)));
   }
+}
+
+// Two passes driven from two threads at once (each fanning out over its own pool workers) give
+// the results one pass gives alone.
+TEST(TesseraTeethPassThreads, TwoPassesOnTwoThreads) {
+  ka::test::TempDir tmp;
+  const ka::tessera::test::Forged f = ka::tessera::test::forgeReference(tmp, 5);
+  const size_t canvas = static_cast<size_t>(f.bank.stamp.canvas_w) * f.bank.stamp.canvas_h;
+  auto run = [&](std::vector<std::vector<uint8_t>>* out) {
+    TeethPass pass(f.bank, f.head, f.cfg);
+    FrameResult r;
+    for (int k = 0; k < f.count; ++k)
+      if (pass.push(k, &f.frames[k * canvas * 3], &f.masks[k * canvas], nullptr, &r)) out->push_back(r.window);
+    if (pass.flush(&r)) out->push_back(r.window);
+  };
+  std::vector<std::vector<uint8_t>> alone, a, b;
+  run(&alone);
+  std::thread ta(run, &a), tb(run, &b);
+  ta.join();
+  tb.join();
+  EXPECT_EQ(a, alone);
+  EXPECT_EQ(b, alone);
+  EXPECT_EQ(alone.size(), static_cast<size_t>(f.count));
 }
 
 TEST(TesseraTeethPass, ConstructionRefusals) {
