@@ -131,12 +131,14 @@ struct TeethPass::Impl {
     if (keep) canon.assign(static_cast<size_t>(n) * 3 * plane, 0);
     pool::parallelRange(static_cast<uint64_t>(n), 8, [&](uint64_t b, uint64_t e) {
       std::vector<uint8_t> row;
-      std::vector<unsigned short> own(3 * plane);
+      std::vector<uint8_t> bytes(3 * plane);
       std::vector<float> f(3 * plane), p(3 * pplane);
       for (uint64_t d = b; d < e; ++d) {
-        unsigned short* h = keep ? canon.data() + d * 3 * plane : own.data();
-        canonicalWindowF16(static_cast<int>(d), h, row);
-        simd::f16ToF32(h, f.data(), 3 * plane);
+        // The donor's canonical window as float planes (value / 255), as the query is taken.
+        gatherWindowsU8({static_cast<int>(d)}, 0, 0, bytes.data());
+        for (size_t i = 0; i < plane; ++i)
+          for (int c = 0; c < 3; ++c) f[c * plane + i] = bytes[i * 3 + c] / 255.0f;
+        if (keep) canonicalWindowF16(static_cast<int>(d), canon.data() + d * 3 * plane, row);
         poolBy(4, f.data(), 3, Wh, Ww, p.data());
         simd::f32ToF16(p.data(), index.data() + d * 3 * pplane, p.size());
       }

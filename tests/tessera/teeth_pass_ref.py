@@ -95,7 +95,7 @@ def planes(win):
     return (win.astype(f32) / f32(255)).transpose(2, 0, 1).astype(f32)
 
 
-index = [h(pool(h(planes(place(d, 0, 0))), 4)) for d in range(N)]
+index = [h(pool(planes(place(d, 0, 0)), 4)) for d in range(N)]
 band = np.zeros((WH, WW), bool)
 band[BR0:BR1, BC0:BC1] = True
 
