@@ -12,10 +12,10 @@ namespace {
 
 constexpr int kKpRows = kKeypointFloats / 3;
 constexpr int kMaxMapAnchors = 8;
-// Vertices are kept within this many pixels of the origin before they are rounded: far enough for
-// any outline that touches the canvas, near enough that a line from a hostile keypoint stays a
-// bounded walk and every fixed-point product fits.
-constexpr double kCoordLimit = 1 << 20;
+// Vertices are kept within 16 canvases (and 1024 pixels) of the canvas before they are rounded:
+// far beyond any outline a face makes, near enough that an edge from a hostile keypoint stays a
+// short walk and every fixed-point product fits.
+double coordLimit(int canvas) { return 16.0 * canvas + 1024.0; }
 constexpr float kOrtho = 0.955f, kDiag = 1.3693f;
 
 [[noreturn]] void refuse(const std::string& text) { throw std::runtime_error("lip_template.v1.json: " + text); }
@@ -31,9 +31,9 @@ int clampToInt(double v, int lo, int hi) {
   return static_cast<int>(v);
 }
 
-int64_t roundCoord(double v) {
-  if (!(v >= -kCoordLimit)) v = -kCoordLimit;  // NaN lands low
-  if (v > kCoordLimit) v = kCoordLimit;
+int64_t roundCoord(double v, double limit) {
+  if (!(v >= -limit)) v = -limit;  // NaN lands low
+  if (v > limit) v = limit;
   return static_cast<int64_t>(std::nearbyint(v));
 }
 
@@ -228,8 +228,8 @@ void LipContour::fillScanline(const double* poly, const Box& box, uint8_t* out) 
   if (w <= 0 || h <= 0) return;
   std::vector<int64_t> vx(static_cast<size_t>(nv_)), vy(static_cast<size_t>(nv_));
   for (int k = 0; k < nv_; ++k) {
-    vx[k] = roundCoord(poly[2 * k]) - box.x0;
-    vy[k] = roundCoord(poly[2 * k + 1]) - box.y0;
+    vx[k] = roundCoord(poly[2 * k], coordLimit(canvas_)) - box.x0;
+    vy[k] = roundCoord(poly[2 * k + 1], coordLimit(canvas_)) - box.y0;
   }
   auto plot = [&](int64_t x, int64_t y) {
     if (x >= 0 && x < w && y >= 0 && y < h) out[y * w + x] = 255;

@@ -308,6 +308,13 @@ TEST(TesseraLipContour, FeatherReachAndDeliveredMask) {
   c.deliveredU8(away.data(), pi, del.data());
   for (uint8_t v : del) ASSERT_EQ(v, 0);
   EXPECT_FALSE(c.deliveredU8AndShift(away.data(), pi, canon, got.data(), &dy, &dx));
+  // Keypoints far off or not numbers at all: a bounded mask in [0, 1], no fault.
+  for (float v : {1e30f, -1e30f, std::nanf("")}) {
+    std::vector<float> wild = kp;
+    wild[3 * 17] = v, wild[3 * 20 + 1] = -v;
+    c.contourF32Canvas(wild.data(), cv.data());
+    for (float x : cv) ASSERT_TRUE(x >= 0.0f && x <= 1.0f);
+  }
   std::vector<uint8_t> ones(64 * 64, 200);
   EXPECT_FALSE(c.shrinkU8InPlace(away.data(), Box{0, 0, 10, 10}, ones.data()));
   EXPECT_EQ(ones[0], 0);
