@@ -226,6 +226,34 @@ def bank_frames(n, stamp=DEFAULT_STAMP, seed=0):
     return frames
 
 
+def teeth_frames(n, stamp=DEFAULT_STAMP, seed=0):
+    """One frame per donor, in track order: drawn teeth in a dark mouth. Donor d draws shape d % 3
+    (a full upper row, narrow teeth, a row with a gap), each tooth a rounded bright block whose
+    shade and height vary with d; shapes past the first carry a lower row as well."""
+    w, h = band_size(stamp)
+    order = track_order(n, seed)
+    out = np.zeros((n, h, w, 3), dtype=np.uint8)
+    yy, xx = np.mgrid[0:h, 0:w]
+    for i, d in enumerate(order):
+        img = np.empty((h, w, 3), np.float64)
+        img[:] = (48, 18, 24)  # the mouth's dark cavity
+        shape = d % 3
+        tooth_w = [5, 3, 4][shape]
+        shade = 205 + 6 * (d % 7)
+        top_h = max(2, h // 2 - (d % 3))
+        for x0 in range(1, w - tooth_w + 1, tooth_w + 1):
+            if shape == 2 and abs(x0 + tooth_w / 2 - w / 2) < tooth_w:
+                continue  # the gap
+            inside = (xx >= x0) & (xx < x0 + tooth_w) & (yy < top_h)
+            rounded = inside & ~((yy == top_h - 1) & ((xx == x0) | (xx == x0 + tooth_w - 1)))
+            img[rounded] = (shade, shade - 4, shade - 14)
+            if shape:
+                low = (xx >= x0 + 1) & (xx < x0 + tooth_w) & (yy >= h - 2)
+                img[low] = (shade - 30, shade - 34, shade - 44)
+        out[i] = np.clip(img, 0, 255).astype(np.uint8)
+    return out
+
+
 def unified_block(canvas, pad_x=0.10, pad_y=0.08, down=0.074):
     return {"pi": {"mode": "prop", "corner_recovery": False, "prop_gate_scale": 1.0,
                    "lip_idx": [15, 16, 17, 18], "lip_geom_params": [pad_x, pad_y, down]},
@@ -233,7 +261,7 @@ def unified_block(canvas, pad_x=0.10, pad_y=0.08, down=0.074):
 
 
 def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, declare=True,
-                  geometry=True, track=True, omit=(), pix_fmt="yuv444p"):
+                  geometry=True, track=True, omit=(), pix_fmt="yuv444p", teeth=False):
     """Adds the four members (less those in `omit`) and the manifest blocks to bundle `out`; keeps
     an existing manifest.json's keys."""
     os.makedirs(out, exist_ok=True)
@@ -261,7 +289,8 @@ def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, dec
     path = lambda slot: os.path.join(out, files[SLOTS.index(slot)])  # noqa: E731
     if "bank_track" not in omit:
         if track:
-            video.write_h264_mp4(path("bank_track"), bank_frames(n, seed=seed), pix_fmt="yuv444p", crf=0)
+            frames = teeth_frames(n, seed=seed) if teeth else bank_frames(n, seed=seed)
+            video.write_h264_mp4(path("bank_track"), frames, pix_fmt="yuv444p", crf=0)
         else:
             open(path("bank_track"), "wb").close()
     if "bank_sidecar" not in omit:
@@ -294,9 +323,10 @@ def register(sub):
     p.add_argument("--no-track", action="store_true", help="an empty file in place of the video")
     p.add_argument("--omit", action="append", default=[], choices=SLOTS)
     p.add_argument("--pix-fmt", default="yuv444p", help="the sidecar's codec.pix_fmt ('' for none)")
+    p.add_argument("--teeth", action="store_true", help="a bank of drawn teeth (the demo's) in place of flat patterns")
     p.set_defaults(func=lambda a: write_tessera(
         a.out, a.n, a.seed, a.arch, a.layout, dict(x.split("=", 1) for x in a.name) or None,
-        not a.no_declare, not a.no_geometry, not a.no_track, a.omit, a.pix_fmt) and None)
+        not a.no_declare, not a.no_geometry, not a.no_track, a.omit, a.pix_fmt, a.teeth) and None)
 
     p = sub.add_parser("tessera-head", help="a head weights file, in a legal or hostile layout")
     p.add_argument("out")
