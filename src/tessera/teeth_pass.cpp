@@ -230,7 +230,7 @@ struct TeethPass::Impl {
     rw.pwsum = std::max(1e-4f, ps);
   }
 
-  float exactScore(int d, std::vector<unsigned short>& buf, std::vector<uint8_t>& row) const {
+  float exactTermFromBand(int d, std::vector<unsigned short>& buf, std::vector<uint8_t>& row) const {
     const unsigned short* win = nullptr;
     if (!canon.empty()) {
       win = canon.data() + static_cast<size_t>(d) * 3 * plane;
@@ -279,7 +279,7 @@ struct TeethPass::Impl {
     pool::parallelRange(shortlist.size(), 4, [&](uint64_t b, uint64_t e) {
       std::vector<unsigned short> buf;
       std::vector<uint8_t> row;
-      for (uint64_t i = b; i < e; ++i) exact[i] = exactScore(shortlist[i], buf, row);
+      for (uint64_t i = b; i < e; ++i) exact[i] = exactTermFromBand(shortlist[i], buf, row);
     });
     return retrieveSelect();
   }
@@ -547,7 +547,7 @@ std::vector<float> TeethPass::exactScoresVector() const {
   std::vector<float> out(static_cast<size_t>(s.n));
   std::vector<unsigned short> buf;
   std::vector<uint8_t> row;
-  for (int d = 0; d < s.n; ++d) out[d] = s.exactScore(d, buf, row);
+  for (int d = 0; d < s.n; ++d) out[d] = s.exactTermFromBand(d, buf, row);
   return out;
 }
 
