@@ -49,11 +49,13 @@ demo: build
 	ffmpeg -v error -y -i $(DEMO)/idle_loop.mp4 -vf "select=eq(n\,14)" -frames:v 1 $(DEMO)/frame.png
 	@echo "demo: $(DEMO)/idle_loop.mp4 (one frame: $(DEMO)/frame.png)"
 	# The avatar speaks: espeak-ng says a sentence, an utterance session fed in real time turns it
-	# into frames (audio-to-expression models forged into the bundle), the MP4 carries the speech.
+	# into frames (audio-to-expression models forged into the bundle), the MP4 carries the speech;
+	# the mouth's teeth are borrowed from a forged bank of drawn teeth.
 	$(KA_PY) tools/forge/forge.py a2x $(DEMO)/bundle $(DEMO)/w2v
+	$(KA_PY) tools/forge/forge.py tessera $(DEMO)/bundle --n 24 --teeth --fit
 	espeak-ng -w $(DEMO)/speech.wav "$(DEMO_SENTENCE)"
 	W2V_ONNX=$(CURDIR)/$(DEMO)/w2v/w2v.onnx $(BUILD)/tools/ka live $(DEMO)/bundle $(DEMO)/speech.wav \
-	  --motion $(DEMO)/bundle --out $(DEMO)/talking.mp4 --realtime
+	  --motion $(DEMO)/bundle --out $(DEMO)/talking.mp4 --realtime --teeth
 	ffmpeg -v error -y -i $(DEMO)/talking.mp4 \
 	  -vf "select=not(mod(n-20\,6))*gte(n\,20),crop=420:420:430:90,scale=140:140,tile=6x1" \
 	  -frames:v 1 $(DEMO)/talking_strip.png

@@ -19,6 +19,11 @@
  *     if (ka_tessera_members_reorder(m, track, bank, err, sizeof err)) fprintf(stderr, "%s\n", err);
  *     ka_tessera_members_close(m);
  *
+ *     // a whole sequence through the teeth pass, offline:
+ *     if (ka_tessera_run(bank, n, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json,
+ *                        frames, masks, count, windows, skipped, err, sizeof err))
+ *         fprintf(stderr, "%s\n", err);
+ *
  * The borrow is armed only when all four members are present; any missing member refuses it.
  *
  * Errors: functions that can fail write their message into the caller's buffer `err` (at most
@@ -94,6 +99,25 @@ int64_t ka_tessera_members_band_bytes(const ka_tessera_members* m);
  * 0 on success, 1 with the reason in `err`. */
 int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track, uint8_t* out,
                                char* err, int err_len);
+
+/* Runs the teeth pass over a whole sequence. bank: the donor-ordered bank (n_donors patches of
+ * stored_h x stored_w RGB, sizes from the stamp's band and shift margin); cent: 2 * n_donors
+ * doubles; c_canon: 2; aperture: n_donors; stamp: the 12 geometry ints; head_pt / head_pt_len: the
+ * head weights file; head_json: its configuration text; frames: count canvases of RGB bytes; masks:
+ * count canvases of mask bytes; shifts: two ints (dy, dx) per frame, a first value of -10000
+ * deriving that frame's shift from its mask. out_windows receives count windows of
+ * window_w x window_h RGB bytes (a skipped frame's window is left as it was) and out_skipped one
+ * flag per frame (1 when the frame could not be borrowed). 0 on success, 1 with the reason in
+ * `err` ("teeth: emitted <k> of <n> frames" when results went missing). */
+int ka_tessera_run_shift(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
+                         const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                         const char* head_json, const uint8_t* frames, const uint8_t* masks, const int* shifts,
+                         int count, uint8_t* out_windows, int* out_skipped, char* err, int err_len);
+/* As ka_tessera_run_shift with every shift derived from its mask. */
+int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
+                   const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                   const char* head_json, const uint8_t* frames, const uint8_t* masks, int count,
+                   uint8_t* out_windows, int* out_skipped, char* err, int err_len);
 
 #ifdef __cplusplus
 }

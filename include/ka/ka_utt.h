@@ -121,6 +121,24 @@ int ka_utt_get_stats(ka_utt* utt, ka_utt_stats* out);
  * else 0. Only "engine load" is fatal: the other failures cost a frame, and the session goes on. */
 int ka_utt_render_status(ka_utt* utt, char* msg, int len, const char** stage);
 
+/* Teeth borrow: attaches a borrow built from the tessera members (ka/ka_tessera.h exposes each
+ * argument: the donor-ordered bank, n_donors, cent, c_canon, aperture, the 12 stamp ints, the head
+ * weights file and its configuration, the manifest text); from then on every speech frame passes
+ * through it. Replaces an earlier borrow. 0 on success; 1 with the reason in err (at most
+ * err_len - 1 bytes and a terminating zero; nothing written for a NULL err or err_len < 1). */
+int ka_utt_tessera_attach(ka_utt* utt, const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
+                          const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                          const char* head_json, const char* manifest_json, char* err, int err_len);
+/* 0 without a borrow; else the frames emitted through it, its failures and its last message
+ * (at most len - 1 bytes), and 1, or 255 once the borrow has failed. */
+int ka_utt_tessera_stats(ka_utt* utt, uint64_t* emitted, uint64_t* failures, char* msg, int len);
+/* 1 with the mean, last value and count of the blend's leading share once the borrow recorded
+ * one; else 0. */
+int ka_utt_tessera_synth_w(ka_utt* utt, double* mean, double* last, uint64_t* count);
+/* Copies the attached borrow's geometry stamp text ("" without one); 1 with a borrow, 0 without
+ * one, for a NULL session or dst, or len < 1. */
+int ka_utt_tessera_geometry(ka_utt* utt, char* dst, int len);
+
 #ifdef __cplusplus
 }
 #endif

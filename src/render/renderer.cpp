@@ -14,9 +14,11 @@
 #include "bundle/manifest.h"
 #include "bundle/regular_file.h"
 #include "graph/gridsample_rewrite.h"
+#include "graph/lip_contour_bind.h"
 #include "ka/ka.h"
 #include "ops/domain.h"
 #include "ops/pool.h"
+#include "render/lip_feed.h"
 #include "render/load_rewrites.h"
 #include "render/ort_env.h"
 #include "render/prefetch.h"
@@ -142,6 +144,7 @@ struct Renderer::Impl {
 
   std::vector<float> pooled, prior, kpDriving, kpSource, rgb;
   std::vector<Ort::Value> tensors;
+  std::unique_ptr<LipFeed> lip;  // the lip contour, bound into the graph or not
   std::unique_ptr<SourceConeRing> ring;  // the source-cone hoist, when in force
 
   explicit Impl(Identity& id) : identity(id) {}
@@ -210,22 +213,10 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   ro.cpuProvider = !coreml;
   ro.warpNode = warpNodeRequested();
   ro.gridSampleRewrite = gsRewrite && !(coreml && ro.warpNode);
-  const LoadRewriteReport rep = applyLoadRewrites(bytes, ro);
+  LoadRewriteReport rep = applyLoadRewrites(bytes, ro);
   // KA_GS_FAST=0 leaves "com.zephrane" unregistered, so a WarpDirector node would have no kernel.
   if (rep.warpApplied() && !gsDomain) throw std::runtime_error(warpWithoutDomainRefusal(modelPath));
-
-  if (!identity.manifest().lipTemplateJson.empty()) {
-    std::fprintf(stderr,
-                 "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 this session serves the "
-                 "graph's own ELLIPSE\n",
-                 modelName.c_str(), "this build carries no lip-contour rasteriser");
-  } else {
-    std::fprintf(stderr,
-                 "[ka] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so the director "
-                 "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/nimbrel-2/tools/carry_lip_template_fleet\n",
-                 modelName.c_str(), "lip_template.v1.json");
-  }
+  rep.lip = lip->bind(bytes, modelName);
 
   SourceConeHoistRequest hoist;
   hoist.modelName = modelName;
@@ -237,6 +228,7 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   const bool hoisted = splitSourceCone(env, bytes, hoist, split);
 
   logLoadRewrites(rep, modelName);
+  lip->logBound(modelName);
 
   fromBytes = hoisted || rep.changedGraph();
   if (hoisted)
@@ -322,6 +314,7 @@ void Renderer::Impl::checkContractAndBind(bool hoisted) {
   }
   bind(kdName, kpDriving, {B64, kHostKpRows, 3});
   bind(ksName, kpSource, {B64, kHostKpRows, 3});
+  if (lip->bound() && !featSynth) bind(kLipDeliveryInput, lip->buffer(B), {B64, 1, C64, C64});
   bind("rgb", rgb, {B64, 3, C64, C64}, true);
 }
 
@@ -334,6 +327,7 @@ Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& mod
   s.modelName = modelName;
   s.modelPath = m.modelPath(modelName);
   s.bundleDir = m.dir;
+  s.lip = std::make_unique<LipFeed>(m.lipTemplateJson, s.C);
 
   std::string ep = epIn;
   const char* conv = std::getenv("KA_CONV_BACKEND");
@@ -391,6 +385,10 @@ const float* Renderer::render(const int* sourceIndices, const float* kpSource, c
                 kKpPerFrame * sizeof(float));
     std::memcpy(s.kpDriving.data() + sj * kKpPerFrame, kpDriving + static_cast<size_t>(c) * kKpPerFrame,
                 kKpPerFrame * sizeof(float));
+    if (s.lip->bound() && !s.featSynth) {
+      if (j >= n) s.lip->repeat(n - 1, j);
+      else s.lip->fill(j, kpDriving + static_cast<size_t>(c) * kKpPerFrame);
+    }
   }
   s.runTimed();
   return s.rgb.data();
@@ -403,6 +401,7 @@ const float* Renderer::Impl::renderHoisted(int v, const float* kpSrc, const floa
   halfToFloat(identity.pooled64(v), pooled.data(), kPooledPerFrame);
   std::memcpy(kpSource.data(), kpSrc, kKpPerFrame * sizeof(float));
   std::memcpy(kpDriving.data(), kpDrv, kKpPerFrame * sizeof(float));
+  if (lip->bound() && !featSynth) lip->fill(0, kpDrv);
   ring->prefetchAfter(v);
   runTimed();
   return rgb.data();

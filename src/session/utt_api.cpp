@@ -6,11 +6,7 @@
 #include "bundle/context.h"
 #include "bundle/last_error.h"
 #include "ka/ka_utt.h"
-#include "session/utterance.h"
-
-struct ka_utt {
-  std::unique_ptr<ka::UtteranceSession> session;
-};
+#include "session/utt_handle.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "bundle/members.h"
 #include "bundle/regular_file.h"
 #include "session/speech_engine.h"
+#include "session/utt_tessera.h"
 
 namespace ka {
 namespace {
@@ -159,6 +160,8 @@ struct UtteranceSession::Impl {
   bool renderTimed = false;
   StageTime stageA, stageAWork, stageAWait, stageB, stageC, deliverLat;
   long long jobsQueued = 0, jobsComposed = 0, speechDelivered = 0;
+
+  std::shared_ptr<UttTessera> tess;  // the teeth borrow, when attached
 
   std::thread loopThread, warmThread, workerThread, pasteThread;
 
@@ -628,7 +631,7 @@ struct UtteranceSession::Impl {
   // ---- composing ---------------------------------------------------------------------------
 
   bool enqueue(const Frame& f) {
-    if (!pipe) return pasteInto(f);
+    if (!pipe) return throughTessera(f);
     std::lock_guard<std::mutex> lk(mu);
     if (shutdown || f.gen != gen) return false;
     PasteJob job;
@@ -660,13 +663,35 @@ struct UtteranceSession::Impl {
       if (job.f.kind == KA_UTT_SPEECH) stageB.add(picked - job.queuedMs);
       lk.unlock();
       if (!job.crop.empty()) job.f.crop = job.crop.data();
-      const bool ok = pasteInto(job.f);
+      const bool ok = throughTessera(job.f);
       lk.lock();
       jobsBusy = 0;
       if (ok) ++jobsComposed;
       if (!job.crop.empty()) spareCrops.push_back(std::move(job.crop));
       loopCv.notify_all();
     }
+  }
+
+  // With a teeth borrow attached, a speech crop goes into it (a crop it releases is composed), and
+  // any other frame first drains the crop it holds, so frames keep their order.
+  bool throughTessera(const Frame& f) {
+    std::shared_ptr<UttTessera> t;
+    {
+      std::lock_guard<std::mutex> lk(mu);
+      t = tess;
+    }
+    if (!t) return pasteInto(f);
+    const UttTessera::Deliver deliver = [this](const float* crop, const std::any& tag) {
+      Frame held = std::any_cast<const Frame&>(tag);
+      held.crop = crop;
+      return pasteInto(held);
+    };
+    if (f.kind == KA_UTT_SPEECH && f.crop) {
+      t->push(f.crop, f.pose.data(), f, deliver);
+      return true;
+    }
+    t->drain(deliver);
+    return pasteInto(f);
   }
 
   // Composes the frame into the next ring slot and publishes it; false when it was dropped (an
@@ -865,6 +890,25 @@ int UtteranceSession::renderStatus(std::string* msg, const char** stage) {
 }
 
 bool UtteranceSession::pipelined() const { return impl_->pipe; }
+
+void UtteranceSession::attachTessera(std::shared_ptr<UttTessera> t) {
+  std::shared_ptr<UttTessera> old;
+  {
+    std::lock_guard<std::mutex> lk(impl_->mu);
+    old = std::move(impl_->tess);
+    impl_->tess = std::move(t);
+  }
+  // The borrow it replaces goes when its last user (a frame in flight) lets it go.
+}
+
+std::shared_ptr<UttTessera> UtteranceSession::tessera() {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  return impl_->tess;
+}
+
+int UtteranceSession::crop() const { return impl_->S; }
+const std::vector<float>& UtteranceSession::targetRows() const { return impl_->target; }
+const std::string& UtteranceSession::lipTemplate() const { return impl_->ctx.manifest.lipTemplateJson; }
 bool UtteranceSession::expressionEngine() const { return impl_->kind == SpeechEngine::kExpression; }
 size_t UtteranceSession::frameBytes() const { return impl_->bytes; }
 

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ka/ka_utt.h"
 #include "session/utt_config.h"
@@ -18,6 +19,8 @@
 struct ka_ctx;
 
 namespace ka {
+
+class UttTessera;
 
 class UtteranceSession {
  public:
@@ -50,6 +53,14 @@ class UtteranceSession {
   bool expressionEngine() const;
   int steadyBatch();  // the chunk renderer's batch once warm-up opened one, else 0
   size_t frameBytes() const;
+
+  // The teeth borrow: attaching replaces any earlier one; tessera() is the one attached (null
+  // without). Speech crops pass through it before they are composed.
+  void attachTessera(std::shared_ptr<UttTessera> t);
+  std::shared_ptr<UttTessera> tessera();
+  int crop() const;
+  const std::vector<float>& targetRows() const;  // xs_target.bin rows, empty when absent
+  const std::string& lipTemplate() const;
 
  private:
   struct Impl;

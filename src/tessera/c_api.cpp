@@ -1,12 +1,16 @@
 // The tessera family's C interface: slots, carriage and members. Failures are written into the
 // caller's error buffer; nothing thrown inside crosses into C.
 #include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
 #include <exception>
 #include <new>
 
 #include "ka/ka_tessera.h"
 #include "tessera/carriage.h"
 #include "tessera/members.h"
+#include "tessera/teeth_pass.h"
 
 struct ka_tessera_carriage {
   ka::TesseraCarriage c;
@@ -51,6 +55,53 @@ R inBuffer(char* err, int len, const char* entry, R fail, F&& body) noexcept {
 
 const char* cstr(const ka_tessera_members* h, const std::string ka::TesseraAttachInputs::*f) {
   return h ? (h->m.*f).c_str() : "";
+}
+
+// The offline runner behind ka_tessera_run and ka_tessera_run_shift.
+int runPass(const uint8_t* bank, int n, const double* cent, const double* c_canon, const double* aperture,
+            const int* stamp, const uint8_t* head_pt, int head_pt_len, const char* head_json, const uint8_t* frames,
+            const uint8_t* masks, const int* shifts, int count, uint8_t* out_windows, int* out_skipped) {
+  using namespace ka::tessera;
+  if (!bank || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json ||
+      (count > 0 && (!frames || !masks || !out_windows || !out_skipped)))
+    throw std::runtime_error("teeth: null argument");
+  if (count < 0 || head_pt_len < 0) throw std::runtime_error("teeth: negative frame count or head length");
+  if (n < 1 || n > ka::kMaxTesseraDonors)
+    throw std::runtime_error("teeth: bank carries " + std::to_string(n) + " donors, not 1.." +
+                             std::to_string(ka::kMaxTesseraDonors));
+  BankData b;
+  b.stamp = GeometryStamp::fromInts(stamp);
+  b.stamp.validate();
+  const GeometryStamp& st = b.stamp;
+  // Bounded before anything is sized from them: a compose canvas is at most 8192 on a side.
+  if (st.canvas_w > 8192 || st.canvas_h > 8192) throw std::runtime_error("teeth: compose canvas larger than 8192");
+  const uint64_t sh = static_cast<uint64_t>(st.band_r1 - st.band_r0 + 2 * st.shift_margin);
+  const uint64_t sw = static_cast<uint64_t>(st.band_c1 - st.band_c0 + 2 * st.shift_margin);
+  const ServeConfig cfg = ServeConfig::fromHeadMemberJson(head_json);
+  const HeadWeights hw = loadHeadPt(std::vector<uint8_t>(head_pt, head_pt + head_pt_len));
+  b.n = n;
+  b.patches.assign(bank, bank + static_cast<size_t>(n) * sh * sw * 3);
+  b.cent.assign(cent, cent + 2 * static_cast<size_t>(n));
+  b.aperture.assign(aperture, aperture + n);
+  b.c_canon = {c_canon[0], c_canon[1]};
+  TeethPass pass(b, hw, cfg);
+  const size_t px = static_cast<size_t>(st.canvas_w) * st.canvas_h;
+  const size_t win = static_cast<size_t>(st.window_w) * st.window_h * 3;
+  int emitted = 0;
+  FrameResult r;
+  auto take = [&] {
+    if (emitted >= count) return;
+    if (!r.skipped) std::memcpy(out_windows + static_cast<size_t>(emitted) * win, r.window.data(), win);
+    out_skipped[emitted++] = r.skipped ? 1 : 0;
+  };
+  for (int k = 0; k < count; ++k) {
+    const int* shift = shifts && shifts[2 * k] != -10000 ? shifts + 2 * k : nullptr;
+    if (pass.push(k, frames + k * px * 3, masks + k * px, shift, &r)) take();
+  }
+  if (pass.flush(&r)) take();
+  if (emitted != count)
+    throw std::runtime_error("teeth: emitted " + std::to_string(emitted) + " of " + std::to_string(count) + " frames");
+  return 0;
 }
 
 }  // namespace
@@ -192,6 +243,24 @@ int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track
     ka::reorderTrackToDonor(m->m, track, out);
     return 0;
   });
+}
+
+int ka_tessera_run_shift(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
+                         const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                         const char* head_json, const uint8_t* frames, const uint8_t* masks, const int* shifts,
+                         int count, uint8_t* out_windows, int* out_skipped, char* err, int err_len) {
+  return inBuffer(err, err_len, "teeth", 1, [&] {
+    return runPass(bank, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json, frames, masks,
+                   shifts, count, out_windows, out_skipped);
+  });
+}
+
+int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
+                   const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                   const char* head_json, const uint8_t* frames, const uint8_t* masks, int count,
+                   uint8_t* out_windows, int* out_skipped, char* err, int err_len) {
+  return ka_tessera_run_shift(bank, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json, frames,
+                              masks, nullptr, count, out_windows, out_skipped, err, err_len);
 }
 
 }  // extern "C"

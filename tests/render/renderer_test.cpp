@@ -215,17 +215,50 @@ TEST_F(RendererTest, ComposeAlphaLinesPrecedeTheRewriteLog) {
     EXPECT_LT(gs, blend);
     EXPECT_LT(blend, ep);
   }
-  // A bundle with a lip template is told that this build serves the ellipse all the same.
+  // A bundle with a lip template binds its contour, logged after the other rewrites; a graph
+  // without the compose tail says why it serves its ellipse.
   TempDir t;
   ASSERT_TRUE(ka::test::forge({"bundle", t / "b", "--background", "none", "--lip"}));
   ASSERT_TRUE(ka::test::forge({"director-into", t / "b"}));
+  ASSERT_TRUE(ka::test::forge({"director-into", t / "b", "--variant", "plain", "--no-patterns"}));
   ka::Manifest m = ka::loadManifest(t / "b");
   ka::Identity id(m);
   testing::internal::CaptureStderr();
-  ka::Renderer r(m, id, "b1", 1, "");
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1): "), std::string::npos) << log;
-  EXPECT_EQ(log.find("ELLIPSE (b1)"), std::string::npos);
+  {
+    ka::Renderer r(m, id, "b1", 1, "");
+    EXPECT_TRUE(r.sessionFromBytes());
+    std::vector<float> kp(63);
+    for (int k = 0; k < 21; ++k) kp[3 * k] = 0.4f * std::cos(k * 0.3f), kp[3 * k + 1] = 0.4f * std::sin(k * 0.3f);
+    const int si = 0;
+    const size_t n = 3 * static_cast<size_t>(m.crop) * m.crop;
+    std::vector<float> kd = kp;
+    kd[3 * 18 + 1] += 0.2f;  // the driving mouth opens: the graph paints a cavity under its alpha
+    const float* out = r.render(&si, kp.data(), kd.data(), 1);
+    const std::vector<float> withLip(out, out + n);
+    // A contour placed away from the mouth (by keypoints 0..3) shuts the cavity the ellipse
+    // shows: the frame differs, so the contour is fed every frame.
+    ka::Manifest away = m;
+    away.lipTemplateJson = R"({"format": "lip-template-v1", "canvas": )" + std::to_string(m.crop) +
+                           R"(, "feather_px": 1, "u_canon": [[-1, 0], [0, -1], [1, 0]], "lip_idx": [0, 1, 2, 3]})";
+    ka::Renderer e(away, id, "b1", 1, "");
+    const float* shut = e.render(&si, kp.data(), kd.data(), 1);
+    size_t differ = 0;
+    for (size_t i = 0; i < n; ++i) differ += std::fabs(shut[i] - withLip[i]) > 1e-4f;
+    EXPECT_GT(differ, 0u);
+  }
+  std::string log = testing::internal::GetCapturedStderr();
+  const size_t bound = log.find("[ka] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at "
+                                "load, 24 verts, feather 3.0 px; the graph's ellipse is not reachable in this session\n");
+  ASSERT_NE(bound, std::string::npos) << log;
+  EXPECT_LT(log.find("[ka] std GridSample -> com.zephrane::GridSampleFast"), bound);
+  EXPECT_EQ(log.find("ELLIPSE"), std::string::npos) << log;
+  testing::internal::CaptureStderr();
+  { ka::Renderer r(m, id, "b1_plain", 1, ""); }
+  log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("[ka] !!! lip contour NOT bound to the compose alpha (b1_plain): the graph does not carry the "
+                     "unified compose tail \xE2\x80\x94 this session serves the graph's own ELLIPSE\n"),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(RendererTest, KeypointContract) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -17,7 +18,10 @@
 #include "commands.h"
 #include "ka/ka.h"
 #include "ka/ka_utt.h"
+#include "bundle/regular_file.h"
+#include "ka/ka_tessera.h"
 #include "mp4_writer.h"
+#include "tessera/bank_decode.h"
 
 namespace ka::cli {
 namespace {
@@ -25,12 +29,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kChunk = 320;  // 20 ms
 constexpr int kFrameSamples = 640;
+constexpr uint64_t kMaxBankTrackBytes = uint64_t{1} << 30;
 
 struct LiveArgs {
   const char* bundle = nullptr;
   const char* audio = nullptr;
   std::string motion, out, model = "b1";
   bool realtime = false;
+  bool teeth = false;  // attach the teeth borrow from the bundle's members
   double interruptAt = -1.0;
   int threads = 0;
   int lead = 8;   // idle frames before the first push
@@ -40,7 +46,7 @@ struct LiveArgs {
 int usage() {
   std::fprintf(stderr,
                "usage: ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
-               "               [--model KEY] [--threads N] [--lead N] [--tail N]\n"
+               "               [--model KEY] [--threads N] [--lead N] [--tail N] [--teeth]\n"
                "  DIR is the audio model directory (the bundle itself for an audio-to-expression bundle)\n");
   return 2;
 }
@@ -55,6 +61,8 @@ bool parse(int argc, char** argv, LiveArgs& a) {
       a.motion = flagValue(argc, argv, i, "live");
     else if (f == "--out")
       a.out = flagValue(argc, argv, i, "live");
+    else if (f == "--teeth")
+      a.teeth = true;
     else if (f == "--realtime")
       a.realtime = true;
     else if (f == "--interrupt-at")
@@ -120,6 +128,30 @@ struct Tally {
   double firstSpeech = -1.0, lastSpeech = -1.0;  // seconds since the first push
 };
 
+// Attaches the teeth borrow from the bundle's members: the bank track decoded and put into donor
+// order, the sidecar's arrays, the stamp, the head and the manifest.
+void attachTeeth(ka_utt* u, const char* bundle) {
+  char err[1024] = "";
+  ka_tessera_members* m = ka_tessera_members_open(bundle, err, sizeof err);
+  if (!m) throw std::runtime_error(std::string("--teeth: ") + err);
+  std::unique_ptr<ka_tessera_members, void (*)(ka_tessera_members*)> own(m, ka_tessera_members_close);
+  const std::vector<char> raw = ka::readRegularFile(ka_tessera_members_bank_track_path(m), kMaxBankTrackBytes);
+  const std::vector<uint8_t> track(raw.begin(), raw.end());
+  const int n = ka_tessera_members_n_donors(m);
+  std::vector<int> inTrackOrder(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) inTrackOrder[static_cast<size_t>(i)] = i;
+  const std::vector<uint8_t> frames = ka::tessera::decodeBankTrack(
+      track.data(), track.size(), ka_tessera_members_band_w(m), ka_tessera_members_band_h(m), n, inTrackOrder);
+  std::vector<uint8_t> bank(frames.size());
+  if (ka_tessera_members_reorder(m, frames.data(), bank.data(), err, sizeof err)) throw std::runtime_error(err);
+  if (ka_utt_tessera_attach(u, bank.data(), n, ka_tessera_members_cent(m), ka_tessera_members_c_canon(m),
+                            ka_tessera_members_aperture(m), ka_tessera_members_stamp(m), ka_tessera_members_head_pt(m),
+                            ka_tessera_members_head_pt_len(m), ka_tessera_members_head_json(m),
+                            ka_tessera_members_manifest_json(m), err, sizeof err))
+    throw std::runtime_error(err);
+  std::fprintf(stderr, "ka live: teeth borrow attached (%d donors)\n", n);
+}
+
 int run(const LiveArgs& a) {
   std::vector<float> audio;
   try {
@@ -152,6 +184,7 @@ int run(const LiveArgs& a) {
     while ((r = ka_utt_ready(u)) == 0 && secondsSince(tw) < 600) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (r != 1) throw std::runtime_error(r == 255 ? ka_utt_last_error() : "the engine did not load in 600 s");
     std::fprintf(stderr, "ka live: engine ready in %.2f s\n", secondsSince(tw));
+    if (a.teeth) attachTeeth(u, a.bundle);
 
     const int W = ka_width(ctx), H = ka_height(ctx);
     const size_t bytes = static_cast<size_t>(W) * H * 3;

@@ -9,6 +9,7 @@ from . import identity, video
 SIZES = {
     # crop, width, height, source frames, driving frames
     "small": (64, 160, 120, 6, 8),
+    "medium": (128, 320, 240, 6, 8),
     "large": (512, 1920, 1080, 25, 50),
 }
 

@@ -193,14 +193,14 @@ def track_order(n, seed=0):
     return [int(v) for v in np.random.default_rng(seed + 1).permutation(n)]
 
 
-def sidecar(n, stamp=DEFAULT_STAMP, seed=0, pix_fmt="yuv444p"):
+def sidecar(n, stamp=DEFAULT_STAMP, seed=0, pix_fmt="yuv444p", c_canon=(32.0, 40.0)):
     rng = np.random.default_rng(seed + 2)
-    cent = [[round(float(32 + rng.uniform(-2, 2)), 4), round(float(40 + rng.uniform(-2, 2)), 4)]
+    cent = [[round(float(c_canon[0] + rng.uniform(-2, 2)), 4), round(float(c_canon[1] + rng.uniform(-2, 2)), 4)]
             for _ in range(n)]
     d = {"format": "tessera_bank.v1", "n_donors": n, "geometry": dict(zip(STAMP_KEYS, stamp)),
          "track_order": track_order(n, seed), "cent": cent,
          "aperture": [round(float(a), 4) for a in rng.uniform(0.01, 0.05, n)],
-         "c_canon": [32.0, 40.0], "codec": {"codec": "h264"}}
+         "c_canon": [float(c_canon[0]), float(c_canon[1])], "codec": {"codec": "h264"}}
     if pix_fmt:
         d["codec"]["pix_fmt"] = pix_fmt
     return d
@@ -226,14 +226,81 @@ def bank_frames(n, stamp=DEFAULT_STAMP, seed=0):
     return frames
 
 
+def teeth_frames(n, stamp=DEFAULT_STAMP, seed=0):
+    """One frame per donor, in track order: drawn teeth in a dark mouth. Donor d draws shape d % 3
+    (a full upper row, narrow teeth, a row with a gap), each tooth a rounded bright block whose
+    shade and height vary with d; shapes past the first carry a lower row as well."""
+    w, h = band_size(stamp)
+    order = track_order(n, seed)
+    out = np.zeros((n, h, w, 3), dtype=np.uint8)
+    yy, xx = np.mgrid[0:h, 0:w]
+    for i, d in enumerate(order):
+        img = np.empty((h, w, 3), np.float64)
+        img[:] = (48, 18, 24)  # the mouth's dark cavity
+        shape = d % 3
+        tooth_w = [5, 3, 4][shape]
+        shade = 205 + 6 * (d % 7)
+        top_h = max(2, h // 2 - (d % 3))
+        for x0 in range(1, w - tooth_w + 1, tooth_w + 1):
+            if shape == 2 and abs(x0 + tooth_w / 2 - w / 2) < tooth_w:
+                continue  # the gap
+            inside = (xx >= x0) & (xx < x0 + tooth_w) & (yy < top_h)
+            rounded = inside & ~((yy == top_h - 1) & ((xx == x0) | (xx == x0 + tooth_w - 1)))
+            img[rounded] = (shade, shade - 4, shade - 14)
+            if shape:
+                low = (xx >= x0 + 1) & (xx < x0 + tooth_w) & (yy >= h - 2)
+                img[low] = (shade - 30, shade - 34, shade - 44)
+        out[i] = np.clip(img, 0, 255).astype(np.uint8)
+    return out
+
+
 def unified_block(canvas, pad_x=0.10, pad_y=0.08, down=0.074):
     return {"pi": {"mode": "prop", "corner_recovery": False, "prop_gate_scale": 1.0,
                    "lip_idx": [15, 16, 17, 18], "lip_geom_params": [pad_x, pad_y, down]},
             "crop": {"canvas": canvas}}
 
 
+def pi_centroid(kp, canvas, lips, pad_x, pad_y, down, gate_scale=1.0):
+    """The centroid (x, y) of the byte pi's pixels of at least 128 for one frame's keypoints (float64
+    throughout: close to the engine's float32 mask, enough to place a bank's canonical centre), or
+    None when the mask is empty."""
+    g = np.arange(canvas) * 2.0 / (canvas - 1) - 1.0
+    xs, ys = kp[lips, 0].astype(np.float64), kp[lips, 1].astype(np.float64)
+    mx, my = xs.mean(), ys.mean()
+    ex, ey = np.abs(xs - mx).max(), np.abs(ys - my).max()
+
+    def soft(cx, cy, rx, ry):
+        d = np.sqrt(((g[None, :] - cx) / rx) ** 2 + ((g[:, None] - cy) / ry) ** 2)
+        t = (1.0 - d) * np.sqrt(rx * ry) * 256.0 / 10.0
+        tc = np.minimum(t, 1.0)
+        return np.where(t < 0, 0.0, tc * tc * (3.0 - 2.0 * tc))
+
+    lip = soft(mx, my + down, max(0.1, ex + pad_x), max(0.1, ey + pad_y))
+    t = (ey - 0.02) / 0.01
+    gate = 0.0 if t < 0 else min(1.0, t) ** 2 * (3.0 - 2.0 * min(1.0, t))
+    pi = np.maximum(lip, soft(mx, my, max(0.004, ex) * gate_scale, max(0.004, ey) * gate_scale) * gate)
+    on = np.rint(np.clip(pi, 0, 1) * 255.0) >= 128
+    if not on.any():
+        return None
+    yy, xx = np.nonzero(on)
+    return float(xx.mean()), float(yy.mean())
+
+
+def fitted_geometry(bundle_dir, canvas, lips=(15, 16, 17, 18)):
+    """The bank's canonical centre for a bundle (the corpus row v1's mean pi centroid over its
+    xs_target.bin rows) and a stamp on its canvas with the window around that centre."""
+    kp = np.fromfile(os.path.join(bundle_dir, "xs_target.bin"), dtype=np.float32).reshape(-1, 21, 3)
+    cs = [c for c in (pi_centroid(k, canvas, list(lips), 0.05, 0.08, 0.015) for k in kp) if c is not None]
+    cx, cy = float(np.mean([c[0] for c in cs])), float(np.mean([c[1] for c in cs]))
+    ww, wh = max(32, canvas // 4 // 4 * 4), max(16, canvas // 8 // 4 * 4)
+    pad = max(4, canvas // 64)
+    stamp = [canvas, canvas, int(cx) - ww // 2, int(cy) - wh // 2, ww, wh, pad,
+             wh // 8, wh - wh // 8, ww // 8, ww - ww // 8, 2]
+    return (cx, cy), stamp
+
+
 def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, declare=True,
-                  geometry=True, track=True, omit=(), pix_fmt="yuv444p"):
+                  geometry=True, track=True, omit=(), pix_fmt="yuv444p", teeth=False, fit=False):
     """Adds the four members (less those in `omit`) and the manifest blocks to bundle `out`; keeps
     an existing manifest.json's keys."""
     os.makedirs(out, exist_ok=True)
@@ -246,12 +313,15 @@ def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, dec
         for slot, name in names.items():
             if name:
                 files[SLOTS.index(slot)] = name
+    stamp, c_canon = DEFAULT_STAMP, (32.0, 40.0)
+    if fit:
+        c_canon, stamp = fitted_geometry(out, m.get("crop", 64))
     if declare:
         t = {"planes": ["stream", "offline"], "bank_container": "mp4"}
         if names:
             t["members"] = dict(names)
         if geometry:
-            t["geometry"] = dict(zip(STAMP_KEYS, DEFAULT_STAMP))
+            t["geometry"] = dict(zip(STAMP_KEYS, stamp))
         m["tessera"] = t
     m["unified"] = unified_block(m.get("crop", 64))
     with open(mpath, "w") as f:
@@ -261,12 +331,13 @@ def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, dec
     path = lambda slot: os.path.join(out, files[SLOTS.index(slot)])  # noqa: E731
     if "bank_track" not in omit:
         if track:
-            video.write_h264_mp4(path("bank_track"), bank_frames(n, seed=seed), pix_fmt="yuv444p", crf=0)
+            frames = teeth_frames(n, stamp, seed) if teeth else bank_frames(n, stamp, seed)
+            video.write_h264_mp4(path("bank_track"), frames, pix_fmt="yuv444p", crf=0)
         else:
             open(path("bank_track"), "wb").close()
     if "bank_sidecar" not in omit:
         with open(path("bank_sidecar"), "w") as f:
-            json.dump(sidecar(n, seed=seed, pix_fmt=pix_fmt), f, indent=1)
+            json.dump(sidecar(n, stamp, seed, pix_fmt, c_canon), f, indent=1)
     if "head_weights" not in omit:
         with open(path("head_weights"), "wb") as f:
             f.write(head_pt_bytes(arch, layout, seed))
@@ -294,9 +365,12 @@ def register(sub):
     p.add_argument("--no-track", action="store_true", help="an empty file in place of the video")
     p.add_argument("--omit", action="append", default=[], choices=SLOTS)
     p.add_argument("--pix-fmt", default="yuv444p", help="the sidecar's codec.pix_fmt ('' for none)")
+    p.add_argument("--teeth", action="store_true", help="a bank of drawn teeth (the demo's) in place of flat patterns")
+    p.add_argument("--fit", action="store_true",
+                   help="the stamp and canonical centre fitted to the bundle's canvas and xs_target.bin")
     p.set_defaults(func=lambda a: write_tessera(
         a.out, a.n, a.seed, a.arch, a.layout, dict(x.split("=", 1) for x in a.name) or None,
-        not a.no_declare, not a.no_geometry, not a.no_track, a.omit, a.pix_fmt) and None)
+        not a.no_declare, not a.no_geometry, not a.no_track, a.omit, a.pix_fmt, a.teeth, a.fit) and None)
 
     p = sub.add_parser("tessera-head", help="a head weights file, in a legal or hostile layout")
     p.add_argument("out")
