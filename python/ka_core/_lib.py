@@ -123,3 +123,26 @@ def check_array(a: Any, dtype: Any, shapes: Sequence[Tuple[int, ...]], name: str
 
 def pointer(a: np.ndarray, ctype: Any) -> Any:
     return a.ctypes.data_as(ctypes.POINTER(ctype))
+
+
+def audio(samples: Any, name: str = "samples") -> np.ndarray:
+    """16 kHz mono samples as the float32 the engines take: float32 as given (values in [-1, 1]),
+    int16 converted explicitly as sample / 32768; any other dtype, shape or layout is refused."""
+    if isinstance(samples, np.ndarray) and samples.dtype == np.int16:
+        check_array(samples, np.int16, [(-1,)], name)
+        return samples.astype(np.float32) / np.float32(32768.0)
+    return check_array(samples, np.float32, [(-1,)], name)
+
+
+def frames_of(samples: int) -> int:
+    """Video frames (40 ms, 640 samples each, the last one padded) of a clip of `samples` samples."""
+    return (samples + 639) // 640
+
+
+def check_call(f: Family, result: int, entry: str) -> int:
+    """`result` of a call that returns 0 (or less) with the family's text set when it fails."""
+    if result <= 0 and f.error_text():
+        raise KaError(f.error_text())
+    if result < 0:
+        raise KaError(f"{entry} failed ({result})")
+    return result
