@@ -6,11 +6,21 @@ import sys
 import tempfile
 import unittest
 
+import numpy as np
+
 FORGE = os.environ.get("KA_FORGE", os.path.join(os.path.dirname(__file__), "../../tools/forge/forge.py"))
 
 
 def forge(*args):
     subprocess.run([sys.executable, FORGE, *args], check=True, stdout=subprocess.DEVNULL)
+
+
+def speech_like(seconds=2.5):
+    """Voiced syllables with a pause, deterministic."""
+    t = np.arange(int(16000 * seconds)) / 16000.0
+    envelope = np.sin(np.pi * (t % 0.25) / 0.25) ** 2 * ((t % 1.6) < 1.2)
+    voice = 0.2 * np.sin(2 * np.pi * 140 * t) + 0.1 * np.sin(2 * np.pi * 420 * t)
+    return (envelope * voice).astype(np.float32)
 
 
 class AgainstC(unittest.TestCase):

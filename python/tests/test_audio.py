@@ -7,17 +7,9 @@ import unittest
 import numpy as np
 
 import ka_core
-from support import AgainstC, forge
+from support import AgainstC, forge, speech_like
 
 CHUNK = 3200  # as the C side pushes
-
-
-def speech_like(seconds=2.5):
-    """Voiced syllables with a pause, deterministic."""
-    t = np.arange(int(16000 * seconds)) / 16000.0
-    envelope = np.sin(np.pi * (t % 0.25) / 0.25) ** 2 * ((t % 1.6) < 1.2)
-    voice = 0.2 * np.sin(2 * np.pi * 140 * t) + 0.1 * np.sin(2 * np.pi * 420 * t)
-    return (envelope * voice).astype(np.float32)
 
 
 def stream(engine, pcm):
