@@ -2,6 +2,11 @@
 // with OpenCV (GaussianBlur unsharp mask, warpAffine with INTER_LANCZOS4 for the crop and
 // INTER_LINEAR for the mask over the covered rectangle, alpha blend), at 1 and 2 threads.
 //
+// lanczos_stage/rows and lanczos_stage/columns time the compositor's Lanczos-8 stage alone, on one
+// thread, as it was (the crop interleaved row-major, simd::pasteLanczos8Row per frame row) and as
+// it is (the crop column-major, simd::pasteLanczos8Columns over the box); both write the same
+// bytes, and the paste's other stages are the same in both.
+//
 // The worker pool's size is fixed per process, so the binary runs itself once per thread count
 // (KA_CORE_THREADS=1, then 2) and OpenCV is given the same count; each child prints its own table.
 //
@@ -9,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -19,6 +25,7 @@
 
 #include "ops/pool.h"
 #include "paste/paste.h"
+#include "paste/paste_kernels.h"
 
 #ifdef KA_HAVE_OPENCV
 #include <opencv2/core.hpp>
@@ -78,6 +85,135 @@ void BM_KaPaste(benchmark::State& st) {
     benchmark::DoNotOptimize(frame.data());
   }
   st.SetItemsProcessed(st.iterations());
+}
+
+// The Lanczos stage's inputs for the scene: the crop as 0..255 planes in both layouts, the mask
+// bordered, the phase tables and the fixed-point tables of the covered box, as ka::Paste makes them.
+struct Stage {
+  std::vector<float> rgba4, columns, lanczos, lanczosRows, linear;
+  std::vector<uint8_t> maskBordered;
+  std::vector<int64_t> colX, colY, rowX, rowY;
+  int x0 = 0, y0 = 0, count = 0, rows = 0;
+  Stage() {
+    const Scene& s = scene();
+    const size_t n = size_t(kSide) * kSide;
+    std::vector<float> p[3];
+    for (int c = 0; c < 3; ++c) {
+      p[c].resize(n);
+      for (size_t i = 0; i < n; ++i) p[c][i] = 255.0f * s.crop[c * n + i];
+    }
+    rgba4.resize(4 * n);
+    for (size_t i = 0; i < n; ++i)
+      for (int c = 0; c < 4; ++c) rgba4[4 * i + size_t(c)] = c < 3 ? p[c][i] : 0.0f;
+    columns.assign(ka::simd::columnCropFloats(kSide), 0.0f);
+    ka::simd::interleaveColumns(p[0].data(), p[1].data(), p[2].data(), kSide, columns.data(), 0, kSide);
+    maskBordered.assign(size_t(kSide + 2) * (kSide + 2), 0);
+    for (int y = 0; y < kSide; ++y)
+      std::copy_n(s.mask.data() + size_t(y) * kSide, kSide, maskBordered.data() + size_t(y + 1) * (kSide + 2) + 1);
+    lanczos.resize(32 * 8);
+    linear.resize(64);
+    lanczosRows.resize(32 * 32);
+    const double r = 0.7071067811865476;
+    const double cs[8][2] = {{1, 0}, {-r, -r}, {0, 1}, {r, -r}, {-1, 0}, {r, r}, {0, -1}, {-r, r}};
+    for (int i = 0; i < 32; ++i) {
+      const double t = i / 32.0;
+      linear[2 * i] = float(1 - t);
+      linear[2 * i + 1] = float(t);
+      double w[8] = {0, 0, 0, 1, 0, 0, 0, 0}, sum = 1;
+      if (i > 0) {
+        const double a = -(t + 3) * M_PI / 4, s0 = std::sin(a), c0 = std::cos(a);
+        sum = 0;
+        for (int j = 0; j < 8; ++j) {
+          const double y = (t + 3 - j) * M_PI / 4;
+          w[j] = (cs[j][0] * s0 + cs[j][1] * c0) / (y * y);
+          sum += w[j];
+        }
+      }
+      for (int j = 0; j < 8; ++j) lanczos[8 * i + j] = float(w[j] / sum);
+    }
+    for (int i = 0; i < 32 * 32; ++i) lanczosRows[i] = lanczos[8 * (i / 32) + (i % 32) / 4];
+    // The covered box and the inverse transform's fixed-point terms.
+    const float* M = s.M;
+    const double det = double(M[0]) * M[4] - double(M[1]) * M[3];
+    const double a0 = M[4] / det, a1 = -M[1] / det, a3 = -M[3] / det, a4 = M[0] / det;
+    const double a2 = -(M[2] * a0 + M[5] * a1), a5 = -(M[2] * a3 + M[5] * a4);
+    float xs[4], ys[4];
+    const float e0 = -4, e1 = kSide + 3, us[4] = {e0, e1, e0, e1}, vs[4] = {e0, e0, e1, e1};
+    for (int i = 0; i < 4; ++i) {
+      xs[i] = M[0] * us[i] + M[1] * vs[i] + M[2];
+      ys[i] = M[3] * us[i] + M[4] * vs[i] + M[5];
+    }
+    x0 = std::max(0, int(std::floor(*std::min_element(xs, xs + 4))));
+    y0 = std::max(0, int(std::floor(*std::min_element(ys, ys + 4))));
+    count = std::min(kW - 1, int(std::ceil(*std::max_element(xs, xs + 4)))) - x0 + 1;
+    rows = std::min(kH - 1, int(std::ceil(*std::max_element(ys, ys + 4)))) - y0 + 1;
+    for (int x = x0; x < x0 + count; ++x) {
+      colX.push_back(int64_t(std::rint(x * a0 * 1024)));
+      colY.push_back(int64_t(std::rint(x * a3 * 1024)));
+    }
+    for (int y = y0; y < y0 + rows; ++y) {
+      rowX.push_back(int64_t(std::rint((y * a1 + a2) * 1024)) + 16);
+      rowY.push_back(int64_t(std::rint((y * a4 + a5) * 1024)) + 16);
+    }
+  }
+};
+
+const Stage& stage() {
+  static Stage s;
+  return s;
+}
+
+void BM_LanczosStageRows(benchmark::State& st) {
+  const Stage& s = stage();
+  std::vector<uint8_t> frame = scene().frame;
+  std::vector<float> rgba4(s.rgba4.size());
+  for (auto _ : st) {
+    std::copy(s.rgba4.begin(), s.rgba4.end(), rgba4.begin());  // the interleave the stage began with
+    ka::simd::PasteRow r;
+    r.rgba4 = rgba4.data();
+    r.mask = scene().mask.data();
+    r.lanczosTab = s.lanczos.data();
+    r.linearTab = s.linear.data();
+    r.colX = s.colX.data();
+    r.colY = s.colY.data();
+    r.side = kSide;
+    r.count = s.count;
+    for (int i = 0; i < s.rows; ++i) {
+      r.rowX = s.rowX[size_t(i)];
+      r.rowY = s.rowY[size_t(i)];
+      r.dst = frame.data() + (size_t(s.y0 + i) * kW + s.x0) * 3;
+      ka::simd::pasteLanczos8Row(r);
+    }
+    benchmark::DoNotOptimize(frame.data());
+  }
+}
+
+void BM_LanczosStageColumns(benchmark::State& st) {
+  const Stage& s = stage();
+  std::vector<uint8_t> frame = scene().frame;
+  std::vector<float> planes(3 * size_t(kSide) * kSide), columns(s.columns.size(), 0.0f);
+  for (size_t i = 0; i < planes.size(); ++i) planes[i] = 255.0f * scene().crop[i];
+  const size_t n = size_t(kSide) * kSide;
+  for (auto _ : st) {
+    ka::simd::interleaveColumns(planes.data(), planes.data() + n, planes.data() + 2 * n, kSide, columns.data(), 0,
+                                kSide);
+    ka::simd::PasteColumns r;
+    r.cols = columns.data();
+    r.maskBordered = s.maskBordered.data();
+    r.lanczosTab = s.lanczos.data();
+    r.lanczosRows = s.lanczosRows.data();
+    r.linearTab = s.linear.data();
+    r.colX = s.colX.data();
+    r.colY = s.colY.data();
+    r.rowX = s.rowX.data();
+    r.rowY = s.rowY.data();
+    r.side = kSide;
+    r.count = s.count;
+    r.frame = frame.data() + (size_t(s.y0) * kW + s.x0) * 3;
+    r.frameStride = size_t(kW) * 3;
+    ka::simd::pasteLanczos8Columns(r, 0, s.rows);
+    benchmark::DoNotOptimize(frame.data());
+  }
 }
 
 #ifdef KA_HAVE_OPENCV
@@ -155,6 +291,12 @@ int main(int argc, char** argv) {
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
 #endif
+  if (ka::pool::threads() == 1) {
+    benchmark::RegisterBenchmark("lanczos_stage/rows", BM_LanczosStageRows)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("lanczos_stage/columns", BM_LanczosStageColumns)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+  }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

@@ -111,6 +111,8 @@ Paste::Paste(std::vector<uint8_t> m, int s, Unsharp u)
     }
     for (int j = 0; j < 8; ++j) lz[j] = float(w[j] / sum);
   }
+  lanczosRows.assign(kPhases * 32, 0.0f);
+  for (int i = 0; i < kPhases * 32; ++i) lanczosRows[i] = lanczosTab[8 * (i / 32) + (i % 32) / 4];
 
   // Every paste refuses a side beyond the limit, so such a compositor never builds its buffers.
   if (side > kMaxSide) return;
@@ -118,7 +120,10 @@ Paste::Paste(std::vector<uint8_t> m, int s, Unsharp u)
   for (auto& p : planes) p.assign(plane, 0.0f);
   padPlane.assign(size_t(padded) * size_t(padded), 0.0f);
   hBlur.assign(size_t(padded) * size_t(padded), 0.0f);
-  rgba4.assign(4 * plane, 0.0f);
+  columns.assign(simd::columnCropFloats(side), 0.0f);
+  maskBordered.assign((size_t(side) + 2) * (size_t(side) + 2), 0);
+  for (int y = 0; y < side; ++y)
+    std::copy_n(mask.data() + size_t(y) * side, side, maskBordered.data() + (size_t(y) + 1) * (side + 2) + 1);
 }
 
 bool Paste::compositeGpuRgba(const float*, float, const float*, uint8_t*, int, int) { return false; }
@@ -230,32 +235,29 @@ void Paste::compositeTail(const double a[6], int x0, int x1, int y0, int y1, uin
 
   if (fast == 0) {
     pool::parallelRange(uint64_t(s), kMinPart, [&](uint64_t b, uint64_t e) {
-      const float *p0 = planes[0].data(), *p1 = planes[1].data(), *p2 = planes[2].data();
-      for (size_t i = b * s, end = e * s; i < end; ++i) {
-        float* d = &rgba4[4 * i];
-        d[0] = p0[i];
-        d[1] = p1[i];
-        d[2] = p2[i];
-        d[3] = 0.0f;
-      }
+      simd::interleaveColumns(planes[0].data(), planes[1].data(), planes[2].data(), s, columns.data(), int(b), int(e));
     });
-    pool::parallelRange(rows, kMinPart, [&](uint64_t b, uint64_t e) {
-      simd::PasteRow r;
-      r.rgba4 = rgba4.data();
-      r.mask = mask.data();
-      r.lanczosTab = lanczosTab.data();
-      r.linearTab = linearTab.data();
-      r.colX = colX.data();
-      r.colY = colY.data();
-      r.side = s;
-      r.count = count;
-      for (uint64_t i = b; i < e; ++i) {
-        const int y = y0 + int(i);
-        rowTerms(y, r.rowX, r.rowY);
-        r.dst = frame + (size_t(y) * W + x0) * 3;
-        simd::pasteLanczos8Row(r);
-      }
-    });
+    if (rowX.size() < rows) {
+      rowX.resize(rows);
+      rowY.resize(rows);
+    }
+    for (uint64_t i = 0; i < rows; ++i) rowTerms(y0 + int(i), rowX[i], rowY[i]);
+    simd::PasteColumns r;
+    r.cols = columns.data();
+    r.maskBordered = maskBordered.data();
+    r.lanczosTab = lanczosTab.data();
+    r.lanczosRows = lanczosRows.data();
+    r.linearTab = linearTab.data();
+    r.colX = colX.data();
+    r.colY = colY.data();
+    r.rowX = rowX.data();
+    r.rowY = rowY.data();
+    r.side = s;
+    r.count = count;
+    r.frame = frame + (size_t(y0) * W + x0) * 3;
+    r.frameStride = size_t(W) * 3;
+    pool::parallelRange(rows, kMinPart,
+                        [&](uint64_t b, uint64_t e) { simd::pasteLanczos8Columns(r, int(b), int(e)); });
     return;
   }
 

@@ -51,14 +51,17 @@ class Paste {
   void compositeTail(const double a[6], int x0, int x1, int y0, int y1, uint8_t* frame, int W);
 
   std::vector<uint8_t> mask;
+  std::vector<uint8_t> maskBordered;  // mask with a one-pixel zero border, (side + 2)^2
   std::vector<float> gauss;
   std::vector<float> lanczosTab;  // 32 x 8
+  std::vector<float> lanczosRows; // 32 x 32: lane 4j + c holds tap j
   std::vector<float> linearTab;   // 32 x 2
   std::vector<float> cubicTab;    // 32 x 4
   std::vector<float> planes[3];
   std::vector<float> padPlane, hBlur;
-  std::vector<float> rgba4;
+  std::vector<float> columns;  // the sharpened crop column-major, zero-bordered (simd::interleaveColumns)
   std::vector<int64_t> colX, colY;
+  std::vector<int64_t> rowX, rowY;  // per frame row of the box, phase rounding included
 };
 
 }  // namespace ka

@@ -28,19 +28,33 @@ inline bool locate(int64_t X, int64_t Y, int side, Loc& l) {
 // Bilinear sample of the mask with the pixel's phases (samples outside the crop count as 0),
 // rounded to a whole mask level (0 .. 255). The pixel's alpha is that level / 255; callers test
 // the level, so the skip decision does not wait for the division.
+inline float maskLevelOf(float m00, float m10, float m01, float m11, const Loc& l, const float* linearTab) {
+  const float wx0 = linearTab[2 * l.fx], wx1 = linearTab[2 * l.fx + 1];
+  const float wy0 = linearTab[2 * l.fy], wy1 = linearTab[2 * l.fy + 1];
+  return std::nearbyint((wx0 * m00 + wx1 * m10) * wy0 + (wx0 * m01 + wx1 * m11) * wy1);
+}
+
 inline float maskLevel(const uint8_t* mask, int side, const Loc& l, const float* linearTab) {
   auto at = [&](int x, int y) -> float {
     return (x >= 0 && x < side && y >= 0 && y < side) ? float(mask[size_t(y) * side + x]) : 0.0f;
   };
-  const float wx0 = linearTab[2 * l.fx], wx1 = linearTab[2 * l.fx + 1];
-  const float wy0 = linearTab[2 * l.fy], wy1 = linearTab[2 * l.fy + 1];
-  const float m = (wx0 * at(l.sx, l.sy) + wx1 * at(l.sx + 1, l.sy)) * wy0 +
-                  (wx0 * at(l.sx, l.sy + 1) + wx1 * at(l.sx + 1, l.sy + 1)) * wy1;
-  return std::nearbyint(m);
+  return maskLevelOf(at(l.sx, l.sy), at(l.sx + 1, l.sy), at(l.sx, l.sy + 1), at(l.sx + 1, l.sy + 1), l, linearTab);
+}
+
+// The same level from a copy of the mask with a one-pixel zero border ((side + 2)^2 bytes; mask
+// pixel (x, y) at (y + 1) * (side + 2) + x + 1), which needs no bounds tests for located pixels.
+inline float maskLevelBordered(const uint8_t* bordered, int side, const Loc& l, const float* linearTab) {
+  const size_t stride = size_t(side) + 2;
+  const uint8_t* m = bordered + size_t(l.sy + 1) * stride + size_t(l.sx + 1);
+  return maskLevelOf(float(m[0]), float(m[1]), float(m[stride]), float(m[stride + 1]), l, linearTab);
 }
 
 // Clamp to [0, 255]; NaN goes to 0, so nothing undefined reaches a byte conversion.
-inline float clamp255(float v) { return v > 0.0f ? (v < 255.0f ? v : 255.0f) : 0.0f; }
+// Written as two selects the compiler turns into max / min, so no branch waits on the value.
+inline float clamp255(float v) {
+  v = v > 0.0f ? v : 0.0f;
+  return v < 255.0f ? v : 255.0f;
+}
 
 // out = background (1 - alpha) + alpha v, clamped and truncated toward zero.
 inline void blend(uint8_t* px, float alpha, const float v[3]) {

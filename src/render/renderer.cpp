@@ -19,6 +19,7 @@
 #include "ops/pool.h"
 #include "render/load_rewrites.h"
 #include "render/ort_env.h"
+#include "render/prefetch.h"
 
 namespace ka {
 namespace {
@@ -134,14 +135,18 @@ struct Renderer::Impl {
 
   std::vector<float> pooled, prior, kpDriving, kpSource, rgb;
   std::vector<Ort::Value> tensors;
+  std::unique_ptr<SourceConeRing> ring;  // the source-cone hoist, when in force
 
   explicit Impl(Identity& id) : identity(id) {}
 
   void buildSession(const std::string& ep);
-  void checkContractAndBind();
+  void checkContractAndBind(bool hoisted);
+  const float* renderHoisted(int v, const float* kpSource, const float* kpDriving);
+  void runTimed();
 };
 
 void Renderer::Impl::buildSession(const std::string& ep) {
+  ring.reset();
   session.reset();
   binding.reset();
   tensors.clear();
@@ -212,10 +217,21 @@ void Renderer::Impl::buildSession(const std::string& ep) {
                  modelName.c_str(), "lip_template.v1.json");
   }
 
+  SourceConeHoistRequest hoist;
+  hoist.modelName = modelName;
+  hoist.coreml = coreml;
+  hoist.coremlUnitWord = ep.size() > 7 ? ep.substr(7) : "all";
+  hoist.warpApplied = rep.warpApplied();
+  hoist.hasPrior = identity.hasP() || !identity.priorPath().empty();
+  SourceConeSplit split;
+  const bool hoisted = splitSourceCone(env, bytes, hoist, split);
+
   logLoadRewrites(rep, modelName);
 
-  fromBytes = rep.changedGraph();
-  if (fromBytes)
+  fromBytes = hoisted || rep.changedGraph();
+  if (hoisted)
+    session = std::make_unique<Ort::Session>(env, split.perFrame.data(), split.perFrame.size(), options);
+  else if (fromBytes)
     session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
   else {
     requireRegularFile(modelPath);  // the runtime opens the path itself: it must still be a plain file
@@ -225,10 +241,11 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   std::fprintf(stderr, "[ka] director ep=%s (%s)\n", epName.c_str(),
                coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
                       : "ORT CPU EP");
-  checkContractAndBind();
+  checkContractAndBind(hoisted);
+  if (hoisted) ring = std::make_unique<SourceConeRing>(split, identity, C);
 }
 
-void Renderer::Impl::checkContractAndBind() {
+void Renderer::Impl::checkContractAndBind(bool hoisted) {
   Ort::AllocatorWithDefaultOptions alloc;
   std::vector<std::string> names;
   std::vector<std::vector<int64_t>> shapes;
@@ -273,7 +290,7 @@ void Renderer::Impl::checkContractAndBind() {
     prior.assign(b * kFsRedPerFrame, 0.f);
   } else {
     if (!identity.hasP() && identity.priorPath().empty()) throw std::runtime_error(kNoWarpPrior);
-    prior.assign(b * imageElems, 0.f);
+    if (!hoisted) prior.assign(b * imageElems, 0.f);
   }
 
   Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
@@ -291,7 +308,7 @@ void Renderer::Impl::checkContractAndBind() {
     bind("pooled", pooled, {B64, 64, 32, 32});
   } else {
     bind("pooled64", pooled, {B64, 64, 32, 32});
-    bind("P_rgb", prior, {B64, 3, C64, C64});
+    if (!hoisted) bind("P_rgb", prior, {B64, 3, C64, C64});
   }
   bind(kdName, kpDriving, {B64, kHostKpRows, 3});
   bind(ksName, kpSource, {B64, kHostKpRows, 3});
@@ -327,6 +344,7 @@ Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& mod
 
 Renderer::~Renderer() {
   Impl& s = *impl_;
+  s.ring.reset();
   if (!s.profiling || !s.session) return;
   if (s.runCount > 0)
     std::fprintf(stderr, "[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(s.runCount),
@@ -343,6 +361,7 @@ Renderer::~Renderer() {
 const float* Renderer::render(const int* sourceIndices, const float* kpSource, const float* kpDriving, int n) {
   Impl& s = *impl_;
   if (n < 1 || n > s.B) throw std::runtime_error("render: bad n");
+  if (s.ring) return s.renderHoisted(sourceIndices[0], kpSource, kpDriving);
   const size_t priorPer = s.featSynth ? kFsRedPerFrame : s.imageElems;
   for (int j = 0; j < s.B; ++j) {
     const size_t sj = static_cast<size_t>(j);
@@ -363,12 +382,28 @@ const float* Renderer::render(const int* sourceIndices, const float* kpSource, c
     std::memcpy(s.kpDriving.data() + sj * kKpPerFrame, kpDriving + static_cast<size_t>(c) * kKpPerFrame,
                 kKpPerFrame * sizeof(float));
   }
-  const auto t0 = std::chrono::steady_clock::now();
-  s.session->Run(s.runOptions, *s.binding);
-  const auto t1 = std::chrono::steady_clock::now();
-  s.runMs += static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e6;
-  ++s.runCount;
+  s.runTimed();
   return s.rgb.data();
+}
+
+// One frame with the source cone hoisted (batch 1): the boundary comes from the ring, and the
+// frame predicted to follow is prefetched while the director runs.
+const float* Renderer::Impl::renderHoisted(int v, const float* kpSrc, const float* kpDrv) {
+  binding->BindInput(ring->boundary().c_str(), ring->acquire(v));
+  halfToFloat(identity.pooled64(v), pooled.data(), kPooledPerFrame);
+  std::memcpy(kpSource.data(), kpSrc, kKpPerFrame * sizeof(float));
+  std::memcpy(kpDriving.data(), kpDrv, kKpPerFrame * sizeof(float));
+  ring->prefetchAfter(v);
+  runTimed();
+  return rgb.data();
+}
+
+void Renderer::Impl::runTimed() {
+  const auto t0 = std::chrono::steady_clock::now();
+  session->Run(runOptions, *binding);
+  const auto t1 = std::chrono::steady_clock::now();
+  runMs += static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()) / 1e6;
+  ++runCount;
 }
 
 int Renderer::batch() const { return impl_->B; }

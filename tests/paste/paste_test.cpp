@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <hwy/targets.h>
+
 #include "common/test_util.h"
 #include "paste/paste.h"
 
@@ -279,6 +281,22 @@ TEST(Paste, CropPartlyOutsideMatchesReference) {
     expectSameAsReference({40, 1.3f, 2.0f, 13, mode}, left, 90, 70, "left/top");
     expectSameAsReference({40, 1.3f, 2.0f, 13, mode}, right, 90, 70, "right/bottom");
   }
+}
+
+TEST(Paste, LanczosMatchesReferenceOnEveryTarget) {
+  // Odd sides leave columns beyond the four-column transposes; the crops hang over the frame's
+  // edges and cover the crop's own border, where the zero border stands in for missing samples.
+  const float c = std::cos(0.4f), s = std::sin(0.4f);
+  const float turned[6] = {0.83f * c, -0.83f * s, 21.4f, 0.83f * s, 0.83f * c, -6.3f};
+  const float edge[6] = {1.07f, 0.0f, -9.6f, 0.0f, 1.07f, 30.2f};
+  const std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
+  for (int64_t t : targets) {
+    hwy::SetSupportedTargetsForTest(t);
+    SCOPED_TRACE(hwy::TargetName(t));
+    expectSameAsReference({37, 1.3f, 2.0f, 13, 0}, turned, 60, 41, "turned");
+    expectSameAsReference({53, 0.9f, 1.7f, 11, 0}, edge, 64, 70, "edge");
+  }
+  hwy::SetSupportedTargetsForTest(0);
 }
 
 TEST(Paste, TinyCropWiderKernelThanCrop) {

@@ -1,0 +1,81 @@
+// The source-cone hoist of the renderer: the load step that splits the director model into a prep
+// session (P_rgb -> boundary, once per source frame) and a per-frame model, and the two-slot ring
+// whose prefetch thread runs the prep session one source frame ahead of the frame being rendered.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <onnxruntime_cxx_api.h>
+
+namespace ka {
+
+class Identity;
+
+// Guesses the next source index from the ones seen: a step of +1 or -1 is followed, any other
+// jump keeps the last step; before the first wrap from N - 1 to 0 the ends turn back (ping-pong),
+// after it the walk wraps modulo N.
+class PlaybackPredictor {
+ public:
+  // Records v (a source index in [0, frames)) and returns the predicted next one.
+  int next(int v, int frames);
+
+ private:
+  int last_ = -1;
+  int step_ = 1;
+  bool wrapped_ = false;
+};
+
+// The split the hoist made at load.
+struct SourceConeSplit {
+  std::unique_ptr<Ort::Session> prep;  // P_rgb -> boundary, one thread
+  std::string boundary;                // the boundary tensor's name
+  int64_t dims[4] = {0, 0, 0, 0};      // its static shape
+  std::vector<uint8_t> perFrame;       // the per-frame model bytes
+};
+
+// What the load sequence knows when it decides on the hoist.
+struct SourceConeHoistRequest {
+  std::string modelName;
+  bool coreml = false;          // the CoreML provider serves the director
+  std::string coremlUnitWord;   // its unit word ("all" when none was given)
+  bool warpApplied = false;     // the warp node took the cone with it
+  bool hasPrior = false;        // the identity carries a warp prior (P.f16 or a prior video)
+};
+
+// The hoist decision of the load sequence. Prints the line that says whether the hoist applies and
+// why not; true with `split` filled when it does. Never throws: a failure, an exception included,
+// is a reason and the model stays whole.
+bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const SourceConeHoistRequest& req,
+                     SourceConeSplit& split);
+
+// The ring of two boundary slots and the prefetch thread that fills them. Used by one rendering
+// thread; its own thread is joined by the destructor.
+class SourceConeRing {
+ public:
+  // Takes the prep session over; `identity` (whose P(i) feeds the prep session) must outlive the
+  // ring, and crop is its side C. Starts the prefetch thread.
+  SourceConeRing(SourceConeSplit& split, Identity& identity, int crop);
+  ~SourceConeRing();
+  SourceConeRing(const SourceConeRing&) = delete;
+  SourceConeRing& operator=(const SourceConeRing&) = delete;
+
+  // The tensor holding the boundary of source frame v, computed here when no slot holds it. Stays
+  // valid until the next acquire. Throws "Renderer: the hoisted source cone failed in ORT — ..."
+  // once any prep run has failed, and "Renderer: source-cone ring exhausted" when no slot is free.
+  Ort::Value& acquire(int v);
+  // Asks the prefetch thread for the frame predicted to follow v (call after acquire(v)).
+  void prefetchAfter(int v);
+
+  const std::string& boundary() const;
+  int64_t hits() const;
+  int64_t misses() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ka
