@@ -6,6 +6,7 @@ ASAN    := build-asan
 TSAN    := build-tsan
 DEMO    := out/demo
 KA_PY   := /usr/bin/python3
+DEMO_SENTENCE ?= Hello! I am the demo avatar. I listen, and then I answer you, one word at a time.
 
 .PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench install clean
 
@@ -47,6 +48,16 @@ demo: build
 	$(BUILD)/tools/ka render $(DEMO)/avatar.imx --drive --out $(DEMO)/idle_loop.mp4
 	ffmpeg -v error -y -i $(DEMO)/idle_loop.mp4 -vf "select=eq(n\,14)" -frames:v 1 $(DEMO)/frame.png
 	@echo "demo: $(DEMO)/idle_loop.mp4 (one frame: $(DEMO)/frame.png)"
+	# The avatar speaks: espeak-ng says a sentence, an utterance session fed in real time turns it
+	# into frames (audio-to-expression models forged into the bundle), the MP4 carries the speech.
+	$(KA_PY) tools/forge/forge.py a2x $(DEMO)/bundle $(DEMO)/w2v
+	espeak-ng -w $(DEMO)/speech.wav "$(DEMO_SENTENCE)"
+	W2V_ONNX=$(CURDIR)/$(DEMO)/w2v/w2v.onnx $(BUILD)/tools/ka live $(DEMO)/bundle $(DEMO)/speech.wav \
+	  --motion $(DEMO)/bundle --out $(DEMO)/talking.mp4 --realtime
+	ffmpeg -v error -y -i $(DEMO)/talking.mp4 \
+	  -vf "select=not(mod(n-20\,6))*gte(n\,20),crop=420:420:430:90,scale=140:140,tile=6x1" \
+	  -frames:v 1 $(DEMO)/talking_strip.png
+	@echo "demo: $(DEMO)/talking.mp4 (a strip of it: $(DEMO)/talking_strip.png)"
 
 # The library, headers, `ka` tool, pkg-config file and CMake package, with ONNX Runtime beside the
 # library: make install PREFIX=/opt/ka

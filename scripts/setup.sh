@@ -11,7 +11,7 @@ ORT_DIR="$root/.deps/onnxruntime"
 
 DEBS=(
   build-essential cmake ninja-build pkg-config git
-  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   libhwy-dev libstb-dev libkissfft-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libopencv-dev

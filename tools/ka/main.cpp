@@ -5,6 +5,10 @@
 //   ka render BUNDLE --drive --out OUT.mp4 [--model KEY] [--threads N] [--frames N]
 //                       render the bundle's idle loop through its director model, paste every
 //                       crop onto its background frame and write an H.264 MP4 at 25 fps.
+//   ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S]
+//                       speak an audio file through the offline stream into a talking MP4.
+//   ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]
+//                       speak it through an utterance session, fed 20 ms at a time.
 #include <sys/stat.h>
 
 #include <chrono>
@@ -24,6 +28,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "cli_util.h"
+#include "commands.h"
 #include "mp4_writer.h"
 #include "render/ort_env.h"
 
@@ -33,22 +39,11 @@ int usage() {
   std::fprintf(stderr,
                "usage: ka info BUNDLE\n"
                "       ka render BUNDLE --drive --out OUT.mp4 [--model KEY] [--threads N] [--frames N]\n"
+               "       ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n"
+               "       ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
                "  BUNDLE is a bundle directory or an IMX container file; KEY selects the member\n"
                "  model_KEY.onnx (default b1); --frames limits the driving rows rendered\n");
   return 2;
-}
-
-// Redrawn at most every quarter second (and at the end), so a log file gets a few lines, not one
-// per frame.
-void progress(int done, int total, double seconds) {
-  static double shown = -1.0;
-  if (done != total && shown >= 0 && seconds - shown < 0.25) return;
-  shown = seconds;
-  const int width = 30;
-  const int filled = total > 0 ? done * width / total : width;
-  std::fprintf(stderr, "\r[%.*s%.*s] %d/%d frames  %.1f fps", filled, "##############################",
-               width - filled, "..............................", done, total, seconds > 0 ? done / seconds : 0.0);
-  if (done == total) std::fputc('\n', stderr);
 }
 
 int render(int argc, char** argv) {
@@ -58,13 +53,7 @@ int render(int argc, char** argv) {
   int threads = 0, limit = -1;
   for (int i = 3; i < argc; ++i) {
     const std::string a = argv[i];
-    auto value = [&](const char* flag) -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "ka render: %s needs a value\n", flag);
-        std::exit(2);
-      }
-      return argv[++i];
-    };
+    auto value = [&](const char*) { return ka::cli::flagValue(argc, argv, i, "render"); };
     if (a == "--drive")
       drive = true;
     else if (a == "--out")
@@ -96,8 +85,7 @@ int render(int argc, char** argv) {
       const unsigned char* frame = ka_render_drive_crop(ctx, i) ? ka_paste_last(ctx, d.si[i]) : nullptr;
       if (!frame) throw std::runtime_error(std::string("frame ") + std::to_string(i) + ": " + ka_last_error());
       writer.write(frame);
-      progress(i + 1, total,
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+      ka::cli::progress(i + 1, total, ka::cli::secondsSince(t0));
     }
     writer.finish();
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -183,5 +171,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   if (argc == 3 && std::strcmp(argv[1], "info") == 0) return info(argv[2]);
   if (argc >= 3 && std::strcmp(argv[1], "render") == 0) return render(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "speak") == 0) return ka::cli::speak(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "live") == 0) return ka::cli::live(argc, argv);
   return usage();
 }

@@ -220,6 +220,9 @@ def write_demo(bundle_dir, nt=NT, crop=CROP, frames=FRAMES, batches=(1, 4), lip=
             f.write(bundle.lip_template(crop))
     for b in batches:
         director.write_into_bundle(bundle_dir, batch=b, seed=seed)
+    # The utterance session's chunk renderer and the offline stream's director.
+    director.write_steady(bundle_dir, seed=seed)
+    director.write_named(bundle_dir, "render", seed=seed)
     return m
 
 

@@ -477,15 +477,37 @@ def member_names(batch, variant="", names="legacy"):
     return out
 
 
+def _bundle_crop(bundle_dir):
+    with open(os.path.join(bundle_dir, "manifest.json")) as f:
+        return int(json.load(f)["crop"])
+
+
 def write_into_bundle(bundle_dir, batch=1, variant="", names="legacy", **kw):
     """Writes the director for the bundle's crop (read from its manifest.json). Returns the paths."""
-    with open(os.path.join(bundle_dir, "manifest.json")) as f:
-        crop = int(json.load(f)["crop"])
-    model = build(batch=batch, crop=crop, **kw)
+    model = build(batch=batch, crop=_bundle_crop(bundle_dir), **kw)
     paths = [os.path.join(bundle_dir, n) for n in member_names(batch, variant, names)]
     for p in paths:
         save(model, p)
     return paths
+
+
+# The utterance session's steady chunk renderer: model "b24_fp32", 24 frames per run.
+STEADY_BATCH = 24
+STEADY_VARIANT = "fp32"
+
+
+def write_steady(bundle_dir, **kw):
+    """The batch-24 director "model_b24_fp32.onnx" (the same per-item function as the batch-1
+    director of the same seed). Returns its path."""
+    return write_into_bundle(bundle_dir, batch=STEADY_BATCH, variant=STEADY_VARIANT, **kw)[0]
+
+
+def write_named(bundle_dir, name, batch=1, **kw):
+    """A director under the model key `name`: "model_<name>.onnx" (the offline stream opens its
+    context with the key "render"). Returns its path."""
+    path = os.path.join(bundle_dir, "model_%s.onnx" % name)
+    save(build(batch=batch, crop=_bundle_crop(bundle_dir), **kw), path)
+    return path
 
 
 # ---------------------------------------------------------------------------------------------
@@ -687,6 +709,12 @@ def _cmd_into(a):
         print(p)
 
 
+def _cmd_steady(a):
+    print(write_steady(a.bundle_dir, **_kw(a)))
+    if a.render_key:
+        print(write_named(a.bundle_dir, "render", **_kw(a)))
+
+
 def _cmd_patterns(a):
     rep = patterns(onnx.load(a.model))
     text = "".join("%s %s\n" % (k, rep[k]) for k in sorted(rep))
@@ -710,6 +738,12 @@ def register(sub):
     p.add_argument("--names", choices=["legacy", "canonical", "both"], default="legacy")
     _model_args(p)
     p.set_defaults(func=_cmd_into)
+
+    p = sub.add_parser("director-steady", help="the batch-24 chunk director model_b24_fp32.onnx written into a bundle")
+    p.add_argument("bundle_dir")
+    p.add_argument("--render-key", action="store_true", help="also the batch-1 director model_render.onnx")
+    _model_args(p)
+    p.set_defaults(func=_cmd_steady)
 
     p = sub.add_parser("director-patterns", help="report the rewrite patterns a director model carries")
     p.add_argument("model")

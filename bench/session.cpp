@@ -1,0 +1,302 @@
+// The sessions against rendering and pasting the same frames one after the other through the core
+// C interface, on the demo bundle (1280x720, crop 256) and a large one (1920x1080, crop 512), both
+// with the forged audio-to-expression models and the batch-24 director.
+//
+//   BM_SessionSpeech/<bundle>   an utterance session fed 4 s of speech at once, pulled as fast as
+//                               it delivers: items/s = delivered speech frames per second;
+//                               idle_mid = idle frames between the first and the last speech frame.
+//   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop.
+//   BM_SessionRealtime          the demo session fed 20 ms chunks at real-time pace: first-frame
+//                               latency (first push to first speech frame available), sustained
+//                               fps, host-call latencies (push, available, pull; the pull copies
+//                               2.7 MB), and after an interrupt the ring's count and the time to
+//                               the first ramp frame.
+//   BM_OfflineStream            ka_stream_run over 4 s of speech (items/s = frames delivered).
+//   BM_OfflineSerial            the same frames: FCA deltas, then render and paste one by one.
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ka/ka.h"
+#include "ka/ka_fca.h"
+#include "ka/ka_stream.h"
+#include "ka/ka_utt.h"
+#include "ops/simd.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kKp = 63;
+
+double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+
+std::vector<int16_t> speech(double seconds) {
+  std::vector<int16_t> a(static_cast<size_t>(seconds * 16000));
+  for (size_t i = 0; i < a.size(); ++i) {
+    const double t = i / 16000.0;
+    const double env = std::sin(M_PI * std::fmod(t, 0.25) / 0.25);
+    a[i] = static_cast<int16_t>(env * (6000 * std::sin(2 * M_PI * 140 * t) + 3000 * std::sin(2 * M_PI * 280 * t)));
+  }
+  return a;
+}
+
+void run(const std::string& cmd) {
+  if (std::system(cmd.c_str()) != 0) {
+    std::fprintf(stderr, "bench: failed: %s\n", cmd.c_str());
+    std::exit(1);
+  }
+}
+
+// A forged bundle with everything the sessions need; W2V_ONNX points at its audio encoder.
+struct Bundle {
+  std::string root, dir, w2v;
+  explicit Bundle(bool large) {
+    char tmpl[] = "/tmp/ka_bench_session_XXXXXX";
+    root = mkdtemp(tmpl);
+    const std::string forge = std::string(KA_PYTHON) + " " + KA_SOURCE_DIR + "/tools/forge/forge.py ";
+    if (large) {
+      dir = root + "/b";
+      run(forge + "bundle " + dir + " --size large --nt 8 --frames 16 > /dev/null");
+      run(forge + "director-into " + dir + " > /dev/null");
+      run(forge + "director-steady " + dir + " --render-key > /dev/null");
+    } else {
+      run(forge + "demo " + root + " > /dev/null");
+      dir = root + "/bundle";
+    }
+    run(forge + "a2x " + dir + " " + root + "/w2v > /dev/null");
+    w2v = root + "/w2v/w2v.onnx";
+    setenv("W2V_ONNX", w2v.c_str(), 1);
+  }
+  ~Bundle() { std::system(("rm -rf " + root).c_str()); }
+};
+
+Bundle& bundle(bool large) {
+  static Bundle* b[2] = {nullptr, nullptr};
+  if (!b[large]) b[large] = new Bundle(large);
+  return *b[large];
+}
+
+struct Session {
+  ka_ctx* ctx = nullptr;
+  ka_utt* utt = nullptr;
+  std::vector<unsigned char> rgb;
+  explicit Session(const Bundle& b) {
+    ctx = ka_create(b.dir.c_str(), "b1", 0, nullptr);
+    if (!ctx) {
+      std::fprintf(stderr, "bench: %s\n", ka_last_error());
+      std::exit(1);
+    }
+    utt = ka_utt_open(ctx, b.dir.c_str());
+    while (utt && ka_utt_ready(utt) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!utt || ka_utt_ready(utt) != 1) {
+      std::fprintf(stderr, "bench: %s\n", ka_utt_last_error());
+      std::exit(1);
+    }
+    rgb.resize(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
+  }
+  ~Session() {
+    ka_utt_destroy(utt);
+    ka_destroy(ctx);
+  }
+  bool pull(ka_utt_frame_info& info) { return ka_utt_pull_frame(utt, rgb.data(), rgb.size(), &info) == 1; }
+};
+
+// Pulls until the speech is over and an idle frame follows; counts speech frames and idle frames
+// in the middle of speech.
+struct SpeechRun {
+  int speech = 0, idleMid = 0;
+  double firstMs = -1, lastMs = -1;
+};
+SpeechRun pullSpeech(Session& s, Clock::time_point t0, int expected) {
+  SpeechRun r;
+  int idleSince = 0;
+  ka_utt_frame_info info;
+  while (msSince(t0) < 120000) {
+    if (!s.pull(info)) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      continue;
+    }
+    if (info.kind == KA_UTT_SPEECH) {
+      if (r.firstMs < 0) r.firstMs = msSince(t0);
+      r.lastMs = msSince(t0);
+      r.idleMid += idleSince;
+      idleSince = 0;
+      ++r.speech;
+    } else if (info.kind == KA_UTT_IDLE && r.speech > 0) {
+      if (r.speech >= expected) break;
+      ++idleSince;
+    }
+  }
+  return r;
+}
+
+void BM_SessionSpeech(benchmark::State& state) {
+  Session s(bundle(state.range(0) != 0));
+  const std::vector<int16_t> a = speech(4.0);
+  const int frames = static_cast<int>((a.size() + 639) / 640);
+  double speechFrames = 0, seconds = 0, idleMid = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    ka_utt_push_audio(s.utt, a.data(), static_cast<int>(a.size()));
+    ka_utt_end_utterance(s.utt);
+    const SpeechRun r = pullSpeech(s, t0, frames);
+    state.SetIterationTime(msSince(t0) / 1000.0);
+    speechFrames += r.speech;
+    idleMid += r.idleMid;
+    seconds += (r.lastMs - r.firstMs) / 1000.0;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(speechFrames));
+  state.counters["speech_fps"] = seconds > 0 ? speechFrames / seconds : 0;
+  state.counters["idle_mid"] = idleMid;
+  state.SetLabel(ka::simd::target());
+}
+BENCHMARK(BM_SessionSpeech)->Arg(0)->Arg(1)->ArgName("large")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_SerialRenderPaste(benchmark::State& state) {
+  const Bundle& b = bundle(state.range(0) != 0);
+  ka_ctx* ctx = ka_create(b.dir.c_str(), "b1", 0, nullptr);
+  const int frames = 100, nt = ka_nt(ctx);
+  std::vector<float> target(static_cast<size_t>(nt) * kKp);
+  FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
+  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size()) state.SkipWithError("xs_target");
+  if (f) std::fclose(f);
+  std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
+  ka_render_kp_crop(ctx, 0, target.data(), target.data());
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < frames; ++i) {
+      const float* row = target.data() + static_cast<size_t>(i % nt) * kKp;
+      const float* crop = ka_render_kp_crop(ctx, i % nt, row, row);
+      if (!crop || !ka_paste_crop(ctx, i % nt, crop, rgb.data(), rgb.size())) state.SkipWithError(ka_last_error());
+    }
+    state.SetIterationTime(msSince(t0) / 1000.0);
+  }
+  state.SetItemsProcessed(state.iterations() * frames);
+  ka_destroy(ctx);
+}
+BENCHMARK(BM_SerialRenderPaste)->Arg(0)->Arg(1)->ArgName("large")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
+}
+
+void BM_SessionRealtime(benchmark::State& state) {
+  Session s(bundle(false));
+  // 6 s of speech of which 3 s of frames are pulled: the rate is then paced by the audio, not by
+  // the end of the clip.
+  const std::vector<int16_t> a = speech(6.0);
+  std::vector<double> push, avail, pull;
+  double first = 0, fps = 0, afterInterrupt = 0, rampMs = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    std::atomic<bool> stop{false};
+    std::thread pusher([&] {
+      for (size_t at = 0, k = 0; at < a.size() && !stop; at += 320, ++k) {
+        std::this_thread::sleep_until(t0 + std::chrono::milliseconds(20) * k);
+        const auto c0 = Clock::now();
+        ka_utt_push_audio(s.utt, a.data() + at, static_cast<int>(std::min<size_t>(320, a.size() - at)));
+        push.push_back(msSince(c0) * 1000.0);
+      }
+    });
+    // Pull at 25 fps (as a player shows them) for 3 s of speech, then interrupt.
+    int speechFrames = 0;
+    double firstAt = -1, lastAt = -1;
+    ka_utt_frame_info info;
+    while (speechFrames < 75 && msSince(t0) < 60000) {
+      const auto c0 = Clock::now();
+      const int n = ka_utt_frames_available(s.utt);
+      avail.push_back(msSince(c0) * 1000.0);
+      if (n == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        continue;
+      }
+      const auto c1 = Clock::now();
+      s.pull(info);
+      pull.push_back(msSince(c1) * 1000.0);
+      if (info.kind == KA_UTT_SPEECH) {
+        if (firstAt < 0) firstAt = msSince(t0);
+        lastAt = msSince(t0);
+        ++speechFrames;
+      }
+    }
+    stop = true;
+    pusher.join();
+    ka_utt_interrupt(s.utt);
+    const auto ti = Clock::now();
+    afterInterrupt = ka_utt_frames_available(s.utt);
+    while (ka_utt_frames_available(s.utt) == 0 && msSince(ti) < 10000) std::this_thread::yield();
+    rampMs = msSince(ti);
+    first = firstAt;
+    fps = lastAt > firstAt ? (speechFrames - 1) / ((lastAt - firstAt) / 1000.0) : 0;
+    while (msSince(ti) < 10000 && !(s.pull(info) && info.kind == KA_UTT_IDLE))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  state.counters["first_frame_ms"] = first;
+  state.counters["speech_fps"] = fps;
+  state.counters["push_p99_us"] = percentile(push, 0.99);
+  state.counters["avail_p99_us"] = percentile(avail, 0.99);
+  state.counters["pull_p99_us"] = percentile(pull, 0.99);
+  state.counters["avail_after_interrupt"] = afterInterrupt;
+  state.counters["first_ramp_ms"] = rampMs;
+}
+BENCHMARK(BM_SessionRealtime)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+std::vector<float> floats(const std::vector<int16_t>& a) {
+  std::vector<float> f(a.size());
+  for (size_t i = 0; i < a.size(); ++i) f[i] = a[i] / 32768.0f;
+  return f;
+}
+
+void BM_OfflineStream(benchmark::State& state) {
+  const Bundle& b = bundle(false);
+  ka_stream* s = ka_stream_create(b.dir.c_str(), b.w2v.c_str(), 0, 0, 1.0f);
+  if (!s) return state.SkipWithError(ka_stream_last_error());
+  const std::vector<float> a = floats(speech(4.0));
+  int frames = 0;
+  for (auto _ : state) frames += ka_stream_run(s, a.data(), static_cast<int>(a.size()), nullptr, nullptr);
+  state.SetItemsProcessed(frames);
+  ka_stream_destroy(s);
+}
+BENCHMARK(BM_OfflineStream)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_OfflineSerial(benchmark::State& state) {
+  const Bundle& b = bundle(false);
+  ka_ctx* ctx = ka_create(b.dir.c_str(), "render", 0, "");
+  ka_fca* fca = ka_fca_create(b.w2v.c_str(), (b.dir + "/fca_stream.onnx").c_str(), 0);
+  if (!ctx || !fca) return state.SkipWithError("open");
+  const std::vector<float> a = floats(speech(4.0));
+  const int F = static_cast<int>((a.size() + 639) / 640), nt = ka_nt(ctx);
+  std::vector<float> target(static_cast<size_t>(nt) * kKp), d(static_cast<size_t>(F) * kKp), drive(kKp);
+  FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
+  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size()) state.SkipWithError("xs_target");
+  if (f) std::fclose(f);
+  std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
+  int frames = 0;
+  for (auto _ : state) {
+    ka_fca_deltas(fca, a.data(), static_cast<int>(a.size()), d.data(), F);
+    for (int i = 0; i < F; ++i) {
+      const float* base = target.data() + static_cast<size_t>(i % nt) * kKp;
+      for (int k = 0; k < kKp; ++k) drive[static_cast<size_t>(k)] = base[k] + d[static_cast<size_t>(i) * kKp + k];
+      const float* crop = ka_render_kp_crop(ctx, i % nt, base, drive.data());
+      if (crop && ka_paste_crop(ctx, i % nt, crop, rgb.data(), rgb.size())) ++frames;
+    }
+  }
+  state.SetItemsProcessed(frames);
+  ka_fca_destroy(fca);
+  ka_destroy(ctx);
+}
+BENCHMARK(BM_OfflineSerial)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,59 @@
+// The utterance session: the real-time pipeline from pushed speech to pulled full-size frames.
+//
+// Four threads of its own: the render loop (decides every frame: idle, speech, ramp), warm-up
+// (creates the audio engine and the chunk renderer, renders a few frames so the first real one
+// pays no start-up costs), the model worker (the only caller of the engine after warm-up) and,
+// when pipelined, the paste stage (composes frames into the delivered ring while the loop
+// renders the next crops). Host calls only take the session lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ka/ka_utt.h"
+#include "session/utt_config.h"
+
+struct ka_ctx;
+
+namespace ka {
+
+class UtteranceSession {
+ public:
+  static constexpr int kRing = 8;      // delivered frames waiting for the host
+  static constexpr int kPending = 32;  // keypoint rows between the engine and the renderer
+
+  // Creates the context's renderer when it has none, then starts the threads. Throws
+  // std::runtime_error when the renderer cannot be built.
+  UtteranceSession(ka_ctx& ctx, const UttConfig& cfg);
+  // Stops and joins every thread; the engine goes with the session.
+  ~UtteranceSession();
+  UtteranceSession(const UtteranceSession&) = delete;
+  UtteranceSession& operator=(const UtteranceSession&) = delete;
+
+  // 255 with the failure's message in *msg when a render failure is recorded; else 1 once the
+  // engine is published, 0 before.
+  int ready(std::string* msg);
+  void push(const int16_t* samples, int count);
+  void endUtterance();
+  void interrupt();
+  int available();
+  // 1: pulled into dst (info and pose, 63 floats, may be null); 0: nothing waits (or an
+  // interrupt dropped the frame while it was being copied); -1: capacity too small.
+  int pull(uint8_t* dst, size_t capacity, ka_utt_frame_info* info, float* pose);
+  ka_utt_stats stats();
+  // -1 with the stage and message when a failure is recorded, else 0 ("" and "").
+  int renderStatus(std::string* msg, const char** stage);
+
+  bool pipelined() const;
+  bool expressionEngine() const;
+  int steadyBatch();  // the chunk renderer's batch once warm-up opened one, else 0
+  size_t frameBytes() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ka
