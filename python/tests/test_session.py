@@ -84,6 +84,9 @@ class SessionBinding(AgainstC):
             u = self.session(ctx, nowhere)
             with self.assertRaisesRegex(ka_core.KaError, "nowhere"):
                 u.wait_ready()
+            stage, message = u.render_status()
+            self.assertEqual(stage, "engine load")
+            self.assertIn("nowhere", message)
             # The context belongs to the session while it is open; closing it closes the session.
             with self.assertRaisesRegex(ValueError, "Context belongs to a Session while that is open"):
                 ctx.render_drive_crop(0)
@@ -112,6 +115,7 @@ class SessionBinding(AgainstC):
     def test_session_threads_are_joined(self):
         base = threads()
         with ka_core.Context(self.bundle, "b1", threads=1) as ctx:
+            ctx.render_drive_crop(0)  # the context's own threads (cursor, renderer prefetch) start
             with_ctx = threads()
             with self.session(ctx) as u:
                 u.wait_ready()
@@ -122,7 +126,7 @@ class SessionBinding(AgainstC):
             del u
             gc.collect()
             self.assertEqual(threads(), with_ctx)
-            ctx.render_drive_crop(0)  # the context is the host's again
+            ctx.render_drive_crop(1)  # the context is the host's again
         self.assertEqual(threads(), base)
 
 
