@@ -1,5 +1,6 @@
 """What the binding tests share: the fixture forge, a scratch directory per test class, and the
 bytes the C reference program wrote for the same calls."""
+import gc
 import os
 import subprocess
 import sys
@@ -48,3 +49,25 @@ class AgainstC(unittest.TestCase):
     def c_bytes(self, name):
         with open(os.path.join(self.ref, name), "rb") as f:
             return f.read()
+
+    def assert_freed(self, cls, make):
+        """Handles of `cls` made by `make` are destroyed once by leaving a `with` block, by close()
+        and by garbage collection, and refuse calls once closed."""
+        make().close()  # declares the family
+        destroy, freed = cls._destroy, []
+        cls._destroy = staticmethod(lambda p: (freed.append(p), destroy(p)))
+        try:
+            with make() as h:
+                first = h.ptr
+            h.close()  # twice is harmless
+            h = make()
+            second = h.ptr
+            del h
+            gc.collect()
+            self.assertEqual(freed, [first, second])
+            with self.assertRaisesRegex(ValueError, f"{cls.__name__} is closed"):
+                with make() as h:
+                    pass
+                h.ptr
+        finally:
+            cls._destroy = destroy

@@ -112,6 +112,9 @@ class SessionBinding(AgainstC):
             with self.assertRaisesRegex(ValueError, "C-contiguous"):
                 s.run(self.pcm[::2], lambda n, rgb: None)
 
+    def test_handles_are_freed(self):
+        self.assert_freed(ka_core.Stream, lambda: ka_core.Stream(self.bundle, self.w2v, threads=1))
+
     def test_session_threads_are_joined(self):
         base = threads()
         with ka_core.Context(self.bundle, "b1", threads=1) as ctx:
