@@ -8,7 +8,7 @@ DEMO    := out/demo
 KA_PY   := /usr/bin/python3
 DEMO_SENTENCE ?= Hello! I am the demo avatar. I listen, and then I answer you, one word at a time.
 
-.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan demo bench install clean
+.PHONY: setup build build-asan build-tsan test test-release test-asan test-tsan format-check demo bench install clean
 
 setup:
 	bash scripts/setup.sh
@@ -39,7 +39,11 @@ TSAN_FILTER ?= Concurrent|Threads|Pool
 test-tsan: build-tsan
 	TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/scripts/tsan.supp ctest --test-dir $(TSAN) --output-on-failure -j $(JOBS) -R '$(TSAN_FILTER)'
 
-test: test-release test-asan test-tsan
+# Style is checked, never reviewed: every tracked C and C++ file must be as clang-format writes it.
+format-check: setup
+	git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror --style=file
+
+test: format-check test-release test-asan test-tsan
 
 demo: build
 	rm -rf $(DEMO)

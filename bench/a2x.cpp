@@ -35,10 +35,10 @@ struct Fixture {
     char tmpl[] = "/tmp/ka_bench_a2x_XXXXXX";
     dir = mkdtemp(tmpl);
     const std::string forge = std::string(KA_PYTHON) + " " + KA_SOURCE_DIR + "/tools/forge/forge.py ";
-    const std::string cmd =
-        forge + "a2x " + dir + "/b " + dir + "/short && " + forge + "a2x " + dir + "/b " + dir + "/legacy --legacy-only" +
-        " && espeak-ng -w " + dir + "/s.wav 'The quick brown fox jumps over the lazy dog, and speech drives the mouth.'" +
-        " && ffmpeg -v error -y -i " + dir + "/s.wav -ar 16000 -ac 1 -f f32le " + dir + "/s.f32";
+    const std::string cmd = forge + "a2x " + dir + "/b " + dir + "/short && " + forge + "a2x " + dir + "/b " + dir +
+                            "/legacy --legacy-only" + " && espeak-ng -w " + dir +
+                            "/s.wav 'The quick brown fox jumps over the lazy dog, and speech drives the mouth.'" +
+                            " && ffmpeg -v error -y -i " + dir + "/s.wav -ar 16000 -ac 1 -f f32le " + dir + "/s.f32";
     if (std::system(cmd.c_str()) != 0) {
       std::fprintf(stderr, "bench: forging the models failed\n");
       std::exit(1);
@@ -121,7 +121,8 @@ void BM_FcaMinute(benchmark::State& state) {
   double wall = 0;
   for (auto _ : state) {
     const auto t0 = std::chrono::steady_clock::now();
-    if (ka_fca_deltas(f, clip.data(), int(clip.size()), out.data(), 1500) != 1500) state.SkipWithError(ka_fca_last_error());
+    if (ka_fca_deltas(f, clip.data(), int(clip.size()), out.data(), 1500) != 1500)
+      state.SkipWithError(ka_fca_last_error());
     wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
   state.counters["rtf"] = wall / (60.0 * double(state.iterations()));

@@ -42,8 +42,8 @@ std::string member(const std::string& name, const std::string& args) {
   const std::string path = dataDir() + "/" + name;
   if (!exists(path)) {
     const std::string tmp = path + ".part";
-    const std::string cmd = quote(KA_PYTHON) + " " + quote(std::string(KA_SOURCE_DIR) + "/tools/forge/forge.py") + " " + args +
-                            " " + quote(tmp) + " && mv " + quote(tmp) + " " + quote(path);
+    const std::string cmd = quote(KA_PYTHON) + " " + quote(std::string(KA_SOURCE_DIR) + "/tools/forge/forge.py") + " " +
+                            args + " " + quote(tmp) + " && mv " + quote(tmp) + " " + quote(path);
     if (std::system(cmd.c_str()) != 0) throw std::runtime_error("forge failed: " + cmd);
   }
   return path;
@@ -86,7 +86,8 @@ void BM_PriorCursor(benchmark::State& st) {
 }
 
 void runCli(benchmark::State& st, const std::string& path, const char* pixFmt, int frames) {
-  const std::string cmd = "ffmpeg -nostdin -v error -i " + quote(path) + " -f rawvideo -pix_fmt " + pixFmt + " -y /dev/null";
+  const std::string cmd =
+      "ffmpeg -nostdin -v error -i " + quote(path) + " -f rawvideo -pix_fmt " + pixFmt + " -y /dev/null";
   for (auto _ : st) {
     const auto t0 = std::chrono::steady_clock::now();
     if (std::system(cmd.c_str()) != 0) {
@@ -109,9 +110,15 @@ int main(int argc, char** argv) {
   video1080();
   prior512();
   std::fprintf(stderr, "%s\n", ka::movieDecoderBuild().c_str());
-  benchmark::RegisterBenchmark("driver_1080p_h264/ka_cursor", BM_DriverCursor)->Unit(benchmark::kMillisecond)->UseRealTime();
-  benchmark::RegisterBenchmark("driver_1080p_h264/ffmpeg_cli_rgb24", BM_FfmpegCliRgb24)->Unit(benchmark::kMillisecond)->UseManualTime();
-  benchmark::RegisterBenchmark("prior_512_hevc444/ka_cursor", BM_PriorCursor)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark("driver_1080p_h264/ka_cursor", BM_DriverCursor)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
+  benchmark::RegisterBenchmark("driver_1080p_h264/ffmpeg_cli_rgb24", BM_FfmpegCliRgb24)
+      ->Unit(benchmark::kMillisecond)
+      ->UseManualTime();
+  benchmark::RegisterBenchmark("prior_512_hevc444/ka_cursor", BM_PriorCursor)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   benchmark::RegisterBenchmark("prior_512_hevc444/ffmpeg_cli_gbrp", BM_FfmpegCliPriorGbrp)
       ->Unit(benchmark::kMillisecond)
       ->UseManualTime();

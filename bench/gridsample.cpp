@@ -48,7 +48,7 @@ struct Models {
   std::vector<uint8_t> standard, fast;
   Models()
       : standard(ka::test::forgeBytes("gridsample-model", "--n 1 --c " + std::to_string(kC) + " --h " +
-                                                            std::to_string(kH) + " --w " + std::to_string(kW))),
+                                                              std::to_string(kH) + " --w " + std::to_string(kW))),
         fast(standard) {
     if (ka::rewriteGridSampleToFast(fast) != 1) throw std::runtime_error("the rewrite did not apply");
   }

@@ -285,14 +285,18 @@ int runPerThreadCount(char** argv) {
 int main(int argc, char** argv) {
   if (!std::getenv("KA_BENCH_PASTE_CHILD")) return runPerThreadCount(argv);
   benchmark::Initialize(&argc, argv);
-  benchmark::RegisterBenchmark(label("paste_512_into_1080p/ka").c_str(), BM_KaPaste)->Unit(benchmark::kMillisecond)->UseRealTime();
+  benchmark::RegisterBenchmark(label("paste_512_into_1080p/ka").c_str(), BM_KaPaste)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
 #ifdef KA_HAVE_OPENCV
   benchmark::RegisterBenchmark(label("paste_512_into_1080p/opencv").c_str(), BM_OpenCvPaste)
       ->Unit(benchmark::kMillisecond)
       ->UseRealTime();
 #endif
   if (ka::pool::threads() == 1) {
-    benchmark::RegisterBenchmark("lanczos_stage/rows", BM_LanczosStageRows)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark("lanczos_stage/rows", BM_LanczosStageRows)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     benchmark::RegisterBenchmark("lanczos_stage/columns", BM_LanczosStageColumns)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();

@@ -158,7 +158,13 @@ void BM_SessionSpeech(benchmark::State& state) {
   state.counters["idle_mid"] = idleMid;
   state.SetLabel(ka::simd::target());
 }
-BENCHMARK(BM_SessionSpeech)->Arg(0)->Arg(1)->ArgName("large")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SessionSpeech)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("large")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_SerialRenderPaste(benchmark::State& state) {
   const Bundle& b = bundle(state.range(0) != 0);
@@ -166,7 +172,8 @@ void BM_SerialRenderPaste(benchmark::State& state) {
   const int frames = 100, nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp);
   FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
-  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size()) state.SkipWithError("xs_target");
+  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size())
+    state.SkipWithError("xs_target");
   if (f) std::fclose(f);
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   ka_render_kp_crop(ctx, 0, target.data(), target.data());
@@ -182,7 +189,13 @@ void BM_SerialRenderPaste(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * frames);
   ka_destroy(ctx);
 }
-BENCHMARK(BM_SerialRenderPaste)->Arg(0)->Arg(1)->ArgName("large")->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SerialRenderPaste)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("large")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 double percentile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
@@ -278,7 +291,8 @@ void BM_OfflineSerial(benchmark::State& state) {
   const int F = static_cast<int>((a.size() + 639) / 640), nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp), d(static_cast<size_t>(F) * kKp), drive(kKp);
   FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
-  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size()) state.SkipWithError("xs_target");
+  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size())
+    state.SkipWithError("xs_target");
   if (f) std::fclose(f);
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   int frames = 0;

@@ -105,44 +105,33 @@ std::vector<Kernel> kernels() {
        [&d, n] {
          for (size_t i = 0; i < n; ++i) d.outF[i] = fromHalf(d.h[i]);
        }},
-      {"roundF16Mul", double(n),
-       [&d, n] { simd::roundF16Mul(d.f.data(), d.g.data(), d.outF.data(), n); },
+      {"roundF16Mul", double(n), [&d, n] { simd::roundF16Mul(d.f.data(), d.g.data(), d.outF.data(), n); },
        [&d, n] {
          for (size_t i = 0; i < n; ++i) d.outF[i] = roundHalf(d.f[i]) * d.g[i];
        }},
-      {"rgb8ToPlanarF16", double(n),
-       [&d, n] { simd::rgb8ToPlanarF16(d.rgb.data(), d.outH.data(), n, n); },
+      {"rgb8ToPlanarF16", double(n), [&d, n] { simd::rgb8ToPlanarF16(d.rgb.data(), d.outH.data(), n, n); },
        [&d, n] {
          for (size_t i = 0; i < n; ++i)
            for (size_t c = 0; c < 3; ++c) d.outH[c * n + i] = toHalf(float(d.rgb[3 * i + c]) / 255.0f);
        }},
       {"retrieveTermPooled", double(n),
-       [&d, n] {
-         benchmark::DoNotOptimize(simd::retrieveTermPooled(d.a.data(), d.b.data(), d.w16.data(), n));
-       },
+       [&d, n] { benchmark::DoNotOptimize(simd::retrieveTermPooled(d.a.data(), d.b.data(), d.w16.data(), n)); },
        [&d, n] { benchmark::DoNotOptimize(retrievePooled(d.a.data(), d.b.data(), d.w16.data(), n)); }},
       {"retrieveTermExact", double(n),
-       [&d, n] {
-         benchmark::DoNotOptimize(simd::retrieveTermExact(d.a.data(), d.b.data(), d.w.data(), n));
-       },
-       [&d, n] {
-         benchmark::DoNotOptimize(retrieveExactRange(d.a.data(), d.b.data(), d.w.data(), n, 0, n));
-       }},
+       [&d, n] { benchmark::DoNotOptimize(simd::retrieveTermExact(d.a.data(), d.b.data(), d.w.data(), n)); },
+       [&d, n] { benchmark::DoNotOptimize(retrieveExactRange(d.a.data(), d.b.data(), d.w.data(), n, 0, n)); }},
       {"conv3x3Range_16x64x64", 16.0 * 64 * 64,
        [&d] {
-         simd::conv3x3Range(d.convIn.data(), 1, 16, 64, 64, d.convW.data(), d.convB.data(), 16,
-                            d.convOut.data(), 0, 16);
+         simd::conv3x3Range(d.convIn.data(), 1, 16, 64, 64, d.convW.data(), d.convB.data(), 16, d.convOut.data(), 0,
+                            16);
        },
-       [&d] {
-         conv3x3(d.convIn.data(), 1, 16, 64, 64, d.convW.data(), d.convB.data(), 16,
-                 d.convOut.data());
-       }},
+       [&d] { conv3x3(d.convIn.data(), 1, 16, 64, 64, d.convW.data(), d.convB.data(), 16, d.convOut.data()); }},
       {"yuv420RowToRgb24_1080p", double(kFrameW) * kFrameH,
        [&d] {
          for (int row = 0; row < kFrameH; ++row) {
            const size_t c = size_t(row / 2) * (kFrameW / 2);
-           simd::yuv420RowToRgb24(d.y.data() + size_t(row) * kFrameW, d.u.data() + c,
-                                  d.v.data() + c, kFrameW, 1, d.frame.data() + size_t(row) * kFrameW * 3);
+           simd::yuv420RowToRgb24(d.y.data() + size_t(row) * kFrameW, d.u.data() + c, d.v.data() + c, kFrameW, 1,
+                                  d.frame.data() + size_t(row) * kFrameW * 3);
          }
        },
        [&d] {
@@ -178,14 +167,15 @@ static_assert(kElems % 32 == 0, "rawF16c converts whole groups of 32");
 
 void BM_RawF16c(benchmark::State& state) {
   Data& d = data();
-  runTimed(state, [&d] { rawF16c(d.f.data(), d.outH.data(), kElems); }, double(kElems));
+  runTimed(
+      state, [&d] { rawF16c(d.f.data(), d.outH.data(), kElems); }, double(kElems));
 }
 
 // libswscale's own yuv420p -> rgb24 at the same size, one thread.
 void BM_Swscale(benchmark::State& state) {
   Data& d = data();
-  SwsContext* sws = sws_getContext(kFrameW, kFrameH, AV_PIX_FMT_YUV420P, kFrameW, kFrameH,
-                                   AV_PIX_FMT_RGB24, int(state.range(0)), nullptr, nullptr, nullptr);
+  SwsContext* sws = sws_getContext(kFrameW, kFrameH, AV_PIX_FMT_YUV420P, kFrameW, kFrameH, AV_PIX_FMT_RGB24,
+                                   int(state.range(0)), nullptr, nullptr, nullptr);
   if (!sws) {
     state.SkipWithError("sws_getContext failed");
     return;
@@ -194,8 +184,8 @@ void BM_Swscale(benchmark::State& state) {
   const int srcStride[3] = {kFrameW, kFrameW / 2, kFrameW / 2};
   uint8_t* dst[1] = {d.frame.data()};
   const int dstStride[1] = {kFrameW * 3};
-  runTimed(state, [&] { sws_scale(sws, src, srcStride, 0, kFrameH, dst, dstStride); },
-           double(kFrameW) * kFrameH);
+  runTimed(
+      state, [&] { sws_scale(sws, src, srcStride, 0, kFrameH, dst, dstStride); }, double(kFrameW) * kFrameH);
   sws_freeContext(sws);
 }
 
@@ -206,21 +196,17 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark((std::string(k.name) + "/reference").c_str(),
                                  [k](benchmark::State& s) { runTimed(s, k.reference, k.itemsPerRun); });
     for (int64_t t : runnableTargets()) {
-      benchmark::RegisterBenchmark((std::string(k.name) + "/" + targetName(t)).c_str(),
-                                   [k, t](benchmark::State& s) {
-                                     TargetPin pin(t);
-                                     runTimed(s, k.run, k.itemsPerRun);
-                                   });
+      benchmark::RegisterBenchmark((std::string(k.name) + "/" + targetName(t)).c_str(), [k, t](benchmark::State& s) {
+        TargetPin pin(t);
+        runTimed(s, k.run, k.itemsPerRun);
+      });
     }
-    if (std::string(k.name) == "f32ToF16" && __builtin_cpu_supports("f16c") &&
-        __builtin_cpu_supports("avx2")) {
+    if (std::string(k.name) == "f32ToF16" && __builtin_cpu_supports("f16c") && __builtin_cpu_supports("avx2")) {
       benchmark::RegisterBenchmark("f32ToF16/raw_F16C", BM_RawF16c);
     }
     if (std::string(k.name) == "yuv420RowToRgb24_1080p") {
-      benchmark::RegisterBenchmark("yuv420RowToRgb24_1080p/swscale_bilinear", BM_Swscale)
-          ->Arg(SWS_BILINEAR);
-      benchmark::RegisterBenchmark("yuv420RowToRgb24_1080p/swscale_point", BM_Swscale)
-          ->Arg(SWS_POINT);
+      benchmark::RegisterBenchmark("yuv420RowToRgb24_1080p/swscale_bilinear", BM_Swscale)->Arg(SWS_BILINEAR);
+      benchmark::RegisterBenchmark("yuv420RowToRgb24_1080p/swscale_point", BM_Swscale)->Arg(SWS_POINT);
     }
   }
   benchmark::Initialize(&argc, argv);

@@ -40,8 +40,11 @@ struct Fixture {
     bank.c_canon = {32.0, 40.0};
     std::normal_distribution<float> g(0.0f, 0.25f);
     for (auto* v : {&head.cand0_w, &head.cand0_b, &head.cand2_w, &head.cand2_b, &head.cand4_w, &head.cand4_b}) {
-      const size_t k = v == &head.cand0_w ? 1008 : v == &head.cand2_w ? 2304 : v == &head.cand4_w ? 144
-                       : v == &head.cand4_b ? 1 : 16;
+      const size_t k = v == &head.cand0_w   ? 1008
+                       : v == &head.cand2_w ? 2304
+                       : v == &head.cand4_w ? 144
+                       : v == &head.cand4_b ? 1
+                                            : 16;
       for (size_t i = 0; i < k; ++i) v->push_back(g(rng));
     }
     frame.resize(64 * 64 * 3);
@@ -69,8 +72,7 @@ void exactScores(benchmark::State& state, bool vectorised) {
   Fixture f(static_cast<int>(state.range(0)));
   TeethPass pass(f.bank, f.head, ServeConfig());
   pass.retrieve(f.frame.data(), f.mask.data(), 0, 0);
-  for (auto _ : state)
-    benchmark::DoNotOptimize(vectorised ? pass.exactScoresVector() : pass.exactScoresScalar());
+  for (auto _ : state) benchmark::DoNotOptimize(vectorised ? pass.exactScoresVector() : pass.exactScoresScalar());
   state.SetLabel(ka::simd::target());
 }
 void BM_ExactRetrievalVector(benchmark::State& s) { exactScores(s, true); }

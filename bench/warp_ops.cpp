@@ -134,9 +134,17 @@ void cubicSession(benchmark::State& state, bool rewritten) {
 }
 void BM_HeadCubicResizeOrt(benchmark::State& state) { cubicSession(state, false); }
 void BM_HeadCubicRewritten(benchmark::State& state) { cubicSession(state, true); }
-BENCHMARK(BM_HeadCubicResizeOrt)->Args({4, 32})->Args({64, 64})->ArgNames({"c", "hw"})->UseRealTime()
+BENCHMARK(BM_HeadCubicResizeOrt)
+    ->Args({4, 32})
+    ->Args({64, 64})
+    ->ArgNames({"c", "hw"})
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_HeadCubicRewritten)->Args({4, 32})->Args({64, 64})->ArgNames({"c", "hw"})->UseRealTime()
+BENCHMARK(BM_HeadCubicRewritten)
+    ->Args({4, 32})
+    ->Args({64, 64})
+    ->ArgNames({"c", "hw"})
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
 // ---- Int8ConvVNNI --------------------------------------------------------------------------------

@@ -23,12 +23,12 @@ bool isWireError(const std::runtime_error& e) {
          !std::strcmp(e.what(), "onnx: bad wire type");
 }
 
-#define KA_FUZZ_CHECK(cond)                                              \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
+#define KA_FUZZ_CHECK(cond)                                               \
+  do {                                                                    \
+    if (!(cond)) {                                                        \
       std::fprintf(stderr, "ka_fuzz_graph: broken promise: %s\n", #cond); \
-      std::abort();                                                      \
-    }                                                                    \
+      std::abort();                                                       \
+    }                                                                     \
   } while (0)
 
 // Runs `fn`, accepting only the wire errors.

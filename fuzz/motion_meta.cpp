@@ -15,12 +15,12 @@
 
 #include "audio/motion_dir.h"
 
-#define KA_FUZZ_CHECK(cond)                                                    \
-  do {                                                                         \
-    if (!(cond)) {                                                             \
+#define KA_FUZZ_CHECK(cond)                                                     \
+  do {                                                                          \
+    if (!(cond)) {                                                              \
       std::fprintf(stderr, "ka_fuzz_motion_meta: broken promise: %s\n", #cond); \
-      std::abort();                                                            \
-    }                                                                          \
+      std::abort();                                                             \
+    }                                                                           \
   } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -44,7 +44,8 @@ std::vector<uint8_t> wrap(const uint8_t* pkl, size_t n) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const std::vector<uint8_t> bytes = (data[0] & 1) ? wrap(data + 1, size - 1) : std::vector<uint8_t>(data + 1, data + size);
+  const std::vector<uint8_t> bytes =
+      (data[0] & 1) ? wrap(data + 1, size - 1) : std::vector<uint8_t>(data + 1, data + size);
   try {
     const ka::tessera::HeadWeights w = ka::tessera::loadHeadPt(bytes);
     if (w.params() != 4082 && w.params() != 3489) __builtin_trap();

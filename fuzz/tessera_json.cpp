@@ -31,8 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A record that passed every check must reorder without touching memory outside the bank.
     if (m.bandBytes() <= (int64_t{1} << 22)) {
       std::string track(static_cast<size_t>(m.bandBytes()), '\1'), out(track.size(), '\0');
-      ka::reorderTrackToDonor(m, reinterpret_cast<const uint8_t*>(track.data()),
-                              reinterpret_cast<uint8_t*>(&out[0]));
+      ka::reorderTrackToDonor(m, reinterpret_cast<const uint8_t*>(track.data()), reinterpret_cast<uint8_t*>(&out[0]));
     }
   } catch (const std::exception&) {
   }

@@ -17,7 +17,7 @@ DEBS=(
   libopencv-dev
   python3-numpy python3-onnx ffmpeg libonnx-testdata
   python3-pip python3-setuptools python3-wheel
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   espeak-ng
 
 )

@@ -29,9 +29,9 @@
  *
  * Threads: a context is used by one thread at a time (it has no lock of its own); different
  * contexts are independent. The resolution calls may be called from any thread; unpacking a
- * container is serialised inside the process. The last-error text is per thread: each fallible call of this family empties
- * the calling thread's text on entry and fills it on failure; ka_last_error() returns it and never
- * returns NULL. The pointer stays valid until the next core call on the same thread.
+ * container is serialised inside the process. The last-error text is per thread: each fallible call of this family
+ * empties the calling thread's text on entry and fills it on failure; ka_last_error() returns it and never returns
+ * NULL. The pointer stays valid until the next core call on the same thread.
  */
 #ifndef KA_KA_H
 #define KA_KA_H

@@ -60,8 +60,7 @@ int ka_a2x_avail(ka_a2x* s);
  * Returns the count written. */
 int ka_a2x_pull(ka_a2x* s, int* index_out, float* base_out, float* drive_out, int n);
 /* As ka_a2x_pull, plus the encoder's width value per frame (0 without a width output). */
-int ka_a2x_pull_wn(ka_a2x* s, int* index_out, float* base_out, float* drive_out, float* width_out,
-                   int n);
+int ka_a2x_pull_wn(ka_a2x* s, int* index_out, float* base_out, float* drive_out, float* width_out, int n);
 /* (samples + 639) / 640 once finished, -1 before. */
 int ka_a2x_total(const ka_a2x* s);
 /* Starts a new utterance: clears the audio and every buffer. phase is the first target index (a

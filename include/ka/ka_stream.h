@@ -49,8 +49,8 @@ void ka_stream_destroy(ka_stream* s);
  * the error text set; -1 for bad arguments or an unexpected failure. */
 int ka_stream_run(ka_stream* s, const float* samples, int count, ka_stream_frame_cb cb, void* user);
 
-int ka_stream_width(const ka_stream* s);   /* 0 for NULL */
-int ka_stream_height(const ka_stream* s);  /* 0 for NULL */
+int ka_stream_width(const ka_stream* s);  /* 0 for NULL */
+int ka_stream_height(const ka_stream* s); /* 0 for NULL */
 
 #ifdef __cplusplus
 }

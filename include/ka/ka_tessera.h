@@ -97,8 +97,7 @@ int ka_tessera_members_band_h(const ka_tessera_members* m);
 int64_t ka_tessera_members_band_bytes(const ka_tessera_members* m);
 /* Copies the bank from track order (`track`, band_bytes bytes) into donor order (`out`, as many).
  * 0 on success, 1 with the reason in `err`. */
-int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track, uint8_t* out,
-                               char* err, int err_len);
+int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track, uint8_t* out, char* err, int err_len);
 
 /* Runs the teeth pass over a whole sequence. bank: the donor-ordered bank (n_donors patches of
  * stored_h x stored_w RGB, sizes from the stamp's band and shift margin); cent: 2 * n_donors
@@ -114,10 +113,10 @@ int ka_tessera_run_shift(const uint8_t* bank, int n_donors, const double* cent, 
                          const char* head_json, const uint8_t* frames, const uint8_t* masks, const int* shifts,
                          int count, uint8_t* out_windows, int* out_skipped, char* err, int err_len);
 /* As ka_tessera_run_shift with every shift derived from its mask. */
-int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
-                   const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
-                   const char* head_json, const uint8_t* frames, const uint8_t* masks, int count,
-                   uint8_t* out_windows, int* out_skipped, char* err, int err_len);
+int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon, const double* aperture,
+                   const int* stamp, const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                   const uint8_t* frames, const uint8_t* masks, int count, uint8_t* out_windows, int* out_skipped,
+                   char* err, int err_len);
 
 #ifdef __cplusplus
 }

@@ -49,38 +49,38 @@ typedef struct ka_utt ka_utt;
 
 /* Session options; zero / NULL fields take the defaults. */
 typedef struct ka_utt_opts {
-  const char* motion_dir;      /* required: the audio model directory. When it carries
-                                  "a2x_enc_stream.onnx" the engine is the audio-to-expression
-                                  stream, otherwise the audio-to-motion engine */
-  int threads;                 /* model threads; < 1: the context's thread count */
-  const char* engine_opt;      /* handed to the audio-to-motion engine's create call; NULL: "" */
-  const char* steady_model;    /* batched chunk renderer model; NULL/"": "b24_fp32", "-": none
-                                  ($KA_STEADY_MODEL overrides) */
-  int hybrid;                  /* -2: hybrid on; < 1: $KA_UTT_HYBRID decides; >= 1: hybrid off
-                                  with this fixed eager value */
-  double silence_timeout_s;    /* an utterance ends this long after its last push; 0: 0.6 s,
-                                  negative: never */
-  int end_ramp_frames;         /* ramp after an utterance ends; < 1: 6 */
-  int interrupt_ramp_frames;   /* ramp after an interrupt; < 1: 4 */
+  const char* motion_dir;    /* required: the audio model directory. When it carries
+                                "a2x_enc_stream.onnx" the engine is the audio-to-expression
+                                stream, otherwise the audio-to-motion engine */
+  int threads;               /* model threads; < 1: the context's thread count */
+  const char* engine_opt;    /* handed to the audio-to-motion engine's create call; NULL: "" */
+  const char* steady_model;  /* batched chunk renderer model; NULL/"": "b24_fp32", "-": none
+                                ($KA_STEADY_MODEL overrides) */
+  int hybrid;                /* -2: hybrid on; < 1: $KA_UTT_HYBRID decides; >= 1: hybrid off
+                                with this fixed eager value */
+  double silence_timeout_s;  /* an utterance ends this long after its last push; 0: 0.6 s,
+                                negative: never */
+  int end_ramp_frames;       /* ramp after an utterance ends; < 1: 6 */
+  int interrupt_ramp_frames; /* ramp after an interrupt; < 1: 4 */
 } ka_utt_opts;
 
 enum { KA_UTT_IDLE = 0, KA_UTT_SPEECH = 1, KA_UTT_RAMP = 2 };
 
 /* What ka_utt_pull_frame delivered. */
 typedef struct ka_utt_frame_info {
-  uint64_t seq;          /* delivered frames count from 0 */
-  int32_t kind;          /* KA_UTT_IDLE, KA_UTT_SPEECH or KA_UTT_RAMP */
-  int32_t target;        /* source frame index shown */
-  int32_t speech_frame;  /* frame number within the utterance; -1 for idle frames */
+  uint64_t seq;         /* delivered frames count from 0 */
+  int32_t kind;         /* KA_UTT_IDLE, KA_UTT_SPEECH or KA_UTT_RAMP */
+  int32_t target;       /* source frame index shown */
+  int32_t speech_frame; /* frame number within the utterance; -1 for idle frames */
 } ka_utt_frame_info;
 
 typedef struct ka_utt_stats {
-  uint64_t frames_pulled;          /* by the host */
+  uint64_t frames_pulled; /* by the host */
   uint64_t speech_frames_pulled;
-  uint64_t utterances;             /* utterances whose first speech frame was composed */
-  double first_frame_latency_ms;   /* the latest such utterance: first push to first frame */
-  double render_ms;                /* smoothed render time per frame */
-  int32_t mode;                    /* 0 idle, 1 utterance started, 2 speaking, 3 ramping */
+  uint64_t utterances;           /* utterances whose first speech frame was composed */
+  double first_frame_latency_ms; /* the latest such utterance: first push to first frame */
+  double render_ms;              /* smoothed render time per frame */
+  int32_t mode;                  /* 0 idle, 1 utterance started, 2 speaking, 3 ramping */
 } ka_utt_stats;
 
 /* This thread's last-error text of the family; empty after a successful call. */

@@ -451,8 +451,8 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
 
 void A2xStream::Impl::releaseOld() {
   // Audio a later window reads; features a later encoder chunk reads; rows not yet used.
-  int64_t keepAudio = shortWin ? (winStart + kBlockFrames + blockRight) * w2v::kHop - w2v::kTrunkSamples
-                               : winStart * w2v::kHop;
+  int64_t keepAudio =
+      shortWin ? (winStart + kBlockFrames + blockRight) * w2v::kHop - w2v::kTrunkSamples : winStart * w2v::kHop;
   audio.release(std::max<int64_t>(0, keepAudio));
   feat.release(std::max<int64_t>(0, nEncoded - ctxLeft));
   encoded.release(decoded);
@@ -537,8 +537,7 @@ int A2xStream::pull(int* index, float* base, float* drive, float* width, int n) 
       base[size_t(got) * kKp + k] = t[k];
       drive[size_t(got) * kKp + k] = t[k] + d[k];
     }
-    if (width)
-      width[got] = (s.hasWidth && s.pulled < s.widthStream.end()) ? s.widthStream.row(s.pulled)[0] : 0.0f;
+    if (width) width[got] = (s.hasWidth && s.pulled < s.widthStream.end()) ? s.widthStream.row(s.pulled)[0] : 0.0f;
     ++s.pulled;
     ++got;
   }
@@ -564,8 +563,8 @@ bool A2xStream::shortWindow() const { return impl_->shortWin; }
 
 size_t A2xStream::heldBytes() const {
   const Impl& s = *impl_;
-  return s.audio.capacityBytes() + s.feat.capacityBytes() + s.encoded.capacityBytes() +
-         s.widthStream.capacityBytes() + s.deltas.capacityBytes();
+  return s.audio.capacityBytes() + s.feat.capacityBytes() + s.encoded.capacityBytes() + s.widthStream.capacityBytes() +
+         s.deltas.capacityBytes();
 }
 
 double A2xStream::modelSeconds() const {

@@ -20,9 +20,9 @@ namespace ka {
 namespace {
 
 constexpr int kFrameSamples = 640;
-constexpr int kWindowStep = 5;             // frames per analysis window
-constexpr int kWindowLead = 2000;          // samples before the window's first frame
-constexpr int kWindowNeed = 4480;          // samples past the first frame's start a window needs
+constexpr int kWindowStep = 5;     // frames per analysis window
+constexpr int kWindowLead = 2000;  // samples before the window's first frame
+constexpr int kWindowNeed = 4480;  // samples past the first frame's start a window needs
 constexpr int kEncFrames = 20;
 constexpr int kChunk = 80;
 constexpr int kChunkStep = 70;
@@ -346,7 +346,8 @@ Motion::Motion(const std::string& dir, int threads, const std::string& ep) : imp
   s.hubert.reset(new MotionNet(s.env, dir + "/hubert_student.onnx", threads, ep, {{"mel", {1, kMelFrames, kMelBins}}},
                                {"", {1, kEncFrames, kAudioFeat}}));
   s.lmdm.reset(new MotionNet(s.env, dir + "/lmdm.onnx", threads, ep,
-                             {{"cond", {1, kMotionDim}}, {"chunk", {1, kChunk, kFeatDim}}}, {"", {1, kChunk, kMotionDim}}));
+                             {{"cond", {1, kMotionDim}}, {"chunk", {1, kChunk, kFeatDim}}},
+                             {"", {1, kChunk, kMotionDim}}));
   s.stitch.reset(new MotionNet(s.env, dir + "/stitch.onnx", threads, ep, {{"xs", {1, 21, 3}}, {"xd", {1, 21, 3}}},
                                {"", {1, kKp}}));
   if (const char* d = std::getenv("KA_MOTION_DUMP")) s.dumpDir = d;

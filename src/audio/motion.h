@@ -25,7 +25,7 @@ class Motion {
   void finish();                               // runs every remaining window and chunk
   int avail();                                 // runs what the audio so far allows; frames ready
   int pull(int* indexOut, float* baseOut, float* driveOut, int n);
-  int total() const;                           // -1 before finish
+  int total() const;  // -1 before finish
   int reset(int start, int direction, int wrap);
   void setEager(int value);
   int nt() const;

@@ -74,7 +74,8 @@ int ka_motion_pull(ka_motion* m, int* index_out, float* base_out, float* drive_o
     ka::setError(lastError(), "ka_motion_pull: bad args");
     return 0;
   }
-  return ka::guarded(lastError(), "ka_motion_pull", 0, [&] { return m->engine.pull(index_out, base_out, drive_out, n); });
+  return ka::guarded(lastError(), "ka_motion_pull", 0,
+                     [&] { return m->engine.pull(index_out, base_out, drive_out, n); });
 }
 
 int ka_motion_total(const ka_motion* m) { return m ? m->engine.total() : -1; }

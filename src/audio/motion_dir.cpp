@@ -22,7 +22,8 @@ bool metaNumber(const std::string& text, const char* key, double& out) {
   const auto r = std::from_chars(begin, end, out);
   const bool ended = r.ptr == end || *r.ptr == ',' || *r.ptr == '}' || *r.ptr == ' ' || *r.ptr == '\n' ||
                      *r.ptr == '\r' || *r.ptr == '\t';
-  if (r.ec != std::errc() || !ended || !std::isfinite(out)) throw std::runtime_error(std::string("meta.json: bad ") + key);
+  if (r.ec != std::errc() || !ended || !std::isfinite(out))
+    throw std::runtime_error(std::string("meta.json: bad ") + key);
   return true;
 }
 
@@ -59,8 +60,9 @@ std::vector<float> readFloatTable(const std::string& path, uint64_t count) {
   // as wrong as a missing float.
   if (f.size() != count * sizeof(float))
     throw std::runtime_error(path + ": " + std::to_string(f.size() / sizeof(float)) +
-                             (f.size() % sizeof(float) ? " floats and " + std::to_string(f.size() % sizeof(float)) + " bytes"
-                                                       : std::string(" floats")) +
+                             (f.size() % sizeof(float)
+                                  ? " floats and " + std::to_string(f.size() % sizeof(float)) + " bytes"
+                                  : std::string(" floats")) +
                              ", expected " + std::to_string(count));
   std::vector<float> v(static_cast<size_t>(count));
   if (!f.readExactly(v.data(), v.size() * sizeof(float))) throw std::runtime_error("short read");

@@ -8,10 +8,10 @@
 
 namespace ka {
 
-constexpr int kMotionDim = 265;    // motion row: 202 head-motion values, then the 63 expression values
+constexpr int kMotionDim = 265;  // motion row: 202 head-motion values, then the 63 expression values
 constexpr int kMotionHead = 202;
-constexpr int kKpInfo = 328;       // keypoint info row: exp 63, kp 63, pitch 66, roll 66, scale 1, t 3, yaw 66
-constexpr int kAudioFeat = 1024;   // encoder features per frame
+constexpr int kKpInfo = 328;      // keypoint info row: exp 63, kp 63, pitch 66, roll 66, scale 1, t 3, yaw 66
+constexpr int kAudioFeat = 1024;  // encoder features per frame
 constexpr int kEmoDim = 8;
 constexpr int kFeatDim = kAudioFeat + kEmoDim + 2 + 6 + 63;  // 1103: audio, emotion, eye open, eye ball, ch_sc
 

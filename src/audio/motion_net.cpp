@@ -83,7 +83,8 @@ void MotionNet::Impl::check() {
     if (i == names.size()) refuse("no input '" + inputs[k].name + "' (first input is '" + names[0] + "')");
     feed[k] = feedShape(declared[i], inputs[k].shape);
     if (feed[k].empty())
-      refuse("input '" + inputs[k].name + "' is " + shapeText(declared[i]) + ", expected " + shapeText(inputs[k].shape));
+      refuse("input '" + inputs[k].name + "' is " + shapeText(declared[i]) + ", expected " +
+             shapeText(inputs[k].shape));
     inNames.push_back(inputs[k].name.c_str());
   }
   Ort::TypeInfo info = session->GetOutputTypeInfo(0);

@@ -23,8 +23,8 @@ class MotionNet {
   // otherwise). Refuses ("<path>: ...") a model whose inputs are not exactly `inputs` (by name;
   // each declared dimension free or equal, or a fixed shape of the same size) or whose single
   // output cannot hold `output`'s element count.
-  MotionNet(Ort::Env& env, const std::string& path, int threads, const std::string& ep,
-            std::vector<NetPort> inputs, NetPort output);
+  MotionNet(Ort::Env& env, const std::string& path, int threads, const std::string& ep, std::vector<NetPort> inputs,
+            NetPort output);
   ~MotionNet();
   MotionNet(const MotionNet&) = delete;
   MotionNet& operator=(const MotionNet&) = delete;

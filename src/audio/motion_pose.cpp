@@ -21,9 +21,15 @@ void poseRotation(float pitch, float yaw, float roll, float r[9]) {
   const double cp = std::cos(pitch * k), sp = std::sin(pitch * k);
   const double cy = std::cos(yaw * k), sy = std::sin(yaw * k);
   const double cr = std::cos(roll * k), sr = std::sin(roll * k);
-  const double m[9] = {cy * cr,           cy * sr,           -sy,
-                       sp * sy * cr - cp * sr, cp * cr + sp * sy * sr, sp * cy,
-                       cp * sy * cr + sp * sr, cp * sy * sr - sp * cr, cp * cy};
+  const double m[9] = {cy * cr,
+                       cy * sr,
+                       -sy,
+                       sp * sy * cr - cp * sr,
+                       cp * cr + sp * sy * sr,
+                       sp * cy,
+                       cp * sy * cr + sp * sr,
+                       cp * sy * sr - sp * cr,
+                       cp * cy};
   for (int i = 0; i < 9; ++i) r[i] = static_cast<float>(m[i]);
 }
 

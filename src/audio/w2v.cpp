@@ -139,9 +139,10 @@ std::vector<Ort::Value> Model::run(const std::vector<const char*>& inNames, cons
                                    const std::vector<const char*>& outNames) const {
   const auto t0 = std::chrono::steady_clock::now();
   try {
-    auto out = session->Run(Ort::RunOptions{nullptr}, inNames.data(), in.data(), in.size(), outNames.data(),
-                            outNames.size());
-    runNanos += uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count());
+    auto out =
+        session->Run(Ort::RunOptions{nullptr}, inNames.data(), in.data(), in.size(), outNames.data(), outNames.size());
+    runNanos +=
+        uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0).count());
     return out;
   } catch (const Ort::Exception& e) {
     throw std::runtime_error(path + ": " + e.what());

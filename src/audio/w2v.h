@@ -27,10 +27,10 @@ namespace w2v {
 constexpr int kLayers = 12;
 constexpr int kDim = 768;
 constexpr int kFrameFloats = kLayers * kDim;  // 9 216 floats per frame, layer-major
-constexpr int kHop = 640;                      // samples per frame
-constexpr int kWindowSamples = 128000;         // legacy window: 8 s
+constexpr int kHop = 640;                     // samples per frame
+constexpr int kWindowSamples = 128000;        // legacy window: 8 s
 constexpr int kWindowFrames = 200;
-constexpr int kTrunkSamples = 32000;           // short window: 2 s
+constexpr int kTrunkSamples = 32000;  // short window: 2 s
 constexpr int kTrunkChannels = 640;
 constexpr int kHeadFrames = 8;
 

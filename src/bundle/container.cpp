@@ -220,8 +220,8 @@ int openSubdirNoFollow(int rootFd, const std::string& rel) {
 }
 
 std::string statStamp(const std::string& c, const struct stat& st) {
-  unsigned long long ns =
-      static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull + static_cast<unsigned long long>(st.st_mtim.tv_nsec);
+  unsigned long long ns = static_cast<unsigned long long>(st.st_mtim.tv_sec) * 1000000000ull +
+                          static_cast<unsigned long long>(st.st_mtim.tv_nsec);
   return "imx-unwrapped.v2 " + baseName(c) + " " + std::to_string(static_cast<unsigned long long>(st.st_size)) + " " +
          std::to_string(ns) + " " + std::to_string(static_cast<unsigned long long>(st.st_ino));
 }

@@ -146,8 +146,7 @@ const float* ka_render_drive_crop(ka_ctx* c, int i) {
     return nullptr;
   }
   const size_t row = static_cast<size_t>(i) * 3 * KA_HOST_KP_ROWS;
-  return ka_render_kp_crop(c, c->drive.si[static_cast<size_t>(i)], c->drive.xs.data() + row,
-                           c->drive.xd.data() + row);
+  return ka_render_kp_crop(c, c->drive.si[static_cast<size_t>(i)], c->drive.xs.data() + row, c->drive.xd.data() + row);
 }
 
 int ka_paste_crop(ka_ctx* c, int si, const float* crop, unsigned char* out, size_t out_size) {

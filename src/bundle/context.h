@@ -25,8 +25,8 @@ struct ka_ctx {
   bool threadsExplicit = false;
   std::string modelKey;
   std::unique_ptr<ka::DriverCursor> cursor;
-  std::vector<uint8_t> rgb;             // H * W * 3, the output of ka_paste_last
-  const float* lastCrop = nullptr;      // the most recent render's crop, owned by the renderer
+  std::vector<uint8_t> rgb;         // H * W * 3, the output of ka_paste_last
+  const float* lastCrop = nullptr;  // the most recent render's crop, owned by the renderer
 };
 
 namespace ka {

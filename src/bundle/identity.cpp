@@ -87,8 +87,7 @@ void ensureIdentityMembers(const Manifest& m) {
     }
     const std::string path = resolveMember(m.dir, hevc);
     if (!pathExists(path)) {
-      throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" +
-                               path +
+      throw std::runtime_error("this bundle's manifest names P_hevc '" + hevc + "' and the file is not there (" + path +
                                ") \xE2\x80\x94 the renderer has no warp prior. REFUSING to create a session.");
     }
   }

@@ -33,9 +33,9 @@ class Identity {
   const uint16_t* fsRed(int si) const;     // 262,144 half values; null when the member is absent
   const float* M(int si) const;            // m00 m01 m02 m10 m11 m12: crop pixels -> frame pixels
 
-  bool hasP() const;       // "P.f16" is mapped
-  bool playsPriorVideo() const;  // no "P.f16" mapped and a prior video was found
-  bool hasFsRed() const;   // "fs_red.f16" is mapped
+  bool hasP() const;                     // "P.f16" is mapped
+  bool playsPriorVideo() const;          // no "P.f16" mapped and a prior video was found
+  bool hasFsRed() const;                 // "fs_red.f16" is mapped
   const std::string& priorPath() const;  // the prior video when the prior plays from video, else empty
 
   // Pulls frame si from the prior video and drops it (keeps the prior in step); no-op otherwise.

@@ -20,9 +20,7 @@
 namespace ka {
 namespace {
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // The lookup's own marker for "no such number".
 constexpr double kAbsentNumber = -1e300;
@@ -136,9 +134,7 @@ std::string strField(const std::string& text, const char* key) {
   return text.substr(open + 1, close - open - 1);
 }
 
-double numField(const std::string& text, const char* key) {
-  return parseNumberC(text.c_str() + findKey(text, key));
-}
+double numField(const std::string& text, const char* key) { return parseNumberC(text.c_str() + findKey(text, key)); }
 
 double numFieldEither(const std::string& text, const char* key, const char* alias) {
   double v = numberOrAbsent(text, key);
@@ -172,9 +168,7 @@ std::string readFile(const std::string& path) {
 
 std::string readText(const std::string& path) { return readFile(path); }
 
-std::string Manifest::modelPath(const std::string& name) const {
-  return resolveMember(dir, "model_" + name + ".onnx");
-}
+std::string Manifest::modelPath(const std::string& name) const { return resolveMember(dir, "model_" + name + ".onnx"); }
 
 Manifest loadManifest(const std::string& path) {
   const std::string dir = resolveBundlePath(path);
@@ -207,8 +201,9 @@ Manifest loadManifest(const std::string& path) {
     const char* ok = std::getenv("NIMBREL2_MSRC_MISSING_OK");
     if (!ok || std::strcmp(ok, "1") != 0) {
       throw std::runtime_error(
-          dir + "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) "
-                "\xE2\x80\x94 the canvas is " +
+          dir +
+          "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) "
+          "\xE2\x80\x94 the canvas is " +
           std::to_string(m.W) + "x" + std::to_string(m.H) +
           ", so M cannot be placed: absence is not evidence that M was authored at that size. Re-stamp the "
           "bundle (models/nimbrel-2/inference/backfill_msrc), or set NIMBREL2_MSRC_MISSING_OK=1 to restore the "

@@ -10,18 +10,18 @@ namespace ka {
 
 // The parsed manifest of one bundle. A plain value; every field is required in the file.
 struct Manifest {
-  std::string dir;        // bundle directory after path resolution; members resolve against it
-  std::string agent;      // "agent"
-  int32_t NT = 0;         // "NT" / "frame_count": source frames
-  int32_t H = 0;          // "H": output frame height
-  int32_t W = 0;          // "W": output frame width
-  int32_t mSrcW = 0;      // "M_src_w" / "paste_source_width": canvas the paste transforms were authored on
-  int32_t mSrcH = 0;      // "M_src_h" / "paste_source_height"
-  int32_t crop = 512;     // "crop" / "crop_size": side of the square face crop
-  float amount = 1.3f;    // "amount": unsharp amount
-  float sigma = 2.0f;     // "sigma": unsharp Gaussian sigma
-  int32_t ksize = 13;     // "ksize": unsharp kernel size
-  int32_t frames = 0;     // "frames": driving frames of the idle loop
+  std::string dir;              // bundle directory after path resolution; members resolve against it
+  std::string agent;            // "agent"
+  int32_t NT = 0;               // "NT" / "frame_count": source frames
+  int32_t H = 0;                // "H": output frame height
+  int32_t W = 0;                // "W": output frame width
+  int32_t mSrcW = 0;            // "M_src_w" / "paste_source_width": canvas the paste transforms were authored on
+  int32_t mSrcH = 0;            // "M_src_h" / "paste_source_height"
+  int32_t crop = 512;           // "crop" / "crop_size": side of the square face crop
+  float amount = 1.3f;          // "amount": unsharp amount
+  float sigma = 2.0f;           // "sigma": unsharp Gaussian sigma
+  int32_t ksize = 13;           // "ksize": unsharp kernel size
+  int32_t frames = 0;           // "frames": driving frames of the idle loop
   std::string lipTemplateJson;  // text of "lip_template.v1.json", empty when absent
 
   // The bundle member "model_" + name + ".onnx" (legacy or canonical name).

@@ -55,8 +55,7 @@ std::vector<char> readRegularFile(const std::string& path, uint64_t maxBytes) {
   RegularFile f(path);
   if (!f.ok()) throw std::runtime_error("cannot open " + path);
   if (f.size() > maxBytes)
-    throw std::runtime_error(path + ": " + std::to_string(f.size()) + " bytes, more than " +
-                             std::to_string(maxBytes));
+    throw std::runtime_error(path + ": " + std::to_string(f.size()) + " bytes, more than " + std::to_string(maxBytes));
   std::vector<char> bytes(static_cast<size_t>(f.size()));
   if (!f.readExactly(bytes.data(), bytes.size())) throw std::runtime_error("short read " + path);
   return bytes;

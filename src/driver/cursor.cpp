@@ -147,9 +147,10 @@ void DriverCursor::Impl::run() {
           sourceIndex = 0;
         }
         if (!src->next(slot.data()))
-          throw std::runtime_error(src->name() + " ended after " + std::to_string(sourceIndex) +
-                                   " frames, the manifest says NT=" + std::to_string(NT) +
-                                   " \xE2\x80\x94 a short driver is a session that stops part way through the loop, refusing");
+          throw std::runtime_error(
+              src->name() + " ended after " + std::to_string(sourceIndex) +
+              " frames, the manifest says NT=" + std::to_string(NT) +
+              " \xE2\x80\x94 a short driver is a session that stops part way through the loop, refusing");
         ++sourceIndex;
       } catch (const std::exception& e) {
         err = std::string("ka_driver: ") + e.what();
@@ -275,7 +276,8 @@ uint8_t* DriverCursor::Impl::at(int i, int& index, bool mutableFrame, uint8_t* c
   seek(i);
   uint8_t* p = take(index, mutableFrame);
   if (index != i)
-    throw std::runtime_error("ka_driver: cursor yielded frame " + std::to_string(index) + " for si=" + std::to_string(i));
+    throw std::runtime_error("ka_driver: cursor yielded frame " + std::to_string(index) +
+                             " for si=" + std::to_string(i));
   if (copyTo) std::memcpy(copyTo, p, frameBytes);
   return p;
 }
@@ -315,9 +317,7 @@ uint64_t DriverCursor::seeks() const {
   return impl_->seekCount;
 }
 
-uint64_t DriverCursor::residentBytes() const {
-  return uint64_t(impl_->N) * frameBytes + impl_->src->residentBytes();
-}
+uint64_t DriverCursor::residentBytes() const { return uint64_t(impl_->N) * frameBytes + impl_->src->residentBytes(); }
 
 std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history) {
   std::string dirName = "target_frames", videoName = "target_frames_mp4";
@@ -335,20 +335,26 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
 
   if (prefer && std::strcmp(prefer, "1") == 0 && haveVideo) {
     if (jpgPopulated)
-      std::fprintf(stderr, "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member this consumer reads\n",
+      std::fprintf(stderr,
+                   "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "
+                   "this consumer reads\n",
                    dirName.c_str(), videoName.c_str());
   } else if (jpgPopulated) {
-    std::fprintf(stderr, "[ka-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n", dirName.c_str(), m.NT);
+    std::fprintf(stderr, "[ka-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n", dirName.c_str(),
+                 m.NT);
     // The frame size comes from the manifest; a frame that exists must agree before any buffer
     // is sized from it.
     driver::checkJpgFrameSize(dirPath + last, m.W, m.H);
     return over(driver::openJpgDir(dirPath, m.NT, m.W, m.H), lookahead, history);
   } else if (!haveVideo) {
     throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" +
-                             videoPath + ") \xE2\x80\x94 there is no driver video to play. REFUSING to create a session.");
+                             videoPath +
+                             ") \xE2\x80\x94 there is no driver video to play. REFUSING to create a session.");
   }
   auto src = driver::openMp4(videoPath, m.NT, m.W, m.H);
-  std::fprintf(stderr, "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) \xE2\x80\x94 no frame of the driver is expanded ahead of the paste\n",
+  std::fprintf(stderr,
+               "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) \xE2\x80\x94 no frame "
+               "of the driver is expanded ahead of the paste\n",
                videoName.c_str(), src->name().c_str(), m.NT, m.W, m.H, std::max(1, lookahead), std::max(0, history));
   return over(std::move(src), lookahead, history);
 }
@@ -361,7 +367,9 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int loo
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + memberName + " (" + path +
                              ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
   auto src = driver::openPriorHevc(path, m.NT, m.crop);
-  std::fprintf(stderr, "Zephrane: identity source ready \xE2\x80\x94 %d frames %dx%d, played straight from %s (%s); nothing is unpacked to disk\n",
+  std::fprintf(stderr,
+               "Zephrane: identity source ready \xE2\x80\x94 %d frames %dx%d, played straight from %s (%s); nothing is "
+               "unpacked to disk\n",
                m.NT, m.crop, m.crop, memberName.c_str(), src->name().c_str());
   return over(std::move(src), lookahead, history);
 }

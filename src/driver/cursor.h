@@ -30,8 +30,7 @@ class DriverCursor {
   static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookahead, int history);
   // The bundle's HEVC warp prior ("P_hevc.mov" or the manifest's "P_hevc"), crop x crop.
   static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookahead, int history);
-  static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> src, int lookahead,
-                                            int history);
+  static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> src, int lookahead, int history);
 
   // Starts the look-ahead thread, which fills max(1, lookahead) frames from frame 0; keeps
   // max(0, history) handed-out frames for re-delivery.

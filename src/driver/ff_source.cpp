@@ -54,9 +54,7 @@ class FfSource final : public driver::Source {
   int NT() const override { return nt_; }
   int W() const override { return w_; }
   int H() const override { return h_; }
-  uint64_t frameBytes() const override {
-    return uint64_t(w_) * uint64_t(h_) * 3u * (kind_ == kWarpPrior ? 2u : 1u);
-  }
+  uint64_t frameBytes() const override { return uint64_t(w_) * uint64_t(h_) * 3u * (kind_ == kWarpPrior ? 2u : 1u); }
   bool next(uint8_t* dst) override;
   void rewind() override;
   void seek(int i) override;
@@ -107,8 +105,10 @@ bool FfSource::openHardware(const AVCodecParameters* par) {
   dec_->thread_count = 1;
   if (avcodec_open2(dec_, hw, nullptr) < 0) {
     avcodec_free_context(&dec_);
-    std::fprintf(stderr, "[ka-driver] %s refused %s \xE2\x80\x94 falling back to the software h264 decoder (same samples, more CPU)\n",
-                 kHwDecoder, path_.c_str());
+    std::fprintf(
+        stderr,
+        "[ka-driver] %s refused %s \xE2\x80\x94 falling back to the software h264 decoder (same samples, more CPU)\n",
+        kHwDecoder, path_.c_str());
     return false;
   }
   return true;
@@ -135,13 +135,15 @@ void FfSource::open() {
          ", the manifest says " + std::to_string(w_) + "x" + std::to_string(h_) +
          " \xE2\x80\x94 refusing to rescale the driver");
   if (st->nb_frames >= 1 && st->nb_frames != nt_)
-    fail("ka_driver: " + path_ + " carries " + std::to_string(st->nb_frames) + " frames, the manifest says NT=" +
-         std::to_string(nt_) + " \xE2\x80\x94 member/manifest mismatch, refusing");
+    fail("ka_driver: " + path_ + " carries " + std::to_string(st->nb_frames) +
+         " frames, the manifest says NT=" + std::to_string(nt_) + " \xE2\x80\x94 member/manifest mismatch, refusing");
 
   bool hardware = false;
   const char* hwEnv = std::getenv("KA_DRIVER_HWDEC");
   if (hwEnv && std::strcmp(hwEnv, "0") == 0) {
-    std::fprintf(stderr, "[ka-driver] KA_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software decoder is the one decoder on this fleet (same samples)\n",
+    std::fprintf(stderr,
+                 "[ka-driver] KA_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software decoder is the one decoder "
+                 "on this fleet (same samples)\n",
                  kHwDecoder);
   } else if (kind_ == kDriverVideo && par->codec_id == AV_CODEC_ID_H264) {
     hardware = openHardware(par);
@@ -236,8 +238,9 @@ void FfSource::convertDriver(const AVFrame* f, uint8_t* dst) const {
 
 void FfSource::convertPrior(const AVFrame* f, uint8_t* dst) const {
   if (f->format != AV_PIX_FMT_YUV444P)
-    fail("ka_driver: " + path_ + " decoded to " + fmtName(f->format) +
-         ", not the yuv444p a warp prior is authored in \xE2\x80\x94 a subsampled prior is a different mouth, refusing");
+    fail(
+        "ka_driver: " + path_ + " decoded to " + fmtName(f->format) +
+        ", not the yuv444p a warp prior is authored in \xE2\x80\x94 a subsampled prior is a different mouth, refusing");
   const size_t plane = size_t(w_) * size_t(h_);
   uint16_t* R = reinterpret_cast<uint16_t*>(dst);
   uint16_t* G = R + plane;

@@ -56,8 +56,9 @@ void headerSize(const std::vector<char>& bytes, const std::string& path, int& wi
 // Decodes to 3 channels; the caller copies the pixels out and frees them.
 stbi_uc* decode(const std::vector<char>& bytes, const std::string& path, int& width, int& height) {
   int w = 0, h = 0, n = 0;
-  stbi_uc* px = bytes.size() > size_t(INT32_MAX) ? nullptr
-                                                  : stbi_load_from_memory(asStb(bytes), int(bytes.size()), &w, &h, &n, 3);
+  stbi_uc* px = bytes.size() > size_t(INT32_MAX)
+                    ? nullptr
+                    : stbi_load_from_memory(asStb(bytes), int(bytes.size()), &w, &h, &n, 3);
   if (!px || w <= 0 || h <= 0) {
     stbi_image_free(px);
     decodeFailed(path);
@@ -97,8 +98,7 @@ bool loadImageRGBExact(const std::string& path, int W, int H, uint8_t* dst, int&
 }
 
 void writePNG(const std::string& path, const uint8_t* rgb, int width, int height) {
-  if (!rgb || width <= 0 || height <= 0 ||
-      !stbi_write_png(path.c_str(), width, height, 3, rgb, width * 3))
+  if (!rgb || width <= 0 || height <= 0 || !stbi_write_png(path.c_str(), width, height, 3, rgb, width * 3))
     throw std::runtime_error("png write failed: " + path);
 }
 

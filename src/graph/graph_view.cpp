@@ -22,12 +22,23 @@ void wdReadNodes(GsSlice graph, std::vector<WdNode>& out) {
     while (nr.next(nf)) {
       if (nf.wt != kWireBytes) continue;
       switch (nf.no) {
-        case kNodeInput: n.inputs.push_back(nf.payload.str()); break;
-        case kNodeOutput: n.outputs.push_back(nf.payload.str()); break;
-        case kNodeName: n.name = nf.payload.str(); break;
-        case kNodeOpType: n.opType = nf.payload.str(); break;
-        case kNodeDomain: n.domain = nf.payload.str(); break;
-        default: break;
+        case kNodeInput:
+          n.inputs.push_back(nf.payload.str());
+          break;
+        case kNodeOutput:
+          n.outputs.push_back(nf.payload.str());
+          break;
+        case kNodeName:
+          n.name = nf.payload.str();
+          break;
+        case kNodeOpType:
+          n.opType = nf.payload.str();
+          break;
+        case kNodeDomain:
+          n.domain = nf.payload.str();
+          break;
+        default:
+          break;
       }
     }
     out.push_back(std::move(n));

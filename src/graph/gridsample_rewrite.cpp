@@ -25,12 +25,23 @@ NodeView viewNode(GsSlice node) {
   while (r.next(f)) {
     if (f.wt != kWireBytes) continue;
     switch (f.no) {
-      case kNodeInput: ++v.inputs; break;
-      case kNodeName: v.name = f.payload; break;
-      case kNodeOpType: v.opType = f.payload; break;
-      case kNodeAttr: ++v.attrs; break;
-      case kNodeDomain: v.domain = f.payload; break;
-      default: break;
+      case kNodeInput:
+        ++v.inputs;
+        break;
+      case kNodeName:
+        v.name = f.payload;
+        break;
+      case kNodeOpType:
+        v.opType = f.payload;
+        break;
+      case kNodeAttr:
+        ++v.attrs;
+        break;
+      case kNodeDomain:
+        v.domain = f.payload;
+        break;
+      default:
+        break;
     }
   }
   return v;
@@ -129,8 +140,7 @@ bool gsImportsDomain(GsSlice model, const char* domain) {
   GsReader r(model);
   GsField f;
   while (r.next(f))
-    if (f.no == kModelOpset && f.wt == kWireBytes && gsFirstBytes(f.payload, kOpsetDomain).equals(domain))
-      return true;
+    if (f.no == kModelOpset && f.wt == kWireBytes && gsFirstBytes(f.payload, kOpsetDomain).equals(domain)) return true;
   return false;
 }
 

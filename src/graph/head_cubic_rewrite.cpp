@@ -165,8 +165,10 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
       size_t node = 0;
       while (gr.next(gf)) {
         const bool isNode = gf.no == kGraphNode && gf.wt == kWireBytes;
-        if (isNode && node++ == rz->index) gs.raw(GsSlice(nodes));
-        else gs.raw(gf.raw);
+        if (isNode && node++ == rz->index)
+          gs.raw(GsSlice(nodes));
+        else
+          gs.raw(gf.raw);
       }
       gs.raw(GsSlice(inits));
     });

@@ -29,8 +29,8 @@ struct Node {
 // The parts of one graph the binding looks at.
 struct Graph {
   std::vector<Node> nodes;
-  std::map<std::string, int> producer;  // tensor -> node position (first producer)
-  std::map<std::string, GsSlice> inits; // initializer name -> tensor
+  std::map<std::string, int> producer;   // tensor -> node position (first producer)
+  std::map<std::string, GsSlice> inits;  // initializer name -> tensor
   std::vector<std::string> inputs, outputs;
 
   explicit Graph(GsSlice g) {
@@ -63,7 +63,8 @@ struct Graph {
   bool isOp(int k, const char* op) const { return k >= 0 && nodes[k].op == op; }
   bool isOne(const std::string& t) const {
     std::vector<float> v;
-    if (auto it = inits.find(t); it != inits.end()) return hcTensorFloats(it->second, v) && v.size() == 1 && v[0] == 1.0f;
+    if (auto it = inits.find(t); it != inits.end())
+      return hcTensorFloats(it->second, v) && v.size() == 1 && v[0] == 1.0f;
     const int k = prod(t);
     return isOp(k, "Constant") && hcTensorFloats(hcConstValue(nodes[k].payload), v) && v.size() == 1 && v[0] == 1.0f;
   }
@@ -131,8 +132,8 @@ std::string selfCheck(GsSlice graph, int sub, int mulA, const std::string& alpha
       if (i.empty() || known.count(i)) continue;
       const int p = g.prod(i);
       if (p >= static_cast<int>(k))
-        return "self-check: node " + nodeLabel(g.nodes[k], k) + " reads '" + i + "' produced at " +
-               std::to_string(p) + " \xE2\x80\x94 the rewritten graph is not topologically ordered";
+        return "self-check: node " + nodeLabel(g.nodes[k], k) + " reads '" + i + "' produced at " + std::to_string(p) +
+               " \xE2\x80\x94 the rewritten graph is not topologically ordered";
     }
     for (const std::string& o : g.nodes[k].out) known.insert(o);
   }
@@ -147,7 +148,8 @@ int rewriteBindLipContour(std::vector<uint8_t>& model, std::string* reason, int*
   if (graphBytes.empty()) return fail(reason, "no graph");
   const Graph g(graphBytes);
   for (const std::string& i : g.inputs)
-    if (i == kLipDeliveryInput) return fail(reason, std::string("the graph already carries an input named ") + kLipDeliveryInput);
+    if (i == kLipDeliveryInput)
+      return fail(reason, std::string("the graph already carries an input named ") + kLipDeliveryInput);
 
   // From the first output's producer, back through a few pass-through nodes, then breadth first.
   int start = g.outputs.empty() ? -1 : g.prod(g.outputs[0]);

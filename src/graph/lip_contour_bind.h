@@ -11,9 +11,9 @@
 namespace ka {
 
 // The names the binding adds to the graph.
-extern const char* const kLipDeliveryInput;   // "lip_delivery"
-extern const char* const kLipDeliveryMinNode; // "tessera_lipdel_min"
-extern const char* const kLipDeliveryAlpha;   // "tessera_lipdel_alpha"
+extern const char* const kLipDeliveryInput;    // "lip_delivery"
+extern const char* const kLipDeliveryMinNode;  // "tessera_lipdel_min"
+extern const char* const kLipDeliveryAlpha;    // "tessera_lipdel_alpha"
 
 // Returns 1 and rewrites `model` when bound, storing the compose canvas edge in `*canvas`; returns
 // 0 with the reason in `*reason` (model untouched) when the graph cannot be bound. Malformed bytes

@@ -36,11 +36,11 @@ enum : uint32_t { kWireVarint = 0, kWireFixed64 = 1, kWireBytes = 2, kWireFixed3
 
 // One field as the reader saw it.
 struct GsField {
-  uint32_t no = 0;    // field number (the tag shifted right by 3, kept to 32 bits)
-  uint32_t wt = 0;    // wire type, 0..7
-  uint64_t v = 0;     // the value of a varint field (wire type 0)
-  GsSlice payload;    // the payload of a length-delimited field (wire type 2)
-  GsSlice raw;        // the whole field, tag through payload, for verbatim copies
+  uint32_t no = 0;  // field number (the tag shifted right by 3, kept to 32 bits)
+  uint32_t wt = 0;  // wire type, 0..7
+  uint64_t v = 0;   // the value of a varint field (wire type 0)
+  GsSlice payload;  // the payload of a length-delimited field (wire type 2)
+  GsSlice raw;      // the whole field, tag through payload, for verbatim copies
 };
 
 // Forward-only reader over one message's bytes. A nested message is read by a new reader over the
@@ -89,9 +89,9 @@ GsSlice gsFirstBytes(GsSlice msg, uint32_t fieldNo);
 void gsAllStr(GsSlice msg, uint32_t fieldNo, std::vector<std::string>& out);
 // The fields of one AttributeProto that the rewrites read (singular fields: last occurrence).
 struct GsAttr {
-  GsSlice name;   // field 1
-  GsSlice s;      // field 4, a string value
-  GsSlice t;      // field 5, a tensor value
+  GsSlice name;  // field 1
+  GsSlice s;     // field 4, a string value
+  GsSlice t;     // field 5, a tensor value
   bool hasI = false, hasF = false;
   uint64_t i = 0;  // field 3, an integer value (two's complement for negatives)
   float f = 0.f;   // field 2, a float value

@@ -162,8 +162,7 @@ bool gsSourceCone(const std::vector<GsNodeInfo>& nodes, const std::unordered_set
   return true;
 }
 
-bool buildSourceConePrep(GsSlice model, const std::string& boundary, std::vector<uint8_t>& prep,
-                         std::string& reason) {
+bool buildSourceConePrep(GsSlice model, const std::string& boundary, std::vector<uint8_t>& prep, std::string& reason) {
   GraphView v;
   if (!readModelGraph(model, v, reason)) return false;
   std::vector<uint8_t> cone;

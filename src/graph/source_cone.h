@@ -48,8 +48,7 @@ bool gsSourceCone(const std::vector<GsNodeInfo>& nodes, const std::unordered_set
 
 // The prep model: the cone nodes (and every Constant node), "P_rgb" as the only input, the
 // boundary as the only output (float, rank 4, symbolic dimensions).
-bool buildSourceConePrep(GsSlice model, const std::string& boundary, std::vector<uint8_t>& prep,
-                         std::string& reason);
+bool buildSourceConePrep(GsSlice model, const std::string& boundary, std::vector<uint8_t>& prep, std::string& reason);
 
 // The per-frame model: the cone nodes and the "P_rgb" input gone, the boundary a graph input of
 // the given dimensions (a dimension that is not positive is written symbolically).

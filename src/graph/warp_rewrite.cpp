@@ -205,10 +205,11 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
       while (gr.next(gf)) {
         if (gf.no == kGraphNode && gf.wt == kWireBytes) {
           const size_t i = node++;
-          if (i == gsIndex) writeNode(gs);
-          else if (!drop[i]) gs.raw(gf.raw);
-        } else if (gf.no == kGraphValueInfo && gf.wt == kWireBytes &&
-                   gone.count(gsFirstStr(gf.payload, kNamedName))) {
+          if (i == gsIndex)
+            writeNode(gs);
+          else if (!drop[i])
+            gs.raw(gf.raw);
+        } else if (gf.no == kGraphValueInfo && gf.wt == kWireBytes && gone.count(gsFirstStr(gf.payload, kNamedName))) {
           continue;  // a stale shape for a tensor that no longer exists
         } else {
           gs.raw(gf.raw);

@@ -64,7 +64,7 @@ void GridSampleFastBandScalar(const float* x, const float* grid, float* y, int C
 }
 
 __attribute__((target("avx2,fma"))) void GridSampleFastBandAvx2(const float* x, const float* grid, float* y, int C,
-                                                                 int H, int W, int rowBegin, int rowEnd) {
+                                                                int H, int W, int rowBegin, int rowEnd) {
   const int r0 = std::max(rowBegin, 0), r1 = std::min(rowEnd, H);
   const size_t plane = size_t(H) * size_t(W);
   const int w8 = W - W % 8;
@@ -112,8 +112,7 @@ __attribute__((target("avx2,fma"))) void GridSampleFastBandAvx2(const float* x, 
   }
 }
 
-void gridsample_fast_band(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin,
-                          int rowEnd) {
+void gridsample_fast_band(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin, int rowEnd) {
   if (C <= 0 || H <= 0 || W <= 0) return;
   // The gathers index a plane with 32-bit offsets.
   if (gridSampleFastAvx2Available() && size_t(H) * size_t(W) <= size_t(INT32_MAX))

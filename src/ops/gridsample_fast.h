@@ -18,8 +18,7 @@
 namespace ka {
 
 // One batch item, output rows [max(rowBegin, 0), min(rowEnd, H)).
-void gridsample_fast_band(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin,
-                          int rowEnd);
+void gridsample_fast_band(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin, int rowEnd);
 // One batch item, all rows.
 void gridsample_fast(const float* x, const float* grid, float* y, int C, int H, int W);
 
@@ -28,8 +27,7 @@ void gridsample_fast(const float* x, const float* grid, float* y, int C, int H, 
 bool gridSampleFastAvx2Available();
 void GridSampleFastBandScalar(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin,
                               int rowEnd);
-void GridSampleFastBandAvx2(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin,
-                            int rowEnd);
+void GridSampleFastBandAvx2(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin, int rowEnd);
 
 // Output rows per parallel task of the ONNX Runtime kernel.
 inline constexpr int kGridSampleBandRows = 16;

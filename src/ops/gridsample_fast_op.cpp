@@ -36,13 +36,13 @@ struct GridSampleFastKernel : GuardedCompute<GridSampleFastKernel> {
     const std::vector<int64_t> xs = xv.GetTensorTypeAndShapeInfo().GetShape();
     const std::vector<int64_t> gs = gv.GetTensorTypeAndShapeInfo().GetShape();
     if (xs.size() != 4)
-      throw Ort::Exception("GridSampleFast: input X must be N x C x H x W, got " + opShapeText(xs), ORT_INVALID_ARGUMENT);
+      throw Ort::Exception("GridSampleFast: input X must be N x C x H x W, got " + opShapeText(xs),
+                           ORT_INVALID_ARGUMENT);
     // The kernel samples a grid of the input's own height and width; anything else would read
     // past the grid, so it is refused rather than trusted.
     if (gs != std::vector<int64_t>{xs[0], xs[2], xs[3], 2})
-      throw Ort::Exception("GridSampleFast: grid must be N x H x W x 2 = " +
-                               opShapeText({xs[0], xs[2], xs[3], 2}) + " for X " + opShapeText(xs) + ", got " +
-                               opShapeText(gs),
+      throw Ort::Exception("GridSampleFast: grid must be N x H x W x 2 = " + opShapeText({xs[0], xs[2], xs[3], 2}) +
+                               " for X " + opShapeText(xs) + ", got " + opShapeText(gs),
                            ORT_INVALID_ARGUMENT);
     constexpr int64_t kMax = std::numeric_limits<int>::max();
     if (xs[1] > kMax || xs[2] > kMax || xs[3] > kMax)

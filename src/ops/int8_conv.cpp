@@ -35,10 +35,10 @@ struct Plan {
   int64_t G, Bg, Hp, Wq;
   int64_t H, W, padT, padL;
   int64_t Cg, Cog, KH, KW, sh, sw, dh, dw, Hout, Wout, Cout;
-  const int8_t* wq;      // the weights as given: [Cout][Cg][KH][KW]
-  const int32_t* wp32;   // [G][KH*KW][Bg][Cog]: four int8 weights of channels 4b..4b+3
-  const int64_t* wp64;   // the same four as int16
-  const int32_t* wsum;   // [Cout]: sum of every weight of the channel
+  const int8_t* wq;     // the weights as given: [Cout][Cg][KH][KW]
+  const int32_t* wp32;  // [G][KH*KW][Bg][Cog]: four int8 weights of channels 4b..4b+3
+  const int64_t* wp64;  // the same four as int16
+  const int32_t* wsum;  // [Cout]: sum of every weight of the channel
   int32_t zp;
   float scale;
   const float* wScale;
@@ -82,9 +82,8 @@ inline void scalarRow(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t o
 // channels from oc0, NV * OCS accumulators, so each input load and weight broadcast feeds several
 // products. Both counts are compile-time so the accumulators stay in registers.
 template <int NV, int OCS>
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Tile(const Plan& p, int64_t n,
-                                                                                 int64_t g, int64_t oy,
-                                                                                 int64_t ox0, int64_t oc0) {
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Tile(const Plan& p, int64_t n, int64_t g,
+                                                                                 int64_t oy, int64_t ox0, int64_t oc0) {
   const int64_t KT = p.KH * p.KW;
   const int64_t cols = std::min<int64_t>(16 * NV, p.Wout - ox0);
   __m512i acc[OCS][NV];
@@ -122,8 +121,8 @@ __attribute__((target("avx512f,avx512bw,avx512vl,avx512vnni"))) void vnni512Tile
 
 // The 256-bit AVX-VNNI tile: NV vectors of 8 output pixels (stride 1 only) for OCS output channels.
 template <int NV, int OCS>
-__attribute__((target("avx2,avxvnni"))) void avxVnniTile(const Plan& p, int64_t n, int64_t g, int64_t oy,
-                                                          int64_t ox0, int64_t oc0) {
+__attribute__((target("avx2,avxvnni"))) void avxVnniTile(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0,
+                                                         int64_t oc0) {
   const int64_t KT = p.KH * p.KW;
   const int64_t cols = std::min<int64_t>(8 * NV, p.Wout - ox0);
   __m256i acc[OCS][NV];
@@ -181,12 +180,23 @@ void tileColumns(const Plan& p, int64_t n, int64_t g, int64_t oy, int64_t ox0) {
   int64_t oc0 = 0;
   for (; oc0 + OCS <= p.Cog; oc0 += OCS) Isa::template tile<NV, OCS>(p, n, g, oy, ox0, oc0);
   switch (p.Cog - oc0) {
-    case 5: Isa::template tile<NV, 5>(p, n, g, oy, ox0, oc0); break;
-    case 4: Isa::template tile<NV, 4>(p, n, g, oy, ox0, oc0); break;
-    case 3: Isa::template tile<NV, 3>(p, n, g, oy, ox0, oc0); break;
-    case 2: Isa::template tile<NV, 2>(p, n, g, oy, ox0, oc0); break;
-    case 1: Isa::template tile<NV, 1>(p, n, g, oy, ox0, oc0); break;
-    default: break;
+    case 5:
+      Isa::template tile<NV, 5>(p, n, g, oy, ox0, oc0);
+      break;
+    case 4:
+      Isa::template tile<NV, 4>(p, n, g, oy, ox0, oc0);
+      break;
+    case 3:
+      Isa::template tile<NV, 3>(p, n, g, oy, ox0, oc0);
+      break;
+    case 2:
+      Isa::template tile<NV, 2>(p, n, g, oy, ox0, oc0);
+      break;
+    case 1:
+      Isa::template tile<NV, 1>(p, n, g, oy, ox0, oc0);
+      break;
+    default:
+      break;
   }
 }
 
@@ -281,8 +291,7 @@ void QuantRow(const float* const* rows, size_t n, float scale, int32_t zp, uint3
       }
       word = hn::Or(hn::ShiftLeft<8>(word), q);
     }
-    hn::StoreU(hn::BitCast(hn::RebindToUnsigned<decltype(di)>(), word), hn::RebindToUnsigned<decltype(di)>(),
-               dst + i);
+    hn::StoreU(hn::BitCast(hn::RebindToUnsigned<decltype(di)>(), word), hn::RebindToUnsigned<decltype(di)>(), dst + i);
   }
 #endif
   for (; i < n; ++i) dst[i] = one(rows[0], i) | one(rows[1], i) << 8 | one(rows[2], i) << 16 | one(rows[3], i) << 24;
@@ -313,10 +322,10 @@ void ExactRow(const Plan& p, int64_t n, int64_t g, int64_t oy) {
         const int64_t iy = oy * p.sh + (t / p.KW) * p.dh, ix = ox0 + (t % p.KW) * p.dw;
         for (int64_t b = 0; b < p.Bg; ++b) {
           const auto q = hn::LoadU(d8, p.input(n, g, b, iy, ix));
-          const auto qlo = hn::BitCast(d16, hn::PromoteTo(hn::Repartition<uint16_t, decltype(d32)>(),
-                                                          hn::LowerHalf(d8h, q)));
-          const auto qhi = hn::BitCast(d16, hn::PromoteTo(hn::Repartition<uint16_t, decltype(d32)>(),
-                                                          hn::UpperHalf(d8h, q)));
+          const auto qlo =
+              hn::BitCast(d16, hn::PromoteTo(hn::Repartition<uint16_t, decltype(d32)>(), hn::LowerHalf(d8h, q)));
+          const auto qhi =
+              hn::BitCast(d16, hn::PromoteTo(hn::Repartition<uint16_t, decltype(d32)>(), hn::UpperHalf(d8h, q)));
           const int64_t* w = p.wp64 + ((g * KT + t) * p.Bg + b) * p.Cog + oc0;
           for (int64_t k = 0; k < ocs; ++k) {
             const auto wv = hn::BitCast(d16, hn::Set(d64, w[k]));
@@ -331,8 +340,8 @@ void ExactRow(const Plan& p, int64_t n, int64_t g, int64_t oy) {
         const auto l = hn::RearrangeToOddPlusEven(lo[k], lo1[k]), h = hn::RearrangeToOddPlusEven(hi[k], hi1[k]);
         const auto acc = hn::Add(hn::ConcatEven(d32, h, l), hn::ConcatOdd(d32, h, l));
         const auto diff = hn::Sub(acc, hn::Set(d32, p.zp * p.wsum[oc]));
-        const auto v = hn::Add(hn::Mul(hn::ConvertTo(df, diff), hn::Set(df, p.scale * p.wScale[oc])),
-                               hn::Set(df, p.bias[oc]));
+        const auto v =
+            hn::Add(hn::Mul(hn::ConvertTo(df, diff), hn::Set(df, p.scale * p.wScale[oc])), hn::Set(df, p.bias[oc]));
         HWY_ALIGN float tmp[hn::MaxLanes(df)];
         hn::Store(v, df, tmp);
         std::memcpy(p.output(n, oc, oy) + ox0, tmp, size_t(cols) * sizeof(float));
@@ -370,19 +379,27 @@ constexpr int64_t kMaxReduction = std::numeric_limits<int32_t>::max() / (255 * 1
 
 bool int8PathAvailable(Int8Path path) {
   switch (path) {
-    case Int8Path::kAvxVnni: return int8detail::hasAvxVnni();
-    case Int8Path::kAvx512Vnni: return int8detail::hasAvx512Vnni();
-    default: return true;
+    case Int8Path::kAvxVnni:
+      return int8detail::hasAvxVnni();
+    case Int8Path::kAvx512Vnni:
+      return int8detail::hasAvx512Vnni();
+    default:
+      return true;
   }
 }
 
 const char* int8PathName(Int8Path path) {
   switch (path) {
-    case Int8Path::kAuto: return "auto";
-    case Int8Path::kScalar: return "scalar";
-    case Int8Path::kExact: return "exact16";
-    case Int8Path::kAvxVnni: return "avx-vnni";
-    case Int8Path::kAvx512Vnni: return "avx512-vnni";
+    case Int8Path::kAuto:
+      return "auto";
+    case Int8Path::kScalar:
+      return "scalar";
+    case Int8Path::kExact:
+      return "exact16";
+    case Int8Path::kAvxVnni:
+      return "avx-vnni";
+    case Int8Path::kAvx512Vnni:
+      return "avx512-vnni";
   }
   return "?";
 }
@@ -423,8 +440,9 @@ Int8Conv::Int8Conv(const Int8ConvAttrs& attrs, Int8Path path) : impl_(new Impl) 
   const Int8ConvAttrs& a = attrs;
   if (a.strides[0] < 1 || a.strides[1] < 1 || a.dilations[0] < 1 || a.dilations[1] < 1 || a.group < 1 ||
       a.pads[0] < 0 || a.pads[1] < 0 || a.pads[2] < 0 || a.pads[3] < 0)
-    throw std::invalid_argument("Int8ConvVNNI: strides and dilations must be at least 1, pads not negative, group "
-                                "at least 1");
+    throw std::invalid_argument(
+        "Int8ConvVNNI: strides and dilations must be at least 1, pads not negative, group "
+        "at least 1");
   if (path == Int8Path::kAuto)
     path = int8detail::hasAvx512Vnni() ? Int8Path::kAvx512Vnni
                                        : (int8detail::hasAvxVnni() ? Int8Path::kAvxVnni : Int8Path::kExact);
@@ -520,18 +538,52 @@ void Int8Conv::run(const float* x, const int64_t xd[4], const int8_t* wq, const 
   });
 
   // 4-5. The rows.
-  Plan p{reinterpret_cast<const uint8_t*>(qb), G, Bg, Hp, Wq, H, W, a.pads[0], a.pads[1], Cg, wd[0] / G, KH,
-         KW, a.strides[0], a.strides[1], a.dilations[0], a.dilations[1], yd[2], yd[3], yd[1], m.wq.data(),
-         m.wp32.data(), m.wp64.data(), m.wsum.data(), zp, scale, wScale, bias, y};
+  Plan p{reinterpret_cast<const uint8_t*>(qb),
+         G,
+         Bg,
+         Hp,
+         Wq,
+         H,
+         W,
+         a.pads[0],
+         a.pads[1],
+         Cg,
+         wd[0] / G,
+         KH,
+         KW,
+         a.strides[0],
+         a.strides[1],
+         a.dilations[0],
+         a.dilations[1],
+         yd[2],
+         yd[3],
+         yd[1],
+         m.wq.data(),
+         m.wp32.data(),
+         m.wp64.data(),
+         m.wsum.data(),
+         zp,
+         scale,
+         wScale,
+         bias,
+         y};
   const Int8Path path = p.sw == 1 ? m.path : Int8Path::kScalar;
   pool::parallelRange(uint64_t(N * G * yd[2]), 1, [&](uint64_t b0, uint64_t e0) {
     for (uint64_t r = b0; r < e0; ++r) {
       const int64_t oy = int64_t(r) % yd[2], ng = int64_t(r) / yd[2], g = ng % G, n = ng / G;
       switch (path) {
-        case Int8Path::kAvx512Vnni: vnni512Row(p, n, g, oy); break;
-        case Int8Path::kAvxVnni: avxVnniRow(p, n, g, oy); break;
-        case Int8Path::kExact: HWY_DYNAMIC_DISPATCH(ExactRow)(p, n, g, oy); break;
-        default: scalarRow(p, n, g, oy, 0, p.Wout); break;
+        case Int8Path::kAvx512Vnni:
+          vnni512Row(p, n, g, oy);
+          break;
+        case Int8Path::kAvxVnni:
+          avxVnniRow(p, n, g, oy);
+          break;
+        case Int8Path::kExact:
+          HWY_DYNAMIC_DISPATCH(ExactRow)(p, n, g, oy);
+          break;
+        default:
+          scalarRow(p, n, g, oy, 0, p.Wout);
+          break;
       }
     }
   });

@@ -24,9 +24,9 @@
 namespace ka {
 
 struct Int8ConvAttrs {
-  int64_t strides[2] = {1, 1};    // H, W
-  int64_t pads[4] = {0, 0, 0, 0}; // top, left, bottom, right
-  int64_t dilations[2] = {1, 1};  // H, W
+  int64_t strides[2] = {1, 1};     // H, W
+  int64_t pads[4] = {0, 0, 0, 0};  // top, left, bottom, right
+  int64_t dilations[2] = {1, 1};   // H, W
   int64_t group = 1;
 };
 

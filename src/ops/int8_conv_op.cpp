@@ -51,15 +51,15 @@ struct Int8ConvKernel : GuardedCompute<Int8ConvKernel> {
     const std::vector<int64_t> xs = xv.GetTensorTypeAndShapeInfo().GetShape();
     const std::vector<int64_t> ws = wv.GetTensorTypeAndShapeInfo().GetShape();
     if (xs.size() != 4 || ws.size() != 4)
-      throw Ort::Exception("Int8ConvVNNI: X and Wq must be 4-D, got X " + opShapeText(xs) + " and Wq " +
-                               opShapeText(ws),
-                           ORT_INVALID_ARGUMENT);
+      throw Ort::Exception(
+          "Int8ConvVNNI: X and Wq must be 4-D, got X " + opShapeText(xs) + " and Wq " + opShapeText(ws),
+          ORT_INVALID_ARGUMENT);
     const size_t cout = size_t(ws[0] < 0 ? 0 : ws[0]);
     if (sv.GetTensorTypeAndShapeInfo().GetElementCount() != cout ||
         bv.GetTensorTypeAndShapeInfo().GetElementCount() != cout)
-      throw Ort::Exception("Int8ConvVNNI: w_scale and bias must hold one value per output channel (" +
-                               std::to_string(cout) + ")",
-                           ORT_INVALID_ARGUMENT);
+      throw Ort::Exception(
+          "Int8ConvVNNI: w_scale and bias must hold one value per output channel (" + std::to_string(cout) + ")",
+          ORT_INVALID_ARGUMENT);
     int64_t ys[4];
     try {
       conv.outputShape(xs.data(), ws.data(), ys);

@@ -42,10 +42,10 @@ inline uint16_t halfFromFloat(float f) {
   const uint32_t sign = (x >> 16) & 0x8000u;
   const uint32_t ax = x & 0x7FFFFFFFu;
   if (ax > 0x7F800000u) return uint16_t(sign | 0x7E00u | ((ax >> 13) & 0x3FFu));  // NaN, quieted
-  if (ax >= 0x477FF000u) return uint16_t(sign | 0x7C00u);  // rounds to 65520 or more: infinity
-  if (ax >= 0x38800000u) {                                   // normal binary16 range
-    uint32_t r = ax - 0x38000000u;                           // rebias the exponent (127 -> 15)
-    r += 0xFFFu + ((r >> 13) & 1u);                          // ties to even; carries into exponent
+  if (ax >= 0x477FF000u) return uint16_t(sign | 0x7C00u);                         // rounds to 65520 or more: infinity
+  if (ax >= 0x38800000u) {                                                        // normal binary16 range
+    uint32_t r = ax - 0x38000000u;                                                // rebias the exponent (127 -> 15)
+    r += 0xFFFu + ((r >> 13) & 1u);                                               // ties to even; carries into exponent
     return uint16_t(sign | (r >> 13));
   }
   // Subnormal or zero: adding 0.5 makes the float unit in the last place 2^-24, the binary16
@@ -71,8 +71,7 @@ inline float floatFromHalf(uint16_t h) {
 }
 
 // m = binary16((d0 + d1 + d2) / 3) of the three channel differences at element index i.
-inline float retrievalMean(const unsigned short* a, const unsigned short* b, size_t stride,
-                           size_t i) {
+inline float retrievalMean(const unsigned short* a, const unsigned short* b, size_t stride, size_t i) {
   float s = 0.0f;
   for (int c = 0; c < 3; ++c) {
     const size_t k = size_t(c) * stride + i;
@@ -83,21 +82,19 @@ inline float retrievalMean(const unsigned short* a, const unsigned short* b, siz
   return floatFromHalf(halfFromFloat(s / 3.0f));
 }
 
-inline float pooledTerm(const unsigned short* a, const unsigned short* b,
-                        const unsigned short* w, size_t n, size_t i) {
+inline float pooledTerm(const unsigned short* a, const unsigned short* b, const unsigned short* w, size_t n, size_t i) {
   return floatFromHalf(halfFromFloat(retrievalMean(a, b, n, i) * floatFromHalf(w[i])));
 }
 
-inline float exactTerm(const unsigned short* a, const unsigned short* b, const float* w,
-                       size_t stride, size_t i) {
+inline float exactTerm(const unsigned short* a, const unsigned short* b, const float* w, size_t stride, size_t i) {
   if (w[i] == 0.0f) return 0.0f;
   return retrievalMean(a, b, stride, i) * w[i];
 }
 
 inline uint8_t clampByte(int v) { return uint8_t(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
-inline void yuvPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, int x0, int x1,
-                      int chromaStep, uint8_t* rgb) {
+inline void yuvPixels(const uint8_t* y, const uint8_t* u, const uint8_t* v, int x0, int x1, int chromaStep,
+                      uint8_t* rgb) {
   for (int x = x0; x < x1; ++x) {
     const int c = 298 * (int(y[x]) - 16) + 128;
     const size_t k = size_t(chromaStep) * size_t(x / 2);
@@ -244,8 +241,7 @@ void F16ToF32(const unsigned short* HWY_RESTRICT in, float* HWY_RESTRICT out, si
   for (; i < n; ++i) out[i] = detail::floatFromHalf(in[i]);
 }
 
-void RoundF16Mul(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b,
-                 float* HWY_RESTRICT out, size_t n) {
+void RoundF16Mul(const float* HWY_RESTRICT a, const float* HWY_RESTRICT b, float* HWY_RESTRICT out, size_t n) {
   const DF df;
   const size_t N = hn::Lanes(df);
   size_t i = 0;
@@ -280,8 +276,7 @@ HWY_INLINE void StoreByteRatios(D8 /* d8 */, hn::Vec<D8> bytes, unsigned short* 
 }
 #endif
 
-void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, unsigned short* HWY_RESTRICT out,
-                     size_t planeStride, size_t n) {
+void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, unsigned short* HWY_RESTRICT out, size_t planeStride, size_t n) {
   size_t i = 0;
 #if HWY_TARGET != HWY_SCALAR
   const hn::Repartition<uint8_t, DF> d8;  // 4 x N bytes: one float vector per quarter
@@ -302,8 +297,8 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, unsigned short* HWY_RESTRI
 }
 
 // m = binary16((d0 + d1 + d2) / 3) for the N elements starting at index i.
-HWY_INLINE VF RetrievalMean(const unsigned short* HWY_RESTRICT a,
-                            const unsigned short* HWY_RESTRICT b, size_t stride, size_t i) {
+HWY_INLINE VF RetrievalMean(const unsigned short* HWY_RESTRICT a, const unsigned short* HWY_RESTRICT b, size_t stride,
+                            size_t i) {
   const DF df;
   const DH dh;
   VF s = hn::Zero(df);
@@ -326,8 +321,7 @@ HWY_INLINE float AddInOrder(float total, VF terms) {
   return total;
 }
 
-float RetrieveTermPooled(const unsigned short* HWY_RESTRICT a,
-                         const unsigned short* HWY_RESTRICT b,
+float RetrieveTermPooled(const unsigned short* HWY_RESTRICT a, const unsigned short* HWY_RESTRICT b,
                          const unsigned short* HWY_RESTRICT w, size_t n) {
   const DF df;
   const DH dh;
@@ -343,9 +337,8 @@ float RetrieveTermPooled(const unsigned short* HWY_RESTRICT a,
   return total;
 }
 
-float RetrieveTermExactRange(const unsigned short* HWY_RESTRICT a,
-                             const unsigned short* HWY_RESTRICT b, const float* HWY_RESTRICT w,
-                             size_t planeStride, size_t lo, size_t hi) {
+float RetrieveTermExactRange(const unsigned short* HWY_RESTRICT a, const unsigned short* HWY_RESTRICT b,
+                             const float* HWY_RESTRICT w, size_t planeStride, size_t lo, size_t hi) {
   const DF df;
   const size_t N = hn::Lanes(df);
   float total = 0.0f;
@@ -436,9 +429,8 @@ void ConvPlaneRows(const ConvPlane& p) {
   }
 }
 
-void Conv3x3Range(const float* HWY_RESTRICT in, int N, int Cin, int H, int W,
-                  const float* HWY_RESTRICT weight, const float* HWY_RESTRICT bias, int Cout,
-                  float* HWY_RESTRICT out, size_t lo, size_t hi) {
+void Conv3x3Range(const float* HWY_RESTRICT in, int N, int Cin, int H, int W, const float* HWY_RESTRICT weight,
+                  const float* HWY_RESTRICT bias, int Cout, float* HWY_RESTRICT out, size_t lo, size_t hi) {
   if (!in || !weight || !out || N <= 0 || Cin <= 0 || H <= 0 || W <= 0 || Cout <= 0) return;
   const size_t planes = size_t(N) * size_t(Cout);
   hi = std::min(hi, planes);
@@ -461,14 +453,7 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int N, int Cin, int H, int W,
       }
       stagedItem = item;
     }
-    ConvPlane plane{stage,
-                    h,
-                    Wp,
-                    w,
-                    cin,
-                    weight + co * cin * 9,
-                    bias ? bias[co] : 0.0f,
-                    bias != nullptr,
+    ConvPlane plane{stage,          h, Wp, w, cin, weight + co * cin * 9, bias ? bias[co] : 0.0f, bias != nullptr,
                     out + p * h * w};
     ConvPlaneRows(plane);
   }
@@ -526,8 +511,8 @@ HWY_INLINE V8 YuvChannel(V16 ye, V16 yo, V16 ke, V16 ko, V16 whole, V16 frac) {
 }
 #endif
 
-void Yuv420RowToRgb24(const uint8_t* HWY_RESTRICT y, const uint8_t* u, const uint8_t* v,
-                      int width, int chromaStep, uint8_t* HWY_RESTRICT rgb) {
+void Yuv420RowToRgb24(const uint8_t* HWY_RESTRICT y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
+                      uint8_t* HWY_RESTRICT rgb) {
   if (width <= 0) return;
   int x = 0;
 #if HWY_TARGET != HWY_SCALAR
@@ -560,17 +545,16 @@ void Yuv420RowToRgb24(const uint8_t* HWY_RESTRICT y, const uint8_t* u, const uin
       const V16 up = hn::Sub(uu, k128), vp = hn::Sub(vv, k128);
       const V16 ke = hn::Mul(ye, k42), ko = hn::Mul(yo, k42);
       // whole parts carry the -16 of Y' so the pixel terms use Y itself.
-      const V8 rb = YuvChannel(ye, yo, ke, ko, hn::Sub(vv, hn::Set(d16, 144)),
-                               hn::Sub(hn::Mul(vp, hn::Set(d16, 153)), k544));
+      const V8 rb =
+          YuvChannel(ye, yo, ke, ko, hn::Sub(vv, hn::Set(d16, 144)), hn::Sub(hn::Mul(vp, hn::Set(d16, 153)), k544));
       const V16 g0 = hn::Sub(hn::Mul(vp, hn::Set(d16, 48)), hn::Mul(up, hn::Set(d16, 100)));
       const V8 gb = YuvChannel(ye, yo, ke, ko, hn::Sub(hn::Set(d16, 112), vv), hn::Sub(g0, k544));
-      const V8 bb = YuvChannel(ye, yo, ke, ko, hn::Sub(hn::Add(up, up), hn::Set(d16, 16)),
-                               hn::Sub(hn::ShiftLeft<2>(up), k544));
+      const V8 bb =
+          YuvChannel(ye, yo, ke, ko, hn::Sub(hn::Add(up, up), hn::Set(d16, 16)), hn::Sub(hn::ShiftLeft<2>(up), k544));
       // Interleave R, G, B per 16-pixel block (48 bytes = three 16-byte pieces A, B, C).
       V8 piece[3];
       for (int t = 0; t < 3; ++t) {
-        piece[t] = hn::Or(hn::Or(hn::TableLookupBytesOr0(rb, shuf[t][0]),
-                                 hn::TableLookupBytesOr0(gb, shuf[t][1])),
+        piece[t] = hn::Or(hn::Or(hn::TableLookupBytesOr0(rb, shuf[t][0]), hn::TableLookupBytesOr0(gb, shuf[t][1])),
                           hn::TableLookupBytesOr0(bb, shuf[t][2]));
       }
       uint8_t* out = rgb + 3 * size_t(x);
@@ -621,13 +605,9 @@ float* stagingBuffer(size_t floats) {
 }
 }  // namespace detail
 
-void f32ToF16(const float* in, unsigned short* out, size_t n) {
-  HWY_DYNAMIC_DISPATCH(F32ToF16)(in, out, n);
-}
+void f32ToF16(const float* in, unsigned short* out, size_t n) { HWY_DYNAMIC_DISPATCH(F32ToF16)(in, out, n); }
 
-void f16ToF32(const unsigned short* in, float* out, size_t n) {
-  HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n);
-}
+void f16ToF32(const unsigned short* in, float* out, size_t n) { HWY_DYNAMIC_DISPATCH(F16ToF32)(in, out, n); }
 
 void roundF16Mul(const float* a, const float* b, float* out, size_t n) {
   HWY_DYNAMIC_DISPATCH(RoundF16Mul)(a, b, out, n);
@@ -637,28 +617,25 @@ void rgb8ToPlanarF16(const uint8_t* rgb, unsigned short* out, size_t planeStride
   HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16)(rgb, out, planeStride, n);
 }
 
-float retrieveTermPooled(const unsigned short* a, const unsigned short* b,
-                         const unsigned short* w, size_t n) {
+float retrieveTermPooled(const unsigned short* a, const unsigned short* b, const unsigned short* w, size_t n) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermPooled)(a, b, w, n);
 }
 
-float retrieveTermExactRange(const unsigned short* a, const unsigned short* b, const float* w,
-                             size_t planeStride, size_t lo, size_t hi) {
+float retrieveTermExactRange(const unsigned short* a, const unsigned short* b, const float* w, size_t planeStride,
+                             size_t lo, size_t hi) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, planeStride, lo, hi);
 }
 
-float retrieveTermExact(const unsigned short* a, const unsigned short* b, const float* w,
-                        size_t n) {
+float retrieveTermExact(const unsigned short* a, const unsigned short* b, const float* w, size_t n) {
   return HWY_DYNAMIC_DISPATCH(RetrieveTermExactRange)(a, b, w, n, 0, n);
 }
 
-void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight,
-                  const float* bias, int Cout, float* out, size_t lo, size_t hi) {
+void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
+                  float* out, size_t lo, size_t hi) {
   HWY_DYNAMIC_DISPATCH(Conv3x3Range)(in, N, Cin, H, W, weight, bias, Cout, out, lo, hi);
 }
 
-void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width,
-                      int chromaStep, uint8_t* rgb) {
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep, uint8_t* rgb) {
   HWY_DYNAMIC_DISPATCH(Yuv420RowToRgb24)(y, u, v, width, chromaStep, rgb);
 }
 

@@ -44,18 +44,16 @@ void rgb8ToPlanarF16(const uint8_t* rgb, unsigned short* out, size_t planeStride
 // half-precision weights: per element, d_c = |binary16(float(a) - float(b))|,
 // m = binary16((d_0 + d_1 + d_2) / 3), term = binary16(m * float(w[i])). The terms are added to a
 // float total in increasing index order, starting from 0.
-float retrieveTermPooled(const unsigned short* a, const unsigned short* b,
-                         const unsigned short* w, size_t n);
+float retrieveTermPooled(const unsigned short* a, const unsigned short* b, const unsigned short* w, size_t n);
 
 // As above over elements [lo, hi) of planes planeStride apart, with float weights and
 // term = m * w[i] not rounded again; an element whose weight is exactly zero adds nothing, even
 // where its difference is infinite or NaN.
-float retrieveTermExactRange(const unsigned short* a, const unsigned short* b, const float* w,
-                             size_t planeStride, size_t lo, size_t hi);
+float retrieveTermExactRange(const unsigned short* a, const unsigned short* b, const float* w, size_t planeStride,
+                             size_t lo, size_t hi);
 
 // retrieveTermExactRange(a, b, w, n, 0, n).
-float retrieveTermExact(const unsigned short* a, const unsigned short* b, const float* w,
-                        size_t n);
+float retrieveTermExact(const unsigned short* a, const unsigned short* b, const float* w, size_t n);
 
 // Direct 3x3 convolution, stride 1, padding 1, over N x Cin planes of H x W floats (NCHW), with
 // weights Cout x Cin x 3 x 3 and one bias per output channel; no activation. Computes output
@@ -66,15 +64,14 @@ float retrieveTermExact(const unsigned short* a, const unsigned short* b, const 
 // as needed and lives until the thread exits; consecutive planes of the same item within one call
 // share the staged copy. Each call stages afresh, so the caller may refill `in` between calls.
 // A null bias adds nothing.
-void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight,
-                  const float* bias, int Cout, float* out, size_t lo, size_t hi);
+void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
+                  float* out, size_t lo, size_t hi);
 
 // One row of YUV 4:2:0 to packed RGB24. Pixel x takes Y = y[x] and U, V at chromaStep * (x / 2)
 // (chromaStep 1 for planar chroma rows; 2 for an interleaved UV row, with v = u + 1). With
 // C = 298 (Y - 16) + 128: R = (C + 409 (V - 128)) >> 8, G = (C - 100 (U - 128) - 208 (V - 128)) >> 8,
 // B = (C + 516 (U - 128)) >> 8, arithmetic shifts, each clamped to 0..255.
-void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width,
-                      int chromaStep, uint8_t* rgb);
+void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep, uint8_t* rgb);
 
 // Name of the target the kernels dispatch to ("SSSE3", "SSE4", "AVX2", "AVX3", "AVX3_DL", or
 // "SCALAR" for the portable fallback), a constant string for log lines.

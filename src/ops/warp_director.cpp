@@ -245,8 +245,8 @@ HWY_INLINE void StoreBlock(hn::Vec<DF> v, size_t b, float* dst) {
 }
 #endif
 
-void GatherRows(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT grid, float* HWY_RESTRICT out, int W,
-                int H, int r0, int r1) {
+void GatherRows(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT grid, float* HWY_RESTRICT out, int W, int H,
+                int r0, int r1) {
   const size_t plane = size_t(W) * size_t(H);
   TapChunk t;
   for (int i = r0; i < r1; ++i) {
@@ -280,8 +280,8 @@ void GatherRows(const float* HWY_RESTRICT planes, const float* HWY_RESTRICT grid
         const auto nxy = hn::LoadDup128(d, t.nxy + p);
         for (size_t v = 0; v < kVecs; ++v) {
           Transpose4(d, a[v][0], a[v][1], a[v][2], a[v][3]);
-          const auto o = hn::Add(hn::Mul(nxy, a[v][3]), hn::Sub(hn::Sub(a[v][0], hn::Mul(nx, a[v][1])),
-                                                              hn::Mul(ny, a[v][2])));
+          const auto o =
+              hn::Add(hn::Mul(nxy, a[v][3]), hn::Sub(hn::Sub(a[v][0], hn::Mul(nx, a[v][1])), hn::Mul(ny, a[v][2])));
           for (size_t b = 0; b < kLanes / 4; ++b) {
             const size_t ch = v * (kLanes / 4) + b;
             if (ch < 3) StoreBlock(o, b, out + ch * plane + j0 + size_t(p));

@@ -38,8 +38,7 @@ inline size_t warpPlanesFloats(int W, int H) { return size_t(12) * size_t(W) * s
 void warpDirectorPlanesBand(const float* src, float* planes, int W, int H, int rowBegin, int rowEnd);
 // Output rows [rowBegin, rowEnd) (clamped to [0, H)); `grid` holds H x W pairs, `out` three
 // planes of H x W. Reads planes of any row, so the planes pass must be complete.
-void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin,
-                            int rowEnd);
+void warpDirectorGatherBand(const float* planes, const float* grid, float* out, int W, int H, int rowBegin, int rowEnd);
 
 // The same sampling in one pass reading the source directly (plane values computed at each tap),
 // for use outside ONNX Runtime; identical results.

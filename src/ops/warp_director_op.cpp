@@ -53,16 +53,17 @@ struct WarpDirectorKernel : GuardedCompute<WarpDirectorKernel> {
       throw Ort::Exception("com.zephrane::WarpDirector: the source must be N x 3 x H x W, got " + opShapeText(ss),
                            ORT_INVALID_ARGUMENT);
     if (ss[1] != 3)
-      throw Ort::Exception("com.zephrane::WarpDirector: this node warps the director's 3-channel source and the "
-                           "graph handed it C=" + std::to_string(ss[1]) +
-                               ". REFUSING rather than writing a frame nobody asked for.",
-                           ORT_INVALID_ARGUMENT);
+      throw Ort::Exception(
+          "com.zephrane::WarpDirector: this node warps the director's 3-channel source and the "
+          "graph handed it C=" +
+              std::to_string(ss[1]) + ". REFUSING rather than writing a frame nobody asked for.",
+          ORT_INVALID_ARGUMENT);
     // The kernel reads 2 H W grid values per item; a grid of another shape is refused, not trusted.
     if (gs != std::vector<int64_t>{ss[0], ss[2], ss[3], 2})
-      throw Ort::Exception("com.zephrane::WarpDirector: grid must be N x H x W x 2 = " +
-                               opShapeText({ss[0], ss[2], ss[3], 2}) + " for source " + opShapeText(ss) + ", got " +
-                               opShapeText(gs),
-                           ORT_INVALID_ARGUMENT);
+      throw Ort::Exception(
+          "com.zephrane::WarpDirector: grid must be N x H x W x 2 = " + opShapeText({ss[0], ss[2], ss[3], 2}) +
+              " for source " + opShapeText(ss) + ", got " + opShapeText(gs),
+          ORT_INVALID_ARGUMENT);
     // Plane offsets are 32-bit: 12 H W must stay below 2^31.
     if (ss[2] > 0 && ss[3] > 0 && ss[2] * ss[3] > int64_t(std::numeric_limits<int32_t>::max() / 12))
       throw Ort::Exception("com.zephrane::WarpDirector: source " + opShapeText(ss) + " is too large",

@@ -163,9 +163,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   for (double x : {double(x0), double(x1)})
     if (!(std::fabs(x * a[0] * 1024) < kMaxFixed && std::fabs(x * a[3] * 1024) < kMaxFixed)) return;
   for (double y : {double(y0), double(y1)})
-    if (!(std::fabs((y * a[1] + a[2]) * 1024) < kMaxFixed &&
-          std::fabs((y * a[4] + a[5]) * 1024) < kMaxFixed))
-      return;
+    if (!(std::fabs((y * a[1] + a[2]) * 1024) < kMaxFixed && std::fabs((y * a[4] + a[5]) * 1024) < kMaxFixed)) return;
 
   const size_t cols = size_t(x1 - x0 + 1);
   if (colX.size() < cols) {
@@ -178,8 +176,8 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   }
 
   std::call_once(g_executorLine, [&] {
-    std::fprintf(stderr, "[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n",
-                 "cpu", side, ksize, pool::threads());
+    std::fprintf(stderr, "[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu",
+                 side, ksize, pool::threads());
   });
 
   if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");
@@ -256,8 +254,7 @@ void Paste::compositeTail(const double a[6], int x0, int x1, int y0, int y1, uin
     r.count = count;
     r.frame = frame + (size_t(y0) * W + x0) * 3;
     r.frameStride = size_t(W) * 3;
-    pool::parallelRange(rows, kMinPart,
-                        [&](uint64_t b, uint64_t e) { simd::pasteLanczos8Columns(r, int(b), int(e)); });
+    pool::parallelRange(rows, kMinPart, [&](uint64_t b, uint64_t e) { simd::pasteLanczos8Columns(r, int(b), int(e)); });
     return;
   }
 

@@ -36,8 +36,7 @@ class Paste {
   void composite(const float* crop, float scale, const float* M, uint8_t* frame, int W, int H);
 
   // No GPU composition exists: always false, nothing touched.
-  bool compositeGpuRgba(const float* crop, float scale, const float* M, uint8_t* rgba, int W,
-                        int H);
+  bool compositeGpuRgba(const float* crop, float scale, const float* M, uint8_t* rgba, int W, int H);
 
   int32_t side;
   int32_t ksize;
@@ -53,10 +52,10 @@ class Paste {
   std::vector<uint8_t> mask;
   std::vector<uint8_t> maskBordered;  // mask with a one-pixel zero border, (side + 2)^2
   std::vector<float> gauss;
-  std::vector<float> lanczosTab;  // 32 x 8
-  std::vector<float> lanczosRows; // 32 x 32: lane 4j + c holds tap j
-  std::vector<float> linearTab;   // 32 x 2
-  std::vector<float> cubicTab;    // 32 x 4
+  std::vector<float> lanczosTab;   // 32 x 8
+  std::vector<float> lanczosRows;  // 32 x 32: lane 4j + c holds tap j
+  std::vector<float> linearTab;    // 32 x 2
+  std::vector<float> cubicTab;     // 32 x 4
   std::vector<float> planes[3];
   std::vector<float> padPlane, hBlur;
   std::vector<float> columns;  // the sharpened crop column-major, zero-bordered (simd::interleaveColumns)

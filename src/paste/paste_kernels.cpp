@@ -51,9 +51,7 @@ using D4 = hn::FixedTag<float, 4>;
 using Px4 = hn::Vec<D4>;
 HWY_INLINE Px4 Zero4() { return hn::Zero(D4()); }
 HWY_INLINE Px4 AddScaled(Px4 acc, float w, Px4 p) { return hn::Add(acc, hn::Mul(hn::Set(D4(), w), p)); }
-HWY_INLINE Px4 AddScaled(Px4 acc, float w, const float* p) {
-  return AddScaled(acc, w, hn::LoadU(D4(), p));
-}
+HWY_INLINE Px4 AddScaled(Px4 acc, float w, const float* p) { return AddScaled(acc, w, hn::LoadU(D4(), p)); }
 HWY_INLINE void Store4(Px4 p, float* out) { hn::StoreU(p, D4(), out); }
 #endif
 
@@ -276,7 +274,7 @@ void PasteLanczos8Columns(const PasteColumns& r, int rowBegin, int rowEnd) {
         alpha3[e] = alpha3[e + 1] = alpha3[e + 2] = level / 255.0f;
         // Column sx - 3 and row sy - 3 sit at sx + 1 and sy + 1 behind the border (sx, sy >= -1).
         take[n++] = ColumnTake{r.cols + (size_t(l.sx + 1) * height + size_t(l.sy + 1)) * 4, r.lanczosTab + 8 * l.fx,
-                         r.lanczosRows + 32 * l.fy, e};
+                               r.lanczosRows + 32 * l.fy, e};
       }
       int m = 0;
       for (; m + 4 <= n; m += 4) ResampleColumns<4>(take + m, colStride, value3);
@@ -316,8 +314,7 @@ void unsharpHorizontal(const float* in, const float* g, int k, float* out, size_
   HWY_DYNAMIC_DISPATCH(UnsharpHorizontal)(in, g, k, out, begin, end);
 }
 
-void unsharpSharpenRow(const float* hBlur, size_t stride, const float* g, int k, float amount, float* row,
-                       int width) {
+void unsharpSharpenRow(const float* hBlur, size_t stride, const float* g, int k, float amount, float* row, int width) {
   HWY_DYNAMIC_DISPATCH(UnsharpSharpenRow)(hBlur, stride, g, k, amount, row, width);
 }
 

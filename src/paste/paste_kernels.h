@@ -37,8 +37,7 @@ void unsharpHorizontal(const float* in, const float* g, int k, float* out, size_
 // Vertical pass and sharpening of one crop row: blur[x] = sum_{j=0}^{k-1} g[j] * hBlur[j * stride + x]
 // (in order of j, from 0), then row[x] = clamp((1 + amount) * row[x] - amount * blur[x], 0, 255),
 // a NaN giving 0; x in [0, width).
-void unsharpSharpenRow(const float* hBlur, size_t stride, const float* g, int k, float amount, float* row,
-                       int width);
+void unsharpSharpenRow(const float* hBlur, size_t stride, const float* g, int k, float amount, float* row, int width);
 
 // The Lanczos-8 stage on a column-major copy of the sharpened crop: a pixel's eight source rows of
 // one source column lie next to each other there, so one wide load takes several rows of all
@@ -65,19 +64,19 @@ void interleaveColumns(const float* p0, const float* p1, const float* p2, int si
 // Y = rowY[i] + colY[k]. The rows are walked in strips of columns, so that the crop columns one
 // strip reads stay in the nearest cache from row to row.
 struct PasteColumns {
-  const float* cols;           // columnCropFloats(side) floats
-  const uint8_t* maskBordered; // the mask with a one-pixel zero border, (side + 2)^2 bytes
-  const float* lanczosTab;     // 32 phases x 8 taps
-  const float* lanczosRows;    // 32 phases x 32: lane 4j + c holds tap j
-  const float* linearTab;      // 32 phases x 2 taps
-  const int64_t* colX;         // `count` entries
+  const float* cols;            // columnCropFloats(side) floats
+  const uint8_t* maskBordered;  // the mask with a one-pixel zero border, (side + 2)^2 bytes
+  const float* lanczosTab;      // 32 phases x 8 taps
+  const float* lanczosRows;     // 32 phases x 32: lane 4j + c holds tap j
+  const float* linearTab;       // 32 phases x 2 taps
+  const int64_t* colX;          // `count` entries
   const int64_t* colY;
-  const int64_t* rowX;         // one entry per frame row of the box
+  const int64_t* rowX;  // one entry per frame row of the box
   const int64_t* rowY;
   int side;
   int count;
-  uint8_t* frame;       // frame pixel (x0, y0)
-  size_t frameStride;   // bytes per frame row
+  uint8_t* frame;      // frame pixel (x0, y0)
+  size_t frameStride;  // bytes per frame row
 };
 
 // Rows [rowBegin, rowEnd) of the box.

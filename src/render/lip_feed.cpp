@@ -51,10 +51,11 @@ size_t LipFeed::bind(std::vector<uint8_t>& model, const std::string& modelName) 
 
 void LipFeed::logBound(const std::string& modelName) const {
   if (!bound_) return;
-  std::fprintf(stderr,
-               "[ka] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at load, %d verts, feather "
-               "%.1f px; the graph's ellipse is not reachable in this session\n",
-               modelName.c_str(), contour_->nv(), static_cast<double>(contour_->featherPx()));
+  std::fprintf(
+      stderr,
+      "[ka] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at load, %d verts, feather "
+      "%.1f px; the graph's ellipse is not reachable in this session\n",
+      modelName.c_str(), contour_->nv(), static_cast<double>(contour_->featherPx()));
 }
 
 std::vector<float>& LipFeed::buffer(int batch) {

@@ -20,11 +20,15 @@ LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewri
     std::string reason;
     r.warp = rewriteWarpBlockToCustomOp(model, reason);
     if (r.warp)
-      std::fprintf(stderr, "[ka] director warp -> com.zephrane::WarpDirector (%zu nodes removed, the source cone with "
-                           "them)\n", r.warp);
+      std::fprintf(stderr,
+                   "[ka] director warp -> com.zephrane::WarpDirector (%zu nodes removed, the source cone with "
+                   "them)\n",
+                   r.warp);
     else
-      std::fprintf(stderr, "[ka] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads exactly as it did "
-                           "before\n", reason.empty() ? "no reason given" : reason.c_str());
+      std::fprintf(stderr,
+                   "[ka] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads exactly as it did "
+                   "before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
   }
   if (opt.cpuProvider && opt.gridSampleRewrite) r.gridSample = rewriteGridSampleToFast(model);
   r.blend = normaliseStudentBlend(model);
@@ -45,11 +49,12 @@ void logLoadRewrites(const LoadRewriteReport& r, const std::string& modelName) {
                  "unit that includes the GPU\n",
                  r.blend, name);
   if (r.headCubic)
-    std::fprintf(stderr,
-                 "[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) "
-                 "\xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
-                 "EP and no CoreML/NNAPI EP can claim it\n",
-                 r.headCubic, name);
+    std::fprintf(
+        stderr,
+        "[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) "
+        "\xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+        "EP and no CoreML/NNAPI EP can claim it\n",
+        r.headCubic, name);
 }
 
 }  // namespace ka

@@ -13,9 +13,9 @@
 namespace ka {
 
 struct LoadRewriteOptions {
-  bool cpuProvider = true;       // the ORT CPU execution provider serves the session
-  bool gridSampleRewrite = true; // GridSample -> com.zephrane::GridSampleFast
-  bool warpNode = false;         // warp block -> com.zephrane::WarpDirector (KA_WARP_NODE)
+  bool cpuProvider = true;        // the ORT CPU execution provider serves the session
+  bool gridSampleRewrite = true;  // GridSample -> com.zephrane::GridSampleFast
+  bool warpNode = false;          // warp block -> com.zephrane::WarpDirector (KA_WARP_NODE)
 };
 
 // KA_WARP_NODE as the renderer reads it: set, non-empty, first character not '0'.

@@ -39,10 +39,10 @@ struct SourceConeSplit {
 // What the load sequence knows when it decides on the hoist.
 struct SourceConeHoistRequest {
   std::string modelName;
-  bool coreml = false;          // the CoreML provider serves the director
-  std::string coremlUnitWord;   // its unit word ("all" when none was given)
-  bool warpApplied = false;     // the warp node took the cone with it
-  bool hasPrior = false;        // the identity carries a warp prior (P.f16 or a prior video)
+  bool coreml = false;         // the CoreML provider serves the director
+  std::string coremlUnitWord;  // its unit word ("all" when none was given)
+  bool warpApplied = false;    // the warp node took the cone with it
+  bool hasPrior = false;       // the identity carries a warp prior (P.f16 or a prior video)
 };
 
 // The hoist decision of the load sequence. Prints the line that says whether the hoist applies and

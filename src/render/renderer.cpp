@@ -26,8 +26,8 @@
 namespace ka {
 namespace {
 
-constexpr size_t kPooledPerFrame = 65536;   // 64 x 32 x 32
-constexpr size_t kFsRedPerFrame = 262144;   // 64 x 64 x 64
+constexpr size_t kPooledPerFrame = 65536;  // 64 x 32 x 32
+constexpr size_t kFsRedPerFrame = 262144;  // 64 x 64 x 64
 constexpr size_t kKpPerFrame = 3 * kHostKpRows;
 
 bool envFirstIs(const char* name, char c) {
@@ -144,7 +144,7 @@ struct Renderer::Impl {
 
   std::vector<float> pooled, prior, kpDriving, kpSource, rgb;
   std::vector<Ort::Value> tensors;
-  std::unique_ptr<LipFeed> lip;  // the lip contour, bound into the graph or not
+  std::unique_ptr<LipFeed> lip;          // the lip contour, bound into the graph or not
   std::unique_ptr<SourceConeRing> ring;  // the source-cone hoist, when in force
 
   explicit Impl(Identity& id) : identity(id) {}
@@ -240,9 +240,9 @@ void Renderer::Impl::buildSession(const std::string& ep) {
     session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
   }
   epName = coreml ? ep : "cpu";
-  std::fprintf(stderr, "[ka] director ep=%s (%s)\n", epName.c_str(),
-               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph"
-                      : "ORT CPU EP");
+  std::fprintf(
+      stderr, "[ka] director ep=%s (%s)\n", epName.c_str(),
+      coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
   checkContractAndBind(hoisted);
   if (hoisted) ring = std::make_unique<SourceConeRing>(split, identity, C);
 }
@@ -255,7 +255,7 @@ void Renderer::Impl::checkContractAndBind(bool hoisted) {
     names.push_back(session->GetInputNameAllocated(i, alloc).get());
     Ort::TypeInfo ti = session->GetInputTypeInfo(i);
     shapes.push_back(ti.GetONNXType() == ONNX_TYPE_TENSOR ? ti.GetTensorTypeAndShapeInfo().GetShape()
-                                                           : std::vector<int64_t>{});
+                                                          : std::vector<int64_t>{});
   }
   auto find = [&](const char* n) -> const std::vector<int64_t>* {
     for (size_t i = 0; i < names.size(); ++i)
@@ -386,8 +386,10 @@ const float* Renderer::render(const int* sourceIndices, const float* kpSource, c
     std::memcpy(s.kpDriving.data() + sj * kKpPerFrame, kpDriving + static_cast<size_t>(c) * kKpPerFrame,
                 kKpPerFrame * sizeof(float));
     if (s.lip->bound() && !s.featSynth) {
-      if (j >= n) s.lip->repeat(n - 1, j);
-      else s.lip->fill(j, kpDriving + static_cast<size_t>(c) * kKpPerFrame);
+      if (j >= n)
+        s.lip->repeat(n - 1, j);
+      else
+        s.lip->fill(j, kpDriving + static_cast<size_t>(c) * kKpPerFrame);
     }
   }
   s.runTimed();

@@ -33,12 +33,12 @@ class Renderer {
   const float* render(const int* sourceIndices, const float* kpSource, const float* kpDriving, int n);
 
   int batch() const;
-  const std::string& ep() const;        // "cpu", or the accepted "coreml..." string
-  std::string backend() const;          // "ort" on this platform
+  const std::string& ep() const;  // "cpu", or the accepted "coreml..." string
+  std::string backend() const;    // "ort" on this platform
   const std::string& directorNote() const;
-  bool featSynth() const;               // the graph takes "fs_red" features
-  bool sessionFromBytes() const;        // false when no rewrite changed the graph (created from the path)
-  double runMilliseconds() const;       // total time inside Session::Run
+  bool featSynth() const;          // the graph takes "fs_red" features
+  bool sessionFromBytes() const;   // false when no rewrite changed the graph (created from the path)
+  double runMilliseconds() const;  // total time inside Session::Run
   int64_t runs() const;
 
  private:

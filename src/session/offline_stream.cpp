@@ -39,8 +39,7 @@ struct OfflineStream::Impl {
   }
 };
 
-OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPath, int threads, int skip,
-                             float scale)
+OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPath, int threads, int skip, float scale)
     : impl_(std::make_unique<Impl>()) {
   if (skip < 0) throw std::runtime_error("skip must not be negative, got " + std::to_string(skip));
   Impl& s = *impl_;

@@ -28,8 +28,7 @@ SpeechEngine::Kind SpeechEngine::kindOf(const std::string& dir) {
   }
 }
 
-SpeechEngine::SpeechEngine(Kind kind, const std::string& dir, int threads, const std::string& engineOpt)
-    : kind_(kind) {
+SpeechEngine::SpeechEngine(Kind kind, const std::string& dir, int threads, const std::string& engineOpt) : kind_(kind) {
   if (kind_ == kExpression) {
     handle_ = ka_a2x_create(dir.c_str(), threads);
     if (!handle_) fail("ka_a2x_create", ka_a2x_last_error());
@@ -80,7 +79,8 @@ void SpeechEngine::finish() {
 int SpeechEngine::avail() {
   const int n = kind_ == kExpression ? ka_a2x_avail(a2x(handle_)) : ka_motion_avail(motion(handle_));
   // A failing call returns 0 (or less) and leaves its text behind; a quiet 0 is no failure.
-  if (n <= 0 && *(kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error())) fail("avail", kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error());
+  if (n <= 0 && *(kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error()))
+    fail("avail", kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error());
   return n;
 }
 

@@ -9,12 +9,12 @@ namespace ka {
 
 struct UttConfig {
   std::string motionDir;
-  int threads = 1;            // engine threads
+  int threads = 1;  // engine threads
   std::string engineOpt;
-  std::string steadyModel;    // "" when there is no chunk renderer
-  bool hybrid = false;        // eager hysteresis on, engine replies collected while rendering
-  int fixedEager = 0;         // with hybrid off: the eager value the engine is given (0: none)
-  double silenceMs = 600.0;   // negative: an utterance never ends by silence
+  std::string steadyModel;   // "" when there is no chunk renderer
+  bool hybrid = false;       // eager hysteresis on, engine replies collected while rendering
+  int fixedEager = 0;        // with hybrid off: the eager value the engine is given (0: none)
+  double silenceMs = 600.0;  // negative: an utterance never ends by silence
   int endRamp = 6;
   int interruptRamp = 4;
 };

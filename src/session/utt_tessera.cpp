@@ -103,10 +103,12 @@ bool UttTessera::synthW(double* mean, double* last, uint64_t* count) {
   return true;
 }
 
-std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(
-    const uint8_t* bank, int n_donors, const double* cent, const double* c_canon, const double* aperture,
-    const int* stamp, const uint8_t* head_pt, int head_pt_len, const char* head_json, const char* manifest_json,
-    int crop, const std::vector<float>& targetRows, const std::string& lipTemplate) {
+std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(const uint8_t* bank, int n_donors, const double* cent,
+                                                          const double* c_canon, const double* aperture,
+                                                          const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                                                          const char* head_json, const char* manifest_json, int crop,
+                                                          const std::vector<float>& targetRows,
+                                                          const std::string& lipTemplate) {
   using namespace tessera;
   if (!bank || !cent || !c_canon || !aperture || !stamp || !head_pt || !head_json || !manifest_json)
     throw std::runtime_error(

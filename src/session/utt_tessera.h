@@ -61,9 +61,11 @@ class UttTessera {
 // The borrow built from the attach arguments for a session whose crop is `crop`, whose target rows
 // are `targetRows` (frames x 63 floats; empty when the bundle has none) and whose lip template is
 // `lipTemplate`. Throws std::runtime_error with the attach refusal texts.
-std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(
-    const uint8_t* bank, int n_donors, const double* cent, const double* c_canon, const double* aperture,
-    const int* stamp, const uint8_t* head_pt, int head_pt_len, const char* head_json, const char* manifest_json,
-    int crop, const std::vector<float>& targetRows, const std::string& lipTemplate);
+std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(const uint8_t* bank, int n_donors, const double* cent,
+                                                          const double* c_canon, const double* aperture,
+                                                          const int* stamp, const uint8_t* head_pt, int head_pt_len,
+                                                          const char* head_json, const char* manifest_json, int crop,
+                                                          const std::vector<float>& targetRows,
+                                                          const std::string& lipTemplate);
 
 }  // namespace ka

@@ -336,12 +336,15 @@ struct UtteranceSession::Impl {
         // A row for a source frame this bundle does not have (an engine walking another bundle's
         // target rows) would read past the identity's members: it is refused, not rendered.
         if (si < 0 || si >= NT) {
-          noteRenderFailLocked("engine", "the engine delivered source frame " + std::to_string(si) +
-                                             ", outside this bundle's 0.." + std::to_string(NT - 1), false);
+          noteRenderFailLocked("engine",
+                               "the engine delivered source frame " + std::to_string(si) +
+                                   ", outside this bundle's 0.." + std::to_string(NT - 1),
+                               false);
           continue;
         }
         pIdx[static_cast<size_t>(pFill)] = si;
-        std::copy(rep.base.begin() + static_cast<ptrdiff_t>(j) * kKp, rep.base.begin() + static_cast<ptrdiff_t>(j + 1) * kKp,
+        std::copy(rep.base.begin() + static_cast<ptrdiff_t>(j) * kKp,
+                  rep.base.begin() + static_cast<ptrdiff_t>(j + 1) * kKp,
                   pBase.begin() + static_cast<ptrdiff_t>(pFill) * kKp);
         std::copy(rep.drive.begin() + static_cast<ptrdiff_t>(j) * kKp,
                   rep.drive.begin() + static_cast<ptrdiff_t>(j + 1) * kKp,
@@ -372,7 +375,8 @@ struct UtteranceSession::Impl {
   }
 
   void startRamp(int length, const Pose& from, int fromIndex) {
-    for (int k = 0; k < kKp; ++k) rampOffset[static_cast<size_t>(k)] = from[static_cast<size_t>(k)] - targetRow(fromIndex)[k];
+    for (int k = 0; k < kKp; ++k)
+      rampOffset[static_cast<size_t>(k)] = from[static_cast<size_t>(k)] - targetRow(fromIndex)[k];
     rampLen = rampLeft = length;
     index = next(fromIndex);
     setMode(3);
@@ -698,9 +702,8 @@ struct UtteranceSession::Impl {
   // interrupt, shut-down, or a failure).
   bool pasteInto(const Frame& f) {
     std::unique_lock<std::mutex> lk(mu);
-    hostCv.wait(lk, [&] {
-      return shutdown || gen != f.gen || (wr - rd < kRing && !(pulling && pullSlot == wr % kRing));
-    });
+    hostCv.wait(lk,
+                [&] { return shutdown || gen != f.gen || (wr - rd < kRing && !(pulling && pullSlot == wr % kRing)); });
     if (shutdown || gen != f.gen) return false;
     Slot& slot = slots[wr % kRing];
     lk.unlock();

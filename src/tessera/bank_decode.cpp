@@ -44,10 +44,17 @@ int64_t seekMem(void* opaque, int64_t offset, int whence) {
   if (whence & AVSEEK_SIZE) return size;
   int64_t base = 0;
   switch (whence & ~AVSEEK_FORCE) {
-    case SEEK_SET: base = 0; break;
-    case SEEK_CUR: base = r->pos; break;
-    case SEEK_END: base = size; break;
-    default: return -1;
+    case SEEK_SET:
+      base = 0;
+      break;
+    case SEEK_CUR:
+      base = r->pos;
+      break;
+    case SEEK_END:
+      base = size;
+      break;
+    default:
+      return -1;
   }
   if ((offset > 0 && base > INT64_MAX - offset) || (offset < 0 && base < INT64_MIN - offset)) return -1;
   const int64_t target = base + offset;
@@ -128,8 +135,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
            " \xE2\x80\x94 geometry mismatch, refusing to serve");
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
   if (!codec)
-    refuse("no decoder for the reference bank track \xE2\x80\x94 this build must carry the h264 decoder (see "
-           "build_ffmpeg_android); refusing to serve");
+    refuse(
+        "no decoder for the reference bank track \xE2\x80\x94 this build must carry the h264 decoder (see "
+        "build_ffmpeg_android); refusing to serve");
   d.codec = avcodec_alloc_context3(codec);
   if (!d.codec) refuse("reference bank decode: avcodec_alloc_context3 failed");
   if (avcodec_parameters_to_context(d.codec, par) < 0)
@@ -141,7 +149,8 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
   std::vector<char> used(static_cast<size_t>(n), 0);
   for (int slot : trackOrder) {
     if (slot < 0 || slot >= n) refuse("reference bank track_order is out of range \xE2\x80\x94 refusing to serve");
-    if (used[static_cast<size_t>(slot)]) refuse("reference bank track_order is not a permutation \xE2\x80\x94 refusing to serve");
+    if (used[static_cast<size_t>(slot)])
+      refuse("reference bank track_order is not a permutation \xE2\x80\x94 refusing to serve");
     used[static_cast<size_t>(slot)] = 1;
   }
 
@@ -164,8 +173,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
         refuse("reference bank frame changed pixel format mid-track \xE2\x80\x94 refusing to serve");
       }
       if (k >= n)
-        refuse("bank track carries more frames than the sidecar's n_donors \xE2\x80\x94 sidecar/track mismatch, "
-               "refusing to serve");
+        refuse(
+            "bank track carries more frames than the sidecar's n_donors \xE2\x80\x94 sidecar/track mismatch, "
+            "refusing to serve");
       uint8_t* dst[4] = {out.data() + static_cast<size_t>(trackOrder[static_cast<size_t>(k)]) * frameBytes, nullptr,
                          nullptr, nullptr};
       const int stride[4] = {stored_w * 3, 0, 0, 0};

@@ -184,17 +184,13 @@ const double* ka_tessera_members_cent(const ka_tessera_members* m) {
   return m && !m->m.cent.empty() ? m->m.cent.data() : nullptr;
 }
 
-const double* ka_tessera_members_c_canon(const ka_tessera_members* m) {
-  return m ? m->m.c_canon.data() : nullptr;
-}
+const double* ka_tessera_members_c_canon(const ka_tessera_members* m) { return m ? m->m.c_canon.data() : nullptr; }
 
 const double* ka_tessera_members_aperture(const ka_tessera_members* m) {
   return m && !m->m.aperture.empty() ? m->m.aperture.data() : nullptr;
 }
 
-const int* ka_tessera_members_stamp(const ka_tessera_members* m) {
-  return m ? m->m.stamp.data() : nullptr;
-}
+const int* ka_tessera_members_stamp(const ka_tessera_members* m) { return m ? m->m.stamp.data() : nullptr; }
 
 const uint8_t* ka_tessera_members_head_pt(const ka_tessera_members* m) {
   return m && !m->m.head_pt.empty() ? m->m.head_pt.data() : nullptr;
@@ -229,12 +225,10 @@ const char* ka_tessera_members_bank_packing(const ka_tessera_members* m) {
 int ka_tessera_members_band_w(const ka_tessera_members* m) { return m ? m->m.band_w : 0; }
 int ka_tessera_members_band_h(const ka_tessera_members* m) { return m ? m->m.band_h : 0; }
 
-int64_t ka_tessera_members_band_bytes(const ka_tessera_members* m) {
-  return m ? m->m.bandBytes() : 0;
-}
+int64_t ka_tessera_members_band_bytes(const ka_tessera_members* m) { return m ? m->m.bandBytes() : 0; }
 
-int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track, uint8_t* out,
-                               char* err, int err_len) {
+int ka_tessera_members_reorder(const ka_tessera_members* m, const uint8_t* track, uint8_t* out, char* err,
+                               int err_len) {
   if (!m || !track || !out) {
     writeErr(err, err_len, "ka_tessera_members_reorder: null argument");
     return 1;
@@ -255,10 +249,10 @@ int ka_tessera_run_shift(const uint8_t* bank, int n_donors, const double* cent, 
   });
 }
 
-int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
-                   const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
-                   const char* head_json, const uint8_t* frames, const uint8_t* masks, int count,
-                   uint8_t* out_windows, int* out_skipped, char* err, int err_len) {
+int ka_tessera_run(const uint8_t* bank, int n_donors, const double* cent, const double* c_canon, const double* aperture,
+                   const int* stamp, const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                   const uint8_t* frames, const uint8_t* masks, int count, uint8_t* out_windows, int* out_skipped,
+                   char* err, int err_len) {
   return ka_tessera_run_shift(bank, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len, head_json, frames,
                               masks, nullptr, count, out_windows, out_skipped, err, err_len);
 }

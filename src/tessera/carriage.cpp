@@ -10,8 +10,7 @@ namespace ka {
 int tesseraSlotCount() { return 4; }
 
 const std::vector<std::string>& tesseraSlotKeys() {
-  static const std::vector<std::string> keys = {"bank_track", "bank_sidecar", "head_weights",
-                                                "head_config"};
+  static const std::vector<std::string> keys = {"bank_track", "bank_sidecar", "head_weights", "head_config"};
   return keys;
 }
 
@@ -57,9 +56,8 @@ TesseraCarriage tesseraCarriage(const std::string& bundlePath) {
           const std::string name = tessera::json::optStr(*members, keys[i], "");
           if (name.empty()) continue;
           if (tessera::unsafeMemberName(name))
-            throw std::runtime_error("teeth: " + mpath + " names member '" + keys[i] +
-                                     "' as unsafe member name '" + name +
-                                     "' — a member must stay inside the bundle directory");
+            throw std::runtime_error("teeth: " + mpath + " names member '" + keys[i] + "' as unsafe member name '" +
+                                     name + "' — a member must stay inside the bundle directory");
           c.names[i] = name;
         }
       }

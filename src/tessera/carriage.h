@@ -20,8 +20,8 @@ const std::vector<std::string>& tesseraSlotKeys();
 
 struct TesseraCarriage {
   // Member file names, slot order; a fresh carriage holds the default names.
-  std::array<std::string, 4> names = {"tessera_bank.v1.mp4", "tessera_bank.v1.json",
-                                      "tessera_head.v1.pt", "tessera_head.v1.json"};
+  std::array<std::string, 4> names = {"tessera_bank.v1.mp4", "tessera_bank.v1.json", "tessera_head.v1.pt",
+                                      "tessera_head.v1.json"};
   std::array<std::string, 4> paths;  // resolved member paths, slot order
   bool complete = false;
   std::vector<std::string> missing;  // slot keys whose file is absent, slot order

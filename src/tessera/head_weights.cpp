@@ -16,8 +16,8 @@ namespace {
 
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
 }
 
 // ---- archive -----------------------------------------------------------------------------------
@@ -47,8 +47,7 @@ std::map<std::string, Entry> readZip(const std::vector<uint8_t>& b) {
   std::map<std::string, Entry> entries;
   uint64_t p = cdOff;
   for (uint64_t i = 0; i < count; ++i) {
-    if (cdEnd - p < 46 || le32(&b[p]) != 0x02014b50u)
-      refuse("teeth: head .pt central directory is malformed");
+    if (cdEnd - p < 46 || le32(&b[p]) != 0x02014b50u) refuse("teeth: head .pt central directory is malformed");
     const uint16_t method = le16(&b[p + 10]);
     const uint64_t csize = le32(&b[p + 20]);
     const uint64_t nameLen = le16(&b[p + 28]);
@@ -58,8 +57,9 @@ std::map<std::string, Entry> readZip(const std::vector<uint8_t>& b) {
     std::string name(reinterpret_cast<const char*>(&b[p + 46]), static_cast<size_t>(nameLen));
     p += 46 + rest;
     if (method != 0)
-      refuse("teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a "
-             "compressed member");
+      refuse(
+          "teeth: head .pt entry is DEFLATEd; torch writes ZIP_STORED — refusing to guess at a "
+          "compressed member");
     if (local > n || n - local < 30 || le32(&b[local]) != 0x04034b50u)
       refuse("teeth: head .pt local header out of range");
     const uint64_t data = local + 30 + le16(&b[local + 26]) + le16(&b[local + 28]);
@@ -83,12 +83,12 @@ struct PVal {
   enum Kind { None, Bool, Int, Str, Tuple, Dict, Global, Storage, Tensor };
   Kind kind = None;
   int depth = 1;
-  int64_t i = 0;       // Bool, Int; Storage: element count; Tensor: element offset
-  std::string s;       // Str; Global "module name"; Storage and Tensor: storage key
-  std::string stype;   // Storage: its type global
-  std::vector<PRef> items;                          // Tuple
-  std::vector<std::pair<PRef, PRef>> dict;          // Dict
-  std::vector<int64_t> sizes, strides;              // Tensor
+  int64_t i = 0;                            // Bool, Int; Storage: element count; Tensor: element offset
+  std::string s;                            // Str; Global "module name"; Storage and Tensor: storage key
+  std::string stype;                        // Storage: its type global
+  std::vector<PRef> items;                  // Tuple
+  std::vector<std::pair<PRef, PRef>> dict;  // Dict
+  std::vector<int64_t> sizes, strides;      // Tensor
 };
 
 PRef make(PVal::Kind k) {
@@ -130,8 +130,7 @@ class Unpickler {
     if (marks_.empty()) refuse(std::string("teeth: pickle ") + op + " without a MARK");
     size_t m = marks_.back();
     marks_.pop_back();
-    std::vector<PRef> out(std::make_move_iterator(stack_.begin() + m),
-                          std::make_move_iterator(stack_.end()));
+    std::vector<PRef> out(std::make_move_iterator(stack_.begin() + m), std::make_move_iterator(stack_.end()));
     stack_.resize(m);
     return out;
   }
@@ -173,13 +172,11 @@ class Unpickler {
 
 PRef Unpickler::persistent(const PRef& pid) {
   const auto& it = pid->items;
-  if (pid->kind != PVal::Tuple || it.size() != 5 || it[0]->kind != PVal::Str ||
-      it[0]->s != "storage" || it[1]->kind != PVal::Global || it[2]->kind != PVal::Str ||
-      it[4]->kind != PVal::Int)
+  if (pid->kind != PVal::Tuple || it.size() != 5 || it[0]->kind != PVal::Str || it[0]->s != "storage" ||
+      it[1]->kind != PVal::Global || it[2]->kind != PVal::Str || it[4]->kind != PVal::Int)
     refuse("teeth: unexpected persistent id in head .pt");
   if (it[1]->s != "torch FloatStorage")
-    refuse("teeth: head .pt storage is " + it[1]->s +
-           ", not torch FloatStorage — refusing to reinterpret it");
+    refuse("teeth: head .pt storage is " + it[1]->s + ", not torch FloatStorage — refusing to reinterpret it");
   PRef s = make(PVal::Storage);
   s->s = it[2]->s;
   s->i = it[4]->i;
@@ -201,8 +198,8 @@ PRef Unpickler::reduce(const PRef& fn, const PRef& args) {
     return true;
   };
   PRef t = make(PVal::Tensor);
-  if (args->kind != PVal::Tuple || a.size() < 4 || a[0]->kind != PVal::Storage ||
-      a[1]->kind != PVal::Int || !intTuple(a[2], t->sizes) || !intTuple(a[3], t->strides))
+  if (args->kind != PVal::Tuple || a.size() < 4 || a[0]->kind != PVal::Storage || a[1]->kind != PVal::Int ||
+      !intTuple(a[2], t->sizes) || !intTuple(a[3], t->strides))
     refuse("teeth: malformed _rebuild_tensor_v2");
   t->s = a[0]->s;
   t->i = a[1]->i;
@@ -213,11 +210,21 @@ PRef Unpickler::run() {
   for (;;) {
     const uint8_t op = *take(1);
     switch (op) {
-      case 0x80: take(1); break;
-      case '(': marks_.push_back(stack_.size()); break;
-      case ')': push(make(PVal::Tuple)); break;
-      case '}': push(make(PVal::Dict)); break;
-      case 'N': push(make(PVal::None)); break;
+      case 0x80:
+        take(1);
+        break;
+      case '(':
+        marks_.push_back(stack_.size());
+        break;
+      case ')':
+        push(make(PVal::Tuple));
+        break;
+      case '}':
+        push(make(PVal::Dict));
+        break;
+      case 'N':
+        push(make(PVal::None));
+        break;
       case 0x88:
       case 0x89: {
         PRef v = make(PVal::Bool);
@@ -229,9 +236,12 @@ PRef Unpickler::run() {
       case 'M':
       case 'J': {
         PRef v = make(PVal::Int);
-        if (op == 'K') v->i = *take(1);
-        else if (op == 'M') v->i = le16(take(2));
-        else v->i = static_cast<int32_t>(le32(take(4)));
+        if (op == 'K')
+          v->i = *take(1);
+        else if (op == 'M')
+          v->i = le16(take(2));
+        else
+          v->i = static_cast<int32_t>(le32(take(4)));
         push(v);
         break;
       }
@@ -266,14 +276,15 @@ PRef Unpickler::run() {
         push(it->second);
         break;
       }
-      case 't': push(tuple(popMark("TUPLE"))); break;
+      case 't':
+        push(tuple(popMark("TUPLE")));
+        break;
       case 0x85:
       case 0x86:
       case 0x87: {
         const size_t k = op - 0x84u;
         need(k, "TUPLE1/2/3");
-        std::vector<PRef> items(std::make_move_iterator(stack_.end() - k),
-                                std::make_move_iterator(stack_.end()));
+        std::vector<PRef> items(std::make_move_iterator(stack_.end() - k), std::make_move_iterator(stack_.end()));
         stack_.resize(stack_.size() - k);
         push(tuple(std::move(items)));
         break;
@@ -318,8 +329,7 @@ PRef Unpickler::run() {
       }
       default: {
         static const char hex[] = "0123456789abcdef";
-        refuse(std::string("teeth: unsupported pickle opcode 0x") + hex[op >> 4] + hex[op & 15] +
-               " in head .pt");
+        refuse(std::string("teeth: unsupported pickle opcode 0x") + hex[op >> 4] + hex[op & 15] + " in head .pt");
       }
     }
   }
@@ -335,16 +345,11 @@ struct Param {
 
 const std::vector<Param>& params() {
   static const std::vector<Param> p = {
-      {"cand.0.weight", {16, 7, 3, 3}, &HeadWeights::cand0_w},
-      {"cand.0.bias", {16}, &HeadWeights::cand0_b},
-      {"cand.2.weight", {16, 16, 3, 3}, &HeadWeights::cand2_w},
-      {"cand.2.bias", {16}, &HeadWeights::cand2_b},
-      {"cand.4.weight", {1, 16, 3, 3}, &HeadWeights::cand4_w},
-      {"cand.4.bias", {1}, &HeadWeights::cand4_b},
-      {"syn.0.weight", {16, 3, 3, 3}, &HeadWeights::syn0_w},
-      {"syn.0.bias", {16}, &HeadWeights::syn0_b},
-      {"syn.2.weight", {1, 16, 3, 3}, &HeadWeights::syn2_w},
-      {"syn.2.bias", {1}, &HeadWeights::syn2_b},
+      {"cand.0.weight", {16, 7, 3, 3}, &HeadWeights::cand0_w},  {"cand.0.bias", {16}, &HeadWeights::cand0_b},
+      {"cand.2.weight", {16, 16, 3, 3}, &HeadWeights::cand2_w}, {"cand.2.bias", {16}, &HeadWeights::cand2_b},
+      {"cand.4.weight", {1, 16, 3, 3}, &HeadWeights::cand4_w},  {"cand.4.bias", {1}, &HeadWeights::cand4_b},
+      {"syn.0.weight", {16, 3, 3, 3}, &HeadWeights::syn0_w},    {"syn.0.bias", {16}, &HeadWeights::syn0_b},
+      {"syn.2.weight", {1, 16, 3, 3}, &HeadWeights::syn2_w},    {"syn.2.bias", {1}, &HeadWeights::syn2_b},
   };
   return p;
 }
@@ -409,12 +414,13 @@ HeadWeights loadHeadPt(const std::vector<uint8_t>& bytes) {
     }
     const int64_t count = step;
     if (t.strides != contiguous)
-      refuse("teeth: head '" + name + "' has strides " + dims(t.strides) + ", not the contiguous " +
-             dims(contiguous) + " of its shape — refusing to reorder it");
+      refuse("teeth: head '" + name + "' has strides " + dims(t.strides) + ", not the contiguous " + dims(contiguous) +
+             " of its shape — refusing to reorder it");
     auto it = entries.find(folder + "/data/" + t.s);
     if (it == entries.end()) refuse("teeth: head storage " + t.s + " missing");
     const uint64_t floats = it->second.size / 4;
-    if (t.i < 0 || static_cast<uint64_t>(t.i) > floats || floats - static_cast<uint64_t>(t.i) < static_cast<uint64_t>(count))
+    if (t.i < 0 || static_cast<uint64_t>(t.i) > floats ||
+        floats - static_cast<uint64_t>(t.i) < static_cast<uint64_t>(count))
       refuse("teeth: head storage " + t.s + " too small");
     std::vector<float>& out = w.*p.field;
     out.resize(static_cast<size_t>(count));
@@ -436,14 +442,15 @@ ServeConfig ServeConfig::fromHeadMemberJson(const std::string& text) {
   const json::JVal* retrieval = top.getObject("retrieval");
   const json::JVal* temporal = top.getObject("temporal");
   if (!retrieval || !temporal)
-    refuse("teeth: tessera_head.v1 config lacks the retrieval/temporal blocks of the v1 schema — "
-           "refusing to serve defaults (W3-01)");
+    refuse(
+        "teeth: tessera_head.v1 config lacks the retrieval/temporal blocks of the v1 schema — "
+        "refusing to serve defaults (W3-01)");
   ServeConfig c;
   auto count = [](const json::JVal& o, const char* key, int least) {
     const int v = json::truncInt(json::memberNum(o, key));
     if (v < least)
-      refuse(std::string("teeth: tessera_head.v1 config gives ") + key + "=" + std::to_string(v) +
-             ", below " + std::to_string(least) + " — not a usable count");
+      refuse(std::string("teeth: tessera_head.v1 config gives ") + key + "=" + std::to_string(v) + ", below " +
+             std::to_string(least) + " — not a usable count");
     return v;
   };
   c.kshort = count(*retrieval, "kshort", 1);
@@ -455,8 +462,9 @@ ServeConfig ServeConfig::fromHeadMemberJson(const std::string& text) {
   if (const json::JVal* decode = top.getObject("decode")) {
     if (const json::JVal* env = decode->get("envelope_clamp_255")) {
       if (!env->isNumber() || !(std::fabs(env->num - 12.0) <= 1e-6))
-        refuse("teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope "
-               "is a gated quantity");
+        refuse(
+            "teeth: member envelope_clamp_255 != the envelope of record (12/255) — the envelope "
+            "is a gated quantity");
     }
   }
   return c;

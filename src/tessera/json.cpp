@@ -88,18 +88,30 @@ std::string JParser::strv() {
     if (i_ >= s_.size()) fail("teeth: JSON truncated inside a string");
     char e = s_[i_++];
     switch (e) {
-      case 'b': out.push_back('\b'); break;
-      case 'f': out.push_back('\f'); break;
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
+      case 'b':
+        out.push_back('\b');
+        break;
+      case 'f':
+        out.push_back('\f');
+        break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
       case 'u':
         // The code point is not decoded: four characters stand for one "?".
         if (s_.size() - i_ < 4) fail("teeth: JSON truncated inside a string");
         i_ += 4;
         out.push_back('?');
         break;
-      default: out.push_back(e); break;
+      default:
+        out.push_back(e);
+        break;
     }
   }
 }
@@ -199,8 +211,7 @@ std::string optStr(const JVal& object, const std::string& key, const std::string
 
 double reqNum(const JVal& object, const std::string& key, const std::string& context) {
   const JVal* v = object.get(key);
-  if (!v || v->kind != JVal::Number)
-    throw std::runtime_error("teeth: " + context + " lacks numeric '" + key + "'");
+  if (!v || v->kind != JVal::Number) throw std::runtime_error("teeth: " + context + " lacks numeric '" + key + "'");
   return v->num;
 }
 
@@ -212,8 +223,7 @@ const JVal& memberKey(const JVal& object, const std::string& key) {
 
 double memberNum(const JVal& object, const std::string& key) {
   const JVal& v = memberKey(object, key);
-  if (v.kind != JVal::Number)
-    throw std::runtime_error("teeth: member JSON key '" + key + "' is not a number");
+  if (v.kind != JVal::Number) throw std::runtime_error("teeth: member JSON key '" + key + "' is not a number");
   return v.num;
 }
 
@@ -232,9 +242,8 @@ std::string slurp(const std::string& path) {
   RegularFile f(path);
   if (!f.ok()) throw std::runtime_error("teeth: cannot open " + path);
   if (f.size() > kMaxMemberBytes)
-    throw std::runtime_error("teeth: " + path + " is " + std::to_string(f.size()) +
-                             " bytes, more than the " + std::to_string(kMaxMemberBytes) +
-                             " a tessera member may hold");
+    throw std::runtime_error("teeth: " + path + " is " + std::to_string(f.size()) + " bytes, more than the " +
+                             std::to_string(kMaxMemberBytes) + " a tessera member may hold");
   std::string bytes(static_cast<size_t>(f.size()), '\0');
   if (!f.readExactly(&bytes[0], bytes.size())) throw std::runtime_error("teeth: short read " + path);
   return bytes;

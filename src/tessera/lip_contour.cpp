@@ -48,8 +48,7 @@ std::vector<int> readRows(const json::JVal& arr, const char* notArray, bool map)
     if (map && (v.num != std::floor(v.num) || v.num < 0 || v.num > kKpRows - 1))
       refuse("lip_map lip_idx names a row outside 0..20");
     const int r = json::truncInt(v.num);
-    if (r < 0 || r >= kKpRows)
-      refuse("lip_idx names keypoint row " + std::to_string(r) + ", and a kd row is 0..20");
+    if (r < 0 || r >= kKpRows) refuse("lip_idx names keypoint row " + std::to_string(r) + ", and a kd row is 0..20");
     rows.push_back(r);
   }
   return rows;
@@ -57,20 +56,23 @@ std::vector<int> readRows(const json::JVal& arr, const char* notArray, bool map)
 
 }  // namespace
 
-LipContour::LipContour(int canvas, float featherPx, const double* uCanon, int nv, const int* anchors,
-                       int anchorCount)
-    : canvas_(canvas), feather_(featherPx), nv_(nv), uCanon_(uCanon, uCanon + 2 * static_cast<size_t>(nv)),
-      anchors_(anchors, anchors + anchorCount), poly_(2 * static_cast<size_t>(nv)) {
+LipContour::LipContour(int canvas, float featherPx, const double* uCanon, int nv, const int* anchors, int anchorCount)
+    : canvas_(canvas),
+      feather_(featherPx),
+      nv_(nv),
+      uCanon_(uCanon, uCanon + 2 * static_cast<size_t>(nv)),
+      anchors_(anchors, anchors + anchorCount),
+      poly_(2 * static_cast<size_t>(nv)) {
   if (canvas < 1 || nv < 1 || anchorCount < 1 || !(featherPx > 0))
-    throw std::runtime_error("lip_template.v1.json: contour needs a positive canvas, vertex count, anchor count "
-                             "and feather");
+    throw std::runtime_error(
+        "lip_template.v1.json: contour needs a positive canvas, vertex count, anchor count "
+        "and feather");
   for (int r : anchors_)
     if (r < 0 || r >= kKpRows) throw std::runtime_error("lip_template.v1.json: anchor row outside 0..20");
   canvasF_.assign(static_cast<size_t>(canvas) * canvas, 0.0f);
 }
 
-void LipContour::attachMap(const double* W, const double* b, int rows, int cols, const int* mapAnchors,
-                           int count) {
+void LipContour::attachMap(const double* W, const double* b, int rows, int cols, const int* mapAnchors, int count) {
   if (rows != 2 * nv_ || count < 1 || count > kMaxMapAnchors || cols != 2 * count)
     throw std::runtime_error("lip_template.v1.json: lip_map shape does not match the template");
   for (int k = 0; k < count; ++k)

@@ -20,8 +20,7 @@ using tessera::json::truncInt;
 std::array<int, 12> readStamp(const JVal& obj, const std::string& context) {
   std::array<int, 12> s{};
   const auto& keys = tessera::GeometryStamp::keys();
-  for (size_t i = 0; i < keys.size(); ++i)
-    s[i] = truncInt(tessera::json::reqNum(obj, keys[i], context));
+  for (size_t i = 0; i < keys.size(); ++i) s[i] = truncInt(tessera::json::reqNum(obj, keys[i], context));
   return s;
 }
 
@@ -30,9 +29,7 @@ constexpr int64_t kMaxPatchSide = 1 << 16;
 
 }  // namespace
 
-int64_t TesseraAttachInputs::bandBytes() const {
-  return static_cast<int64_t>(band_h) * n_donors * band_w * 3;
-}
+int64_t TesseraAttachInputs::bandBytes() const { return static_cast<int64_t>(band_h) * n_donors * band_w * 3; }
 
 TesseraAttachInputs loadTesseraMembers(const std::string& bundlePath) {
   const TesseraCarriage carriage = tesseraCarriage(bundlePath);
@@ -92,8 +89,7 @@ void crossCheckMembers(TesseraAttachInputs& m, const std::string& dir, const std
   const int64_t bh = static_cast<int64_t>(m.stamp[8]) - m.stamp[7] + margin2;
   const int64_t bw = static_cast<int64_t>(m.stamp[10]) - m.stamp[9] + margin2;
   if (bh <= 0 || bw <= 0)
-    refuse("teeth stamp yields a non-positive stored patch (" + std::to_string(bw) + "x" +
-           std::to_string(bh) + ")");
+    refuse("teeth stamp yields a non-positive stored patch (" + std::to_string(bw) + "x" + std::to_string(bh) + ")");
   if (bh > kMaxPatchSide || bw > kMaxPatchSide)
     refuse("teeth stamp yields a stored patch of " + std::to_string(bw) + "x" + std::to_string(bh) +
            ", beyond any compose canvas (a side is at most " + std::to_string(kMaxPatchSide) + ")");
@@ -115,13 +111,11 @@ void crossCheckMembers(TesseraAttachInputs& m, const std::string& dir, const std
   const JVal* cent = side.getArray("cent");
   const JVal* aper = side.getArray("aperture");
   const JVal* canon = side.getArray("c_canon");
-  if (!order || !cent || !aper || !canon)
-    refuse(sc + " lacks one of track_order/cent/aperture/c_canon as an array");
+  if (!order || !cent || !aper || !canon) refuse(sc + " lacks one of track_order/cent/aperture/c_canon as an array");
   const size_t un = static_cast<size_t>(n);
   if (order->arr.size() != un || cent->arr.size() != un || aper->arr.size() != un)
-    refuse(sc + " says n_donors=" + ns + " but carries track_order=" +
-           std::to_string(order->arr.size()) + ", cent=" + std::to_string(cent->arr.size()) +
-           ", aperture=" + std::to_string(aper->arr.size()) +
+    refuse(sc + " says n_donors=" + ns + " but carries track_order=" + std::to_string(order->arr.size()) +
+           ", cent=" + std::to_string(cent->arr.size()) + ", aperture=" + std::to_string(aper->arr.size()) +
            " — a count mismatch silently mis-orders the donors.");
   if (canon->arr.size() != 2) refuse(sc + " c_canon is not a pair");
 
@@ -132,8 +126,7 @@ void crossCheckMembers(TesseraAttachInputs& m, const std::string& dir, const std
     if (!e.isNumber()) refuse(sc + " track_order[" + std::to_string(i) + "] is not a number");
     const int v = truncInt(e.num);
     if (v < 0 || v >= n)
-      refuse(sc + " track_order[" + std::to_string(i) + "]=" + std::to_string(v) +
-             " is outside [0," + ns + ")");
+      refuse(sc + " track_order[" + std::to_string(i) + "]=" + std::to_string(v) + " is outside [0," + ns + ")");
     if (seen[v])
       refuse(sc + " track_order is not a permutation (reference " + std::to_string(v) +
              " appears twice) — the inverse permutation would leave a reference slot never "
@@ -182,21 +175,18 @@ void crossCheckMembers(TesseraAttachInputs& m, const std::string& dir, const std
 
 }  // namespace tessera
 
-TesseraAttachInputs loadTesseraMembers(const Manifest& manifest) {
-  return loadTesseraMembers(manifest.dir);
-}
+TesseraAttachInputs loadTesseraMembers(const Manifest& manifest) { return loadTesseraMembers(manifest.dir); }
 
 void reorderTrackToDonor(const TesseraAttachInputs& m, const uint8_t* track, uint8_t* out) {
   if (!track || !out) throw std::runtime_error("teeth: null band buffer");
   if (m.n_donors < 0 || m.track_order.size() != static_cast<size_t>(m.n_donors))
     throw std::runtime_error("teeth: track_order does not match n_donors");
-  const size_t stride = static_cast<size_t>(m.band_w > 0 ? m.band_w : 0) *
-                        static_cast<size_t>(m.band_h > 0 ? m.band_h : 0) * 3;
+  const size_t stride =
+      static_cast<size_t>(m.band_w > 0 ? m.band_w : 0) * static_cast<size_t>(m.band_h > 0 ? m.band_h : 0) * 3;
   if (stride == 0) throw std::runtime_error("teeth: zero reference stride");
   for (size_t i = 0; i < m.track_order.size(); ++i) {
     const int slot = m.track_order[i];
-    if (slot < 0 || slot >= m.n_donors)
-      throw std::runtime_error("teeth: track_order does not match n_donors");
+    if (slot < 0 || slot >= m.n_donors) throw std::runtime_error("teeth: track_order does not match n_donors");
     std::memcpy(out + static_cast<size_t>(slot) * stride, track + i * stride, stride);
   }
 }

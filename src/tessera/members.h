@@ -16,14 +16,14 @@ constexpr int kMaxTesseraDonors = 1024;
 
 struct TesseraAttachInputs {
   int n_donors = 0;
-  std::vector<int> track_order;   // entry i: donor slot of the bank track's i-th frame
-  std::vector<double> cent;       // x, y per donor, sidecar order
+  std::vector<int> track_order;  // entry i: donor slot of the bank track's i-th frame
+  std::vector<double> cent;      // x, y per donor, sidecar order
   std::array<double, 2> c_canon{};
-  std::vector<double> aperture;   // one per donor
-  std::array<int, 12> stamp{};    // geometry stamp, key order
-  std::vector<uint8_t> head_pt;   // the head weights file's bytes
-  std::string head_json;          // head configuration text
-  std::string manifest_json;      // the whole bundle manifest text
+  std::vector<double> aperture;  // one per donor
+  std::array<int, 12> stamp{};   // geometry stamp, key order
+  std::vector<uint8_t> head_pt;  // the head weights file's bytes
+  std::string head_json;         // head configuration text
+  std::string manifest_json;     // the whole bundle manifest text
   std::string bank_track_path;
   std::string bank_container;
   std::string bank_codec;

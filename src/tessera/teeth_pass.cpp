@@ -39,8 +39,7 @@ void poolBy(int f, const float* in, int planes, int h, int w, float* out) {
       for (int x = 0; x < ow; ++x) {
         float s = 0.0f;
         for (int dy = 0; dy < f; ++dy)
-          for (int dx = 0; dx < f; ++dx)
-            s += in[(static_cast<size_t>(c) * h + y * f + dy) * w + x * f + dx];
+          for (int dx = 0; dx < f; ++dx) s += in[(static_cast<size_t>(c) * h + y * f + dy) * w + x * f + dx];
         out[(static_cast<size_t>(c) * oh + y) * ow + x] = s * inv;
       }
 }
@@ -78,7 +77,7 @@ struct TeethPass::Impl {
 
   // The work of one retrieval.
   struct RetrieveWork {
-    std::vector<float> w;                 // teeth weights, window floats
+    std::vector<float> w;  // teeth weights, window floats
     float wsum = 1.0f, pwsum = 1e-4f;
     int rlo = 0, rhi = 0;                 // rows with weight, inclusive
     std::vector<unsigned short> qF16;     // the window as half planes
@@ -239,8 +238,9 @@ struct TeethPass::Impl {
       canonicalWindowF16Rows(d, rw.rlo, rw.rhi + 1, buf.data(), row);
       win = buf.data();
     }
-    const float t = simd::retrieveTermExactRange(rw.qF16.data(), win, rw.w.data(), plane,
-                                                 static_cast<size_t>(rw.rlo) * Ww, static_cast<size_t>(rw.rhi + 1) * Ww);
+    const float t =
+        simd::retrieveTermExactRange(rw.qF16.data(), win, rw.w.data(), plane, static_cast<size_t>(rw.rlo) * Ww,
+                                     static_cast<size_t>(rw.rhi + 1) * Ww);
     return t / rw.wsum;
   }
 
@@ -267,9 +267,9 @@ struct TeethPass::Impl {
     coarse.assign(static_cast<size_t>(n), 0.0f);
     pool::parallelRange(static_cast<uint64_t>(n), 32, [&](uint64_t b, uint64_t e) {
       for (uint64_t d = b; d < e; ++d)
-        coarse[d] = roundHalf(simd::retrieveTermPooled(index.data() + d * 3 * pplane, rw.pq.data(), rw.pwt.data(),
-                                                       pplane)) /
-                    rw.pwsum;
+        coarse[d] =
+            roundHalf(simd::retrieveTermPooled(index.data() + d * 3 * pplane, rw.pq.data(), rw.pwt.data(), pplane)) /
+            rw.pwsum;
     });
     std::vector<int> order(static_cast<size_t>(n));
     std::iota(order.begin(), order.end(), 0);

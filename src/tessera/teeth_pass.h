@@ -34,10 +34,10 @@ struct BankData {
 struct FrameResult {
   std::vector<uint8_t> window;  // window_h x window_w x 3, RGB
   bool skipped = false;
-  std::string reason;           // why a skipped frame was skipped
+  std::string reason;  // why a skipped frame was skipped
   int frameIndex = -1;
-  int dy = 0, dx = 0;           // the mouth shift the window was placed at
-  int candidates = 0;           // donors blended (0 when skipped)
+  int dy = 0, dx = 0;  // the mouth shift the window was placed at
+  int candidates = 0;  // donors blended (0 when skipped)
   // Over the band pixels: the mean and the largest share the leading candidate takes of the blend.
   double leadMean = 0.0, leadMax = 0.0;
 };

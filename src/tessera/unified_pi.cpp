@@ -34,8 +34,7 @@ struct CorpusRow {
   const char* name;
   float pad_x, pad_y, down;
 };
-const CorpusRow kCorpus[] = {{"v1", 0.05f, 0.08f, 0.015f}, {"v2", 0.10f, 0.08f, 0.074f},
-                             {"v3", 0.14f, 0.08f, 0.074f}};
+const CorpusRow kCorpus[] = {{"v1", 0.05f, 0.08f, 0.015f}, {"v2", 0.10f, 0.08f, 0.074f}, {"v3", 0.14f, 0.08f, 0.074f}};
 
 std::string fmt2(double v) {
   char b[64];
@@ -47,8 +46,7 @@ std::string fmt2(double v) {
 
 void UnifiedPi::fillGrids() {
   gx.resize(static_cast<size_t>(canvas));
-  for (int i = 0; i < canvas; ++i)
-    gx[i] = canvas == 1 ? -1.0f : static_cast<float>(i * 2.0 / (canvas - 1) - 1.0);
+  for (int i = 0; i < canvas; ++i) gx[i] = canvas == 1 ? -1.0f : static_cast<float>(i * 2.0 / (canvas - 1) - 1.0);
   gy = gx;
 }
 
@@ -57,8 +55,9 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifestText, int canva
   const JVal top = json::parseText(manifestText);
   const JVal* unified = top.getObject("unified");
   if (!unified)
-    refuse("teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "
-           "cannot state the pi geometry it was baked with; refusing to guess one");
+    refuse(
+        "teeth-pi: manifest has no `unified` block — this bundle predates the unified compose and "
+        "cannot state the pi geometry it was baked with; refusing to guess one");
   const JVal& pi = json::memberKey(*unified, "pi");
   const JVal& mode = json::memberKey(pi, "mode");
   if (!mode.isString()) refuse("teeth-pi: unified.pi.mode is not a string");
@@ -69,11 +68,14 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifestText, int canva
   UnifiedPi p;
   p.mode = mode.str;
   if (const JVal* cr = pi.get("corner_recovery")) {
-    if (cr->kind == JVal::Bool) p.corner_recovery = cr->b;
-    else if (cr->isString() && cr->str == "lip_landmark_half") p.corner_recovery = true;
+    if (cr->kind == JVal::Bool)
+      p.corner_recovery = cr->b;
+    else if (cr->isString() && cr->str == "lip_landmark_half")
+      p.corner_recovery = true;
     else
-      refuse("teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer "
-             "cannot name must never be guessed");
+      refuse(
+          "teeth-pi: unknown unified.pi.corner_recovery — a compose-mask geometry a consumer "
+          "cannot name must never be guessed");
   }
   p.prop_gate_scale = static_cast<float>(json::memberNum(pi, "prop_gate_scale"));
   const JVal& idx = json::memberKey(pi, "lip_idx");
@@ -83,8 +85,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifestText, int canva
     const int r = json::truncInt(v.num);
     // Each index reads one keypoint of a 21-point frame.
     if (r < 0 || r >= kKeypointFloats / 3)
-      refuse("teeth-pi: unified.pi.lip_idx names keypoint row " + std::to_string(r) +
-             ", and a frame has rows 0..20");
+      refuse("teeth-pi: unified.pi.lip_idx names keypoint row " + std::to_string(r) + ", and a frame has rows 0..20");
     p.lip_idx.push_back(r);
   }
   const JVal& geom = json::memberKey(pi, "lip_geom_params");
@@ -100,8 +101,7 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifestText, int canva
       if (!c->isNumber() || v != canvas) {
         char b[96];
         std::snprintf(b, sizeof b, "%f", v);
-        refuse("teeth-pi: engine renders at canvas " + std::to_string(canvas) +
-               " but unified.crop.canvas is " + b);
+        refuse("teeth-pi: engine renders at canvas " + std::to_string(canvas) + " but unified.crop.canvas is " + b);
       }
     }
   }
@@ -158,7 +158,9 @@ Box UnifiedPi::ellBox(const EllParams& e) const {
   }
   const double h = (C - 1) / 2.0;
   // Clamped in double before the conversion: a parameter far outside the canvas stays defined.
-  auto clampI = [](double v, int lo, int hi) { return static_cast<int>(std::min<double>(hi, std::max<double>(lo, v))); };
+  auto clampI = [](double v, int lo, int hi) {
+    return static_cast<int>(std::min<double>(hi, std::max<double>(lo, v)));
+  };
   b.x0 = clampI(std::floor((e.cx - e.rx + 1.0) * h) - 1, 0, C);
   b.y0 = clampI(std::floor((e.cy - e.ry + 1.0) * h) - 1, 0, C);
   b.x1 = clampI(std::ceil((e.cx + e.rx + 1.0) * h) + 2, 0, C);
@@ -180,8 +182,8 @@ float UnifiedPi::soft(const EllParams& e, int i, int j) const {
   return smoothstep01((1.0f - d) * e.s / 10.0f);
 }
 
-void UnifiedPi::ellMask(const float* kp, float padX, float padY, float minRx, float minRy, float scale,
-                        float downBy, float* out) const {
+void UnifiedPi::ellMask(const float* kp, float padX, float padY, float minRx, float minRy, float scale, float downBy,
+                        float* out) const {
   const LipStats st = stats(kp);
   float rx = std::max(minRx, st.ex + padX), ry = std::max(minRy, st.ey + padY);
   if (scale != 1.0f) rx *= scale, ry *= scale;
@@ -211,8 +213,7 @@ void UnifiedPi::piU8(const float* kp, uint8_t* out) const {
   float gate = 0;
   const EllParams lip = lipParams(kp), g = gateParams(kp, &gate);
   for (int j = 0; j < canvas; ++j)
-    for (int i = 0; i < canvas; ++i)
-      out[static_cast<size_t>(j) * canvas + i] = toByte(piValue(lip, g, gate, i, j));
+    for (int i = 0; i < canvas; ++i) out[static_cast<size_t>(j) * canvas + i] = toByte(piValue(lip, g, gate, i, j));
 }
 
 void UnifiedPi::piU8Boxed(const float* kp, uint8_t* out) const {
@@ -221,8 +222,7 @@ void UnifiedPi::piU8Boxed(const float* kp, uint8_t* out) const {
   const Box b = supportBox(kp);
   std::fill(out, out + static_cast<size_t>(canvas) * canvas, uint8_t{0});
   for (int j = b.y0; j < b.y1; ++j)
-    for (int i = b.x0; i < b.x1; ++i)
-      out[static_cast<size_t>(j) * canvas + i] = toByte(piValue(lip, g, gate, i, j));
+    for (int i = b.x0; i < b.x1; ++i) out[static_cast<size_t>(j) * canvas + i] = toByte(piValue(lip, g, gate, i, j));
 }
 
 void UnifiedPi::piU8ShrunkBy(const float* kp, const float* limit, const Box& box, uint8_t* out) const {
@@ -276,8 +276,9 @@ void UnifiedPi::canonicalCentroid(const float* keypoints, int frames, double* x,
     if (piU8Centroid(mask.data(), &cx, &cy)) sx += cx, sy += cy, ++n;
   }
   if (n == 0)
-    refuse("teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
-           "bundle's frame is identified by");
+    refuse(
+        "teeth-pi: pi is empty on every source frame — cannot derive the canonical centroid this "
+        "bundle's frame is identified by");
   *x = sx / n;
   *y = sy / n;
 }
@@ -285,8 +286,9 @@ void UnifiedPi::canonicalCentroid(const float* keypoints, int frames, double* x,
 UnifiedPi UnifiedPi::corpusFromManifestJson(const std::string& manifestText, int canvas, const float* keypoints,
                                             int frames, const double c_canon[2], std::string* chosen) {
   if (!keypoints || frames <= 0)
-    refuse("teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
-           "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose field");
+    refuse(
+        "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was "
+        "supplied — refusing to fall back to the stamped geometry, which is the GRAPH's compose field");
   const UnifiedPi base = fromManifestJson(manifestText, canvas);
   struct Cand {
     int row;
@@ -304,8 +306,8 @@ UnifiedPi UnifiedPi::corpusFromManifestJson(const std::string& manifestText, int
   std::string list;
   for (const Cand& c : cands) list += std::string(" ") + kCorpus[c.row].name + "=" + fmt2(c.dist) + "px";
   if (!(cands[0].dist <= 8.0))
-    refuse("teeth-pi: no corpus pi geometry matches this bank's c_canon (" + fmt2(c_canon[0]) + "," +
-           fmt2(c_canon[1]) + ") within 8.00px —" + list +
+    refuse("teeth-pi: no corpus pi geometry matches this bank's c_canon (" + fmt2(c_canon[0]) + "," + fmt2(c_canon[1]) +
+           ") within 8.00px —" + list +
            " — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name");
   if (cands[1].dist - cands[0].dist < 3.0)
     refuse("teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) —" + list +

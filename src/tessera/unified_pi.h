@@ -37,17 +37,16 @@ class UnifiedPi {
   static UnifiedPi fromManifestJson(const std::string& manifestText, int canvas);
   // The pi whose lip geometry is the corpus row that reproduces the bank's canonical centre from
   // the bundle's own target keypoints (`frames` rows of 63 floats).
-  static UnifiedPi corpusFromManifestJson(const std::string& manifestText, int canvas,
-                                          const float* keypoints, int frames,
-                                          const double c_canon[2], std::string* chosen = nullptr);
+  static UnifiedPi corpusFromManifestJson(const std::string& manifestText, int canvas, const float* keypoints,
+                                          int frames, const double c_canon[2], std::string* chosen = nullptr);
 
   EllParams lipParams(const float* kp) const;
   EllParams gateParams(const float* kp, float* gate) const;
   Box ellBox(const EllParams& e) const;
   Box supportBox(const float* kp) const;
 
-  void ellMask(const float* kp, float padX, float padY, float minRx, float minRy, float scale,
-               float downBy, float* out) const;
+  void ellMask(const float* kp, float padX, float padY, float minRx, float minRy, float scale, float downBy,
+               float* out) const;
   void lipMask(const float* kp, float* out) const;
   void propTeethGate(const float* kp, float* out) const;
 

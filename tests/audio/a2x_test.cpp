@@ -136,8 +136,7 @@ class A2x : public ::testing::Test {
         at = i;
       }
     }
-    EXPECT_LE(worst, tol) << "at frame " << at / kKp << " value " << at % kKp << ": " << got[at] << " vs "
-                          << want[at];
+    EXPECT_LE(worst, tol) << "at frame " << at / kKp << " value " << at % kKp << ": " << got[at] << " vs " << want[at];
   }
 
   std::unique_ptr<ScopedEnv> env_;
@@ -395,9 +394,9 @@ TEST_F(A2x, TrunkStepsFromFirstRun) {
   frontEnd("w2v_free");
   ka_a2x* s = open("b_free");
   ASSERT_TRUE(s);
-  EXPECT_NE(log_.find("short-window w2v frontend loaded (LT=from-first-run) trunk=" + dir("w2v_free") +
-                      "/w2v_trunk32.onnx"),
-            std::string::npos)
+  EXPECT_NE(
+      log_.find("short-window w2v frontend loaded (LT=from-first-run) trunk=" + dir("w2v_free") + "/w2v_trunk32.onnx"),
+      std::string::npos)
       << log_;
   expectClose(stream(s, speech_, [] { return size_t(5000); }).deltas(), reference("short", "b", speech_), 2e-4f);
   ka_a2x_destroy(s);
@@ -407,7 +406,8 @@ TEST_F(A2x, Refusals) {
   frontEnd("w2v_short");
   auto variant = [&](const char* name, const std::string& edit) {
     const std::string b = dir(name);
-    EXPECT_EQ(ka::test::runCommand("rm -rf " + b + " && cp -r " + dir("b") + " " + b + " && cd " + b + " && " + edit), 0);
+    EXPECT_EQ(ka::test::runCommand("rm -rf " + b + " && cp -r " + dir("b") + " " + b + " && cd " + b + " && " + edit),
+              0);
     return b;
   };
   auto refusal = [&](const std::string& b) {
@@ -424,8 +424,7 @@ TEST_F(A2x, Refusals) {
   EXPECT_EQ(refusal(b), "ka_a2x_create: a2x_meta.json missing in " + b);
   const char* causal = "ka_a2x_create: meta lacks causal window/left (not a streaming a2x)";
   EXPECT_EQ(refusal(variant("r_window", "echo '{\"h\": 16, \"left\": 4}' > a2x_meta.json")), causal);
-  EXPECT_EQ(refusal(variant("r_left", "echo '{\"h\": 16, \"window\": 1, \"left\": -2}' > a2x_meta.json")),
-            causal);
+  EXPECT_EQ(refusal(variant("r_left", "echo '{\"h\": 16, \"window\": 1, \"left\": -2}' > a2x_meta.json")), causal);
   const char* reads = "ka_a2x_create: pos/norm/xs_target read failed";
   EXPECT_EQ(refusal(variant("r_pos", "head -c 124 a2x_pos.f32 > p && mv p a2x_pos.f32")), reads);  // < 2 x 16 floats
   EXPECT_EQ(refusal(variant("r_norm", "head -c 503 a2x_norm.f32 > p && mv p a2x_norm.f32")), reads);

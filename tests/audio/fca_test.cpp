@@ -66,7 +66,8 @@ std::vector<float> tone(size_t n, float amp, uint32_t seed) {
     s = s * 1664525u + 1013904223u;
     // A 220 Hz tone whose loudness swells and fades every 1.3 s, over a little noise.
     const float env = 0.5f + 0.5f * std::sin(float(i) * 6.2831853f / 20800.0f);
-    a[i] = amp * env * std::sin(float(i) * 6.2831853f * 220.0f / 16000.0f) + 0.01f * (float(s >> 8) / 16777216.0f - 0.5f);
+    a[i] =
+        amp * env * std::sin(float(i) * 6.2831853f * 220.0f / 16000.0f) + 0.01f * (float(s >> 8) / 16777216.0f - 0.5f);
   }
   return a;
 }

@@ -176,13 +176,13 @@ TEST_F(Motion, PoseDecodeAndRotationMatchNumpy) {
   ka::poseRotation(got[0], got[1], got[2] + 40.0f, r);
   got.insert(got.end(), r, r + 9);
   ka::test::writeAs(t / "bins.f32", bins);
-  const std::string py =
-      "import sys; sys.path.insert(0, '" KA_SOURCE_DIR "/tools/forge')\n"
-      "import numpy as np; from ka_forge import motion as M\n"
-      "b = np.fromfile(sys.argv[1] + '/bins.f32', np.float32).reshape(4, 66)\n"
-      "a = [M.bin66(r) for r in b]\n"
-      "R = M.rotation(a[0], a[1], a[2] + 40.0)\n"
-      "np.array(a + list(R.reshape(-1)), np.float32).tofile(sys.argv[1] + '/ref.f32')\n";
+  const std::string py = "import sys; sys.path.insert(0, '" KA_SOURCE_DIR
+                         "/tools/forge')\n"
+                         "import numpy as np; from ka_forge import motion as M\n"
+                         "b = np.fromfile(sys.argv[1] + '/bins.f32', np.float32).reshape(4, 66)\n"
+                         "a = [M.bin66(r) for r in b]\n"
+                         "R = M.rotation(a[0], a[1], a[2] + 40.0)\n"
+                         "np.array(a + list(R.reshape(-1)), np.float32).tofile(sys.argv[1] + '/ref.f32')\n";
   ka::test::writeString(t / "pose.py", py);
   ASSERT_EQ(ka::test::runCommand(std::string(KA_PYTHON) + " " + t / "pose.py " + t.path()), 0);
   const std::vector<float> want = ka::test::readAs<float>(t / "ref.f32");
@@ -344,9 +344,9 @@ TEST_F(Motion, DumpsWriteTheirFiles) {
   const Frames f = run(m.get(), speechLike(30), {30 * 640});
   ASSERT_EQ(f.count(), 30);
   const std::pair<const char*, size_t> files[] = {
-      {"mel0.bin", 21 * 80}, {"feat0.bin", 5 * 1103}, {"lmdm0_kp.bin", 265}, {"lmdm0_aud.bin", 80 * 1103},
+      {"mel0.bin", 21 * 80},        {"feat0.bin", 5 * 1103},    {"lmdm0_kp.bin", 265},   {"lmdm0_aud.bin", 80 * 1103},
       {"lmdm0_pred.bin", 80 * 265}, {"res_post.bin", 30 * 265}, {"final.bin", 30 * 265}, {"cond.bin", 265},
-      {"xs.bin", 30 * 63}, {"xd.bin", 30 * 63}, {"xsla.bin", 30 * 63}, {"xdla.bin", 30 * 63}};
+      {"xs.bin", 30 * 63},          {"xd.bin", 30 * 63},        {"xsla.bin", 30 * 63},   {"xdla.bin", 30 * 63}};
   for (const auto& [name, floats] : files) EXPECT_EQ(ka::test::readBytes(t / name).size(), floats * 4) << name;
   EXPECT_EQ(ka::test::readAs<float>(t / "xdla.bin"), f.drive);
 }
@@ -354,8 +354,10 @@ TEST_F(Motion, DumpsWriteTheirFiles) {
 TEST_F(Motion, SpokenTextOpensTheMouth) {
   TempDir t;
   if (ka::test::runCommand("command -v espeak-ng >/dev/null") != 0) GTEST_SKIP() << "espeak-ng is not installed";
-  ASSERT_EQ(ka::test::runCommand("espeak-ng -w " + t / "s.wav" + " 'Hello, and welcome. Let us talk.' && ffmpeg "
-                                 "-loglevel error -i " + t / "s.wav" + " -ar 16000 -ac 1 -f f32le " + t / "s.f32"),
+  ASSERT_EQ(ka::test::runCommand("espeak-ng -w " + t / "s.wav" +
+                                 " 'Hello, and welcome. Let us talk.' && ffmpeg "
+                                 "-loglevel error -i " +
+                                 t / "s.wav" + " -ar 16000 -ac 1 -f f32le " + t / "s.f32"),
             0);
   std::vector<float> audio(8000, 0.0f);  // a quiet start, as an utterance has
   const std::vector<float> speech = ka::test::readAs<float>(t / "s.f32");
@@ -380,11 +382,11 @@ TEST_F(Motion, TablesOfTheWrongSizeOrWithNaNAreRefused) {
     const char* file;
     size_t floats;
   };
-  for (Case c : {Case{"hubert_stft_window.bin", 512}, Case{"hubert_stft_binmat.bin", 257 * 80},
-                 Case{"hubert_fmean.bin", 1024}, Case{"hubert_fstd.bin", 1024}, Case{"emo.bin", 3 * 8},
-                 Case{"ch_xs_info.bin", 328}, Case{"ch_sc.bin", 63}, Case{"ch_eye_open.bin", 2},
-                 Case{"ch_eye_ball.bin", 6}, Case{"v_min_max.bin", 530}, Case{"src_xs_info.bin", kNt * 328},
-                 Case{"xs_target.bin", kNt * 63}}) {
+  for (Case c :
+       {Case{"hubert_stft_window.bin", 512}, Case{"hubert_stft_binmat.bin", 257 * 80}, Case{"hubert_fmean.bin", 1024},
+        Case{"hubert_fstd.bin", 1024}, Case{"emo.bin", 3 * 8}, Case{"ch_xs_info.bin", 328}, Case{"ch_sc.bin", 63},
+        Case{"ch_eye_open.bin", 2}, Case{"ch_eye_ball.bin", 6}, Case{"v_min_max.bin", 530},
+        Case{"src_xs_info.bin", kNt * 328}, Case{"xs_target.bin", kNt * 63}}) {
     SCOPED_TRACE(c.file);
     TempDir t;
     const std::string d = copyDir(t), path = d + "/" + c.file;
@@ -397,8 +399,8 @@ TEST_F(Motion, TablesOfTheWrongSizeOrWithNaNAreRefused) {
     bytes = good;
     bytes.insert(bytes.end(), {1, 2, 3});  // a few bytes past a whole float count
     ka::test::writeBytes(path, bytes.data(), bytes.size());
-    EXPECT_EQ(createError(d), want + std::to_string(c.floats) + " floats and 3 bytes, expected " +
-                                  std::to_string(c.floats));
+    EXPECT_EQ(createError(d),
+              want + std::to_string(c.floats) + " floats and 3 bytes, expected " + std::to_string(c.floats));
     bytes = good;
     const float nan = std::nanf("");
     std::memcpy(bytes.data() + 4, &nan, 4);
@@ -445,8 +447,8 @@ TEST_F(Motion, MetaFilesThatAreIncompleteOrAbsurdAreRefused) {
 TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
   TempDir t;
   ASSERT_TRUE(ka::test::forge({"motion", t / "name", "--nt", "12", "--hubert-input", "audio"}));
-  EXPECT_EQ(createError(t / "name"), "ka_motion_create: " + t / "name/hubert_student.onnx" +
-                                         ": no input 'mel' (first input is 'audio')");
+  EXPECT_EQ(createError(t / "name"),
+            "ka_motion_create: " + t / "name/hubert_student.onnx" + ": no input 'mel' (first input is 'audio')");
   ASSERT_TRUE(ka::test::forge({"motion", t / "shape", "--nt", "12", "--lmdm-shape", "1,80,1000"}));
   EXPECT_EQ(createError(t / "shape"),
             "ka_motion_create: " + t / "shape/lmdm.onnx" + ": input 'chunk' is [1,80,1000], expected [1,80,1103]");

@@ -278,8 +278,15 @@ TEST_F(Container, DeclaredSizesBeyondTheFileAreRefusedBeforeWriting) {
 
 TEST_F(Container, UnsafeNamesAreRefusedAndNothingEscapes) {
   TempDir outside;
-  const std::vector<std::string> bad = {"../escape.txt", "sub/../../escape.txt", outside / "abs.txt",
-                                        "\\windows", std::string("a\0b", 3), "", "sub/", "sub/.", "."};
+  const std::vector<std::string> bad = {"../escape.txt",
+                                        "sub/../../escape.txt",
+                                        outside / "abs.txt",
+                                        "\\windows",
+                                        std::string("a\0b", 3),
+                                        "",
+                                        "sub/",
+                                        "sub/.",
+                                        "."};
   for (const auto& name : bad) {
     std::vector<Member> ms = members_;
     ms.push_back({name, "pwned"});

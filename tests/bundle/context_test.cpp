@@ -111,7 +111,8 @@ TEST_F(Context, IntraOpLineWhenTheCallerDidNotChoose) {
   std::string log = testing::internal::GetCapturedStderr();
   const int pool = ka::pool::threads();
   const std::string line = "[ka] director intra-op " + std::to_string(std::min(pool, 2)) + " of pool " +
-                           std::to_string(pool) + ": the caller did not choose, the core sized it for the ka_utt "
+                           std::to_string(pool) +
+                           ": the caller did not choose, the core sized it for the ka_utt "
                            "pipeline\n";
   EXPECT_NE(log.find(line), std::string::npos) << log;
   ka_destroy(c);

@@ -205,7 +205,9 @@ TEST(Hardening, UnsharpKernelWiderThanTheCropIsRefused) {
     EXPECT_EQ(ka::loadManifest(d.path()).ksize, k);
   }
   // The compositor bounds it too, for callers that build one directly.
-  EXPECT_EQ(errorOf([] { ka::Paste(std::vector<uint8_t>(16, 255), 4, ka::Unsharp{1.3f, 2.0f, 2051}); }),
+  EXPECT_EQ(errorOf([] {
+              ka::Paste(std::vector<uint8_t>(16, 255), 4, ka::Unsharp{1.3f, 2.0f, 2051});
+            }),
             "paste: ksize 2051 is more than 2049");
 }
 
@@ -233,8 +235,9 @@ TEST(Hardening, BackgroundFrameSizeIsCheckedBeforeAnyBufferIsSized) {
   m.H = 40000;
   std::string error;
   quietly([&] { error = errorOf([&] { ka::DriverCursor::open(m, 2, 11); }); });
-  EXPECT_EQ(error, "ka_driver: " + b + "/target_frames/frame_000005.jpg is 160x120, the manifest says 40000x40000 "
-                   "\xE2\x80\x94 refusing");
+  EXPECT_EQ(error, "ka_driver: " + b +
+                       "/target_frames/frame_000005.jpg is 160x120, the manifest says 40000x40000 "
+                       "\xE2\x80\x94 refusing");
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ namespace {
 
 using ka::test::errorOf;
 
-using ka::manifest_key::keyHits;
 using ka::manifest_key::kAbsent;
+using ka::manifest_key::keyHits;
 using ka::manifest_key::scalarValuePos;
 
 // ---- key scan ----------------------------------------------------------------------------------
@@ -68,9 +68,7 @@ TEST(ManifestKeyScan, UnterminatedStringAndValueAtEnd) {
   EXPECT_EQ(scalarValuePos("{\"NT\":", "NT"), kAbsent);
 }
 
-TEST(ManifestKeyScan, NullKeyIsAProgrammingError) {
-  EXPECT_THROW(keyHits("{}", nullptr), std::logic_error);
-}
+TEST(ManifestKeyScan, NullKeyIsAProgrammingError) { EXPECT_THROW(keyHits("{}", nullptr), std::logic_error); }
 
 TEST(ManifestKeyScan, TopLevelWinsOverNested) {
   const std::string t = R"({"blk": {"NT": 5}, "NT": 10})";
@@ -109,9 +107,8 @@ TEST(ManifestKeyScan, AmbiguousNestedListsAllNested) {
 class ManifestLoad : public ::testing::Test {
  protected:
   // A complete, valid manifest; tests edit the text.
-  std::string base_ =
-      R"({"format": "ka-bundle-v0", "agent": "ada", "NT": 6, "W": 160, "H": 120, "crop": 64,)"
-      R"( "amount": 1.5, "sigma": 2.25, "ksize": 9, "frames": 8, "M_src_w": 80, "M_src_h": 60})";
+  std::string base_ = R"({"format": "ka-bundle-v0", "agent": "ada", "NT": 6, "W": 160, "H": 120, "crop": 64,)"
+                      R"( "amount": 1.5, "sigma": 2.25, "ksize": 9, "frames": 8, "M_src_w": 80, "M_src_h": 60})";
   ka::test::TempDir dir_;
   ka::test::ScopedEnv noOverride_{"NIMBREL2_MSRC_MISSING_OK", std::nullopt};
 

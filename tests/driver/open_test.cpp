@@ -28,10 +28,11 @@ constexpr int kNT = 6, kW = 64, kH = 48, kCrop = 32;
 void writeManifest(const std::string& dir, const std::string& extra = "") {
   writeString(dir + "/manifest.json",
               "{\n  \"format\": \"ka-bundle-v0\",\n  \"agent\": \"test\",\n  \"NT\": " + std::to_string(kNT) +
-                  ",\n  \"H\": " + std::to_string(kH) + ",\n  \"W\": " + std::to_string(kW) + ",\n  \"crop\": " +
-                  std::to_string(kCrop) +
+                  ",\n  \"H\": " + std::to_string(kH) + ",\n  \"W\": " + std::to_string(kW) +
+                  ",\n  \"crop\": " + std::to_string(kCrop) +
                   ",\n  \"amount\": 1.3,\n  \"sigma\": 2.0,\n  \"ksize\": 13,\n  \"frames\": 0,\n"
-                  "  \"M_src_w\": 64,\n  \"M_src_h\": 48" + extra + "\n}\n");
+                  "  \"M_src_w\": 64,\n  \"M_src_h\": 48" +
+                  extra + "\n}\n");
 }
 
 ka::Manifest manifestFor(const std::string& dir) {
@@ -75,8 +76,8 @@ class BundleConcurrent : public ::testing::Test {
                        std::to_string(kW), "--height", std::to_string(kH)}));
   }
   void addPrior(const std::string& name = "P_hevc.mov") {
-    ASSERT_TRUE(forge({"video-prior", dir_.path() + "/" + name, "--frames", std::to_string(kNT), "--side",
-                       std::to_string(kCrop)}));
+    ASSERT_TRUE(forge(
+        {"video-prior", dir_.path() + "/" + name, "--frames", std::to_string(kNT), "--side", std::to_string(kCrop)}));
   }
   TempDir dir_;
   std::unique_ptr<ScopedEnv> hw_, prefer_;
@@ -101,8 +102,8 @@ TEST_F(BundleConcurrent, JpegDirectoryIsPlayedWhenPopulated) {
     EXPECT_EQ(buf, ka::loadImageRGB(jpgDir() + name, w, h));
     if (k >= 2) continue;
     const std::string raw = dir_.path() + "/ref.rgb";
-    ASSERT_EQ(runCommand("ffmpeg -nostdin -v error -y -i " + shellQuote(jpgDir() + name) + " -f rawvideo -pix_fmt rgb24 " +
-                         shellQuote(raw)),
+    ASSERT_EQ(runCommand("ffmpeg -nostdin -v error -y -i " + shellQuote(jpgDir() + name) +
+                         " -f rawvideo -pix_fmt rgb24 " + shellQuote(raw)),
               0);
     const auto ref = readBytes(raw);
     ASSERT_EQ(ref.size(), buf.size());
@@ -126,12 +127,14 @@ TEST_F(BundleConcurrent, PreferMp4OnlyForExactlyOne) {
   const std::string log = stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 0, -4); });
   const std::string name = "mp4/libavcodec " + kLavc + " h264";
   EXPECT_EQ(c->name, name);
-  EXPECT_NE(log.find("[ka-driver] KA_DRIVER_PREFER_MP4=1 " + kDash +
-                     " target_frames/ is populated and NOT used; target_frames_mp4 is the member this consumer reads\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("[ka-driver] KA_DRIVER_PREFER_MP4=1 " + kDash +
+               " target_frames/ is populated and NOT used; target_frames_mp4 is the member this consumer reads\n"),
+      std::string::npos)
       << log;
-  EXPECT_NE(log.find("[ka-driver] target_frames_mp4 decoded IN PLACE (" + name + ", 6 frames 64x48, look-ahead 1, history 0) " +
-                     kDash + " no frame of the driver is expanded ahead of the paste\n"),
+  EXPECT_NE(log.find("[ka-driver] target_frames_mp4 decoded IN PLACE (" + name +
+                     ", 6 frames 64x48, look-ahead 1, history 0) " + kDash +
+                     " no frame of the driver is expanded ahead of the paste\n"),
             std::string::npos)
       << log;
 }
@@ -179,14 +182,16 @@ TEST_F(BundleConcurrent, BadJpegsSurfaceOnTheConsumersCall) {
   std::vector<uint8_t> buf(c->frameBytes);
   EXPECT_EQ(c->pull(buf.data()), 0);
   EXPECT_EQ(c->pull(buf.data()), 1);
-  const std::string sizeText = "ka_driver: " + jpgDir() + "/frame_000002.jpg is 32x24, the manifest says 64x48 " + kDash + " refusing";
+  const std::string sizeText =
+      "ka_driver: " + jpgDir() + "/frame_000002.jpg is 32x24, the manifest says 64x48 " + kDash + " refusing";
   EXPECT_EQ(thrown([&] { c->pull(buf.data()); }), sizeText);
   EXPECT_EQ(thrown([&] { c->pull(buf.data()); }), sizeText);
   c.reset();  // a failed cursor goes away promptly
 
   stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
   EXPECT_EQ(thrown([&] { c->pullAt(4, buf.data()); }), "ka_driver: decode failed: " + jpgDir() + "/frame_000004.jpg");
-  EXPECT_EQ(thrown([] { ka::driver::openJpgDir("/nonexistent", 3, 4, 4)->seek(3); }), "ka_driver: seek outside the member");
+  EXPECT_EQ(thrown([] { ka::driver::openJpgDir("/nonexistent", 3, 4, 4)->seek(3); }),
+            "ka_driver: seek outside the member");
 }
 
 TEST_F(BundleConcurrent, PriorMemberResolutionAndRefusal) {
@@ -212,7 +217,9 @@ TEST_F(BundleConcurrent, PriorRowsInterface) {
   ka_prior* none = nullptr;
   stderrOf([&] { none = ka_prior_open(dir_.path().c_str(), 2, 11); });
   EXPECT_EQ(none, nullptr);
-  EXPECT_EQ(std::string(ka_last_error()).rfind("ka_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov", 0), 0u);
+  EXPECT_EQ(
+      std::string(ka_last_error()).rfind("ka_prior_open: this bundle carries neither a raw P.f16 nor P_hevc.mov", 0),
+      0u);
 
   addPrior();
   ka_prior* p = nullptr;
@@ -233,7 +240,8 @@ TEST_F(BundleConcurrent, PriorRowsInterface) {
   std::vector<uint16_t> big(rb);
   EXPECT_EQ(ka_prior_row(p, 1, big.data(), rb * 2), 1);
   EXPECT_EQ(ka_prior_row(p, 1, row.data(), rb - 1), 0);
-  EXPECT_EQ(std::string(ka_last_error()), "ka_prior_row: cap " + std::to_string(rb - 1) + " < row bytes " + std::to_string(rb));
+  EXPECT_EQ(std::string(ka_last_error()),
+            "ka_prior_row: cap " + std::to_string(rb - 1) + " < row bytes " + std::to_string(rb));
   EXPECT_EQ(ka_prior_row(p, 5, row.data(), rb), 1);
   EXPECT_EQ(ka_prior_row(p, kNT, row.data(), rb), 0);
   EXPECT_EQ(std::string(ka_last_error()), "ka_prior_row: ka_driver: seek(6) outside [0,6)");

@@ -80,8 +80,7 @@ inline std::vector<std::vector<uint16_t>> halfFromYuv444(const std::vector<uint8
     for (size_t i = 0; i < plane; ++i) {
       const int c = 76312 * (raw[off + i] - 16);
       const int u = raw[off + plane + i] - 128, v = raw[off + 2 * plane + i] - 128;
-      const int rgb[3] = {clamp255((c + 104600 * v + 32768) >> 16),
-                          clamp255((c - 25672 * u - 53280 * v + 32768) >> 16),
+      const int rgb[3] = {clamp255((c + 104600 * v + 32768) >> 16), clamp255((c - 25672 * u - 53280 * v + 32768) >> 16),
                           clamp255((c + 132200 * u + 32768) >> 16)};
       for (int p = 0; p < 3; ++p) f[p * plane + i] = halfBits(float(rgb[p]) / 255.0f);
     }

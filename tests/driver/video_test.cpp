@@ -37,14 +37,15 @@ class VideoConcurrent : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir();
     const std::string d = dir_->path();
-    ASSERT_TRUE(forge({"video-h264", d + "/drv.mp4", "--frames", "12", "--width", "64", "--height", "48", "--gop", "5"}));
+    ASSERT_TRUE(
+        forge({"video-h264", d + "/drv.mp4", "--frames", "12", "--width", "64", "--height", "48", "--gop", "5"}));
     ASSERT_TRUE(forge({"video-h264", d + "/one.mp4", "--frames", "1", "--width", "64", "--height", "48"}));
-    ASSERT_TRUE(forge({"video-h264", d + "/drv444.mp4", "--frames", "4", "--width", "64", "--height", "48",
-                       "--pix-fmt", "yuv444p"}));
-    ASSERT_TRUE(forge({"video-h264", d + "/short.mkv", "--frames", "8", "--width", "64", "--height", "48",
-                       "--container", "mkv"}));
-    ASSERT_TRUE(forge({"video-h264", d + "/fast.mp4", "--frames", "12", "--width", "64", "--height", "48",
-                       "--gop", "4", "--faststart"}));
+    ASSERT_TRUE(forge(
+        {"video-h264", d + "/drv444.mp4", "--frames", "4", "--width", "64", "--height", "48", "--pix-fmt", "yuv444p"}));
+    ASSERT_TRUE(forge(
+        {"video-h264", d + "/short.mkv", "--frames", "8", "--width", "64", "--height", "48", "--container", "mkv"}));
+    ASSERT_TRUE(forge({"video-h264", d + "/fast.mp4", "--frames", "12", "--width", "64", "--height", "48", "--gop", "4",
+                       "--faststart"}));
     ASSERT_TRUE(forge({"video-damage", d + "/fast.mp4", d + "/truncated.mp4", "--mode", "truncate", "--keep", "0.6"}));
     ASSERT_TRUE(forge({"video-damage", d + "/fast.mp4", d + "/garbled.mp4", "--mode", "garble"}));
     ASSERT_TRUE(forge({"video-damage", d + "/drv.mp4", d + "/headless.mp4", "--mode", "truncate", "--keep", "0.5"}));
@@ -150,17 +151,19 @@ TEST_F(VideoConcurrent, MembersThatDisagreeWithTheManifestAreRefused) {
   const std::string drv = path("drv.mp4");
   EXPECT_EQ(thrown([&] { ka::driver::openMp4(drv, 12, 32, 48); }),
             "ka_driver: " + drv + " is 64x48, the manifest says 32x48 " + kDash + " refusing to rescale the driver");
-  EXPECT_EQ(thrown([&] { ka::driver::openMp4(drv, 11, 64, 48); }),
-            "ka_driver: " + drv + " carries 12 frames, the manifest says NT=11 " + kDash +
-                " member/manifest mismatch, refusing");
+  EXPECT_EQ(thrown([&] { ka::driver::openMp4(drv, 11, 64, 48); }), "ka_driver: " + drv +
+                                                                       " carries 12 frames, the manifest says NT=11 " +
+                                                                       kDash + " member/manifest mismatch, refusing");
   const std::string junk = path("not_a_video.mp4");
-  EXPECT_EQ(thrown([&] { ka::driver::openMp4(junk, 12, 64, 48); }), "ka_driver: " + junk + " is not a readable container");
+  EXPECT_EQ(thrown([&] { ka::driver::openMp4(junk, 12, 64, 48); }),
+            "ka_driver: " + junk + " is not a readable container");
   EXPECT_EQ(thrown([&] { ka::driver::openPriorHevc(path("missing.mov"), 6, 32); }),
             "ka_driver: " + path("missing.mov") + " is not a readable container");
   // A FIFO under the member's name is refused at once instead of blocking the open.
   const std::string fifo = path("fifo.mp4");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(thrown([&] { ka::driver::openMp4(fifo, 12, 64, 48); }), "ka_driver: " + fifo + " is not a readable container");
+  EXPECT_EQ(thrown([&] { ka::driver::openMp4(fifo, 12, 64, 48); }),
+            "ka_driver: " + fifo + " is not a readable container");
   EXPECT_EQ(thrown([&] {
               int w, h;
               ka::loadImageRGB(fifo, w, h);
@@ -173,7 +176,8 @@ TEST_F(VideoConcurrent, MembersThatDisagreeWithTheManifestAreRefused) {
   int index;
   const std::string want444 = "ka_driver: ka_driver: " + p444 +
                               " decoded to yuv444p, not the 4:2:0 layout the canvas conversion is written for "
-                              "(yuv420p / nv12) " + kDash + " refusing rather than pasting onto a different pixel domain";
+                              "(yuv420p / nv12) " +
+                              kDash + " refusing rather than pasting onto a different pixel domain";
   EXPECT_EQ(thrown([&] { c1->pull(index); }), want444);
   EXPECT_EQ(thrown([&] { c1->pull(index); }), want444);
   const std::string p420 = path("prior420.mov");
@@ -187,8 +191,9 @@ TEST_F(VideoConcurrent, ShortVideoRefusedAtTheFirstPullPastItsEnd) {
   ScopedEnv hw("KA_DRIVER_HWDEC", std::string("0"));
   // Matroska declares no frame count, so the member opens and runs out at frame 8 of 10.
   auto cursor = ka::DriverCursor::over(ka::driver::openMp4(path("short.mkv"), 10, 64, 48), 2, 11);
-  const std::string text = "ka_driver: mp4/libavcodec " + kLavc + " h264 ended after 8 frames, the manifest says NT=10 " +
-                           kDash + " a short driver is a session that stops part way through the loop, refusing";
+  const std::string text = "ka_driver: mp4/libavcodec " + kLavc +
+                           " h264 ended after 8 frames, the manifest says NT=10 " + kDash +
+                           " a short driver is a session that stops part way through the loop, refusing";
   std::vector<uint8_t> buf(cursor->frameBytes);
   for (int k = 0; k < 8; ++k) ASSERT_EQ(cursor->pull(buf.data()), k);
   EXPECT_EQ(thrown([&] { cursor->pull(buf.data()); }), text);
@@ -236,8 +241,9 @@ TEST_F(VideoConcurrent, HardwareDecoderFallbackIsLogged) {
     testing::internal::CaptureStderr();
     auto src = ka::driver::openMp4(path("drv.mp4"), 12, 64, 48);
     const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(log, "[ka-driver] KA_DRIVER_HWDEC=0 " + kDash +
-                       " h264_cuvid not attempted; the software decoder is the one decoder on this fleet (same samples)\n");
+    EXPECT_EQ(log,
+              "[ka-driver] KA_DRIVER_HWDEC=0 " + kDash +
+                  " h264_cuvid not attempted; the software decoder is the one decoder on this fleet (same samples)\n");
     EXPECT_EQ(src->name(), "mp4/libavcodec " + kLavc + " h264");
   }
 }

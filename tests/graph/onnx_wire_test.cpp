@@ -337,7 +337,8 @@ TEST_F(WireRebuild, DropsOutputsAndReplacesAValueInfo) {
   e.addDims = {1, -1, 8, 0};
   e.addFieldNo = 12;
   auto s = rebuilt(e);
-  EXPECT_EQ(ka::test::linesStarting(s, "output "), (std::vector<std::string>{"output mid 1xka_hoist_d1x8xka_hoist_d3"}));
+  EXPECT_EQ(ka::test::linesStarting(s, "output "),
+            (std::vector<std::string>{"output mid 1xka_hoist_d1x8xka_hoist_d3"}));
   EXPECT_EQ(ka::test::linesStarting(s, "value_info "), (std::vector<std::string>{"value_info k1 1x21x3"}));
   // Everything else is as it was.
   EXPECT_EQ(ka::test::linesStarting(s, "node ").size(), 4u);

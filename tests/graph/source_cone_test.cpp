@@ -59,21 +59,24 @@ TEST(SourceCone, SplitModelsRunAsTheWhole) {
   EXPECT_EQ(f.nodes.size() + coneNodes, whole.nodes.size());
   const auto summary = ka::test::onnxSummary(dir, prep);
   size_t outputs = 0;
-  for (const auto& line : summary) outputs += line.rfind("output ", 0) == 0 && line.find(kBoundary) != std::string::npos;
+  for (const auto& line : summary)
+    outputs += line.rfind("output ", 0) == 0 && line.find(kBoundary) != std::string::npos;
   EXPECT_EQ(outputs, 1u);
 
   Ort::Env env = ka::makeOrtEnv("ka-test");
   const auto P = noise(3 * kCrop * kCrop, 1), pooled = noise(65536, 2), kd = noise(63, 3), ks = noise(63, 4);
   const std::vector<int64_t> pShape{1, 3, kCrop, kCrop}, fShape{1, 64, 32, 32}, kShape{1, 21, 3};
-  const auto want = ka::test::ortRun(env, model, false, 1,
-                                     {{"pooled64", &pooled, fShape}, {"P_rgb", &P, pShape}, {"kp_driving", &kd, kShape},
-                                      {"kp_source", &ks, kShape}},
-                                     "rgb");
+  const auto want = ka::test::ortRun(
+      env, model, false, 1,
+      {{"pooled64", &pooled, fShape}, {"P_rgb", &P, pShape}, {"kp_driving", &kd, kShape}, {"kp_source", &ks, kShape}},
+      "rgb");
   const auto cone = ka::test::ortRun(env, prep, false, 1, {{"P_rgb", &P, pShape}}, kBoundary);
   ASSERT_EQ(cone.size(), size_t(12 * kCrop * kCrop));
   const auto got = ka::test::ortRun(env, perFrame, false, 1,
-                                    {{"pooled64", &pooled, fShape}, {kBoundary, &cone, {1, 12, kCrop, kCrop}},
-                                     {"kp_driving", &kd, kShape}, {"kp_source", &ks, kShape}},
+                                    {{"pooled64", &pooled, fShape},
+                                     {kBoundary, &cone, {1, 12, kCrop, kCrop}},
+                                     {"kp_driving", &kd, kShape},
+                                     {"kp_source", &ks, kShape}},
                                     "rgb");
   EXPECT_EQ(got, want);
 }

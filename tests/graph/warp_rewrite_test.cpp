@@ -72,9 +72,10 @@ TEST_F(WarpRewrite, BlockAndConeBecomeOneNode) {
   for (const auto& l : linesStarting(after, "node "))
     if (l.find("P_rgb") != std::string::npos) prgbReaders.push_back(l);
   ASSERT_EQ(prgbReaders.size(), 1u);
-  EXPECT_EQ(prgbReaders[0].rfind(
-                "node ka_warp_director|WarpDirector|com.zephrane|P_rgb,/warp/grid_output_0|/warp/recombine_output_0", 0),
-            0u)
+  EXPECT_EQ(
+      prgbReaders[0].rfind(
+          "node ka_warp_director|WarpDirector|com.zephrane|P_rgb,/warp/grid_output_0|/warp/recombine_output_0", 0),
+      0u)
       << prgbReaders[0];
   EXPECT_EQ(linesStarting(after, "opset "), (std::vector<std::string>{"opset - 17", "opset com.zephrane 1"}));
   // A second run finds no cone left.

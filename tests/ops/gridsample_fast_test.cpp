@@ -104,7 +104,8 @@ TEST(GridSampleFastKernel, EdgesOfTheRangeReadTheBorderColumns) {
         for (int i = 0; i < H; ++i)
           for (int j = 0; j < W; ++j) {
             int col = (j % 2) ? W - 1 : 0;
-            ASSERT_EQ(y[(size_t(ch) * H + i) * W + j], c.x[(size_t(ch) * H + i) * W + col]) << W << " " << i << " " << j;
+            ASSERT_EQ(y[(size_t(ch) * H + i) * W + j], c.x[(size_t(ch) * H + i) * W + col])
+                << W << " " << i << " " << j;
           }
     }
   }
@@ -223,7 +224,8 @@ TEST_F(GridSampleFastOrt, MatchesOrtGridSample) {
         std::vector<float> got = ka::test::ortRun(env_, fast, true, threads, feeds, "Y");
         ASSERT_EQ(got.size(), want.size());
         for (size_t k = 0; k < want.size(); ++k)
-          ASSERT_NEAR(got[k], want[k], 2e-5f) << "W " << W << " spread " << spread << " threads " << threads << " at " << k;
+          ASSERT_NEAR(got[k], want[k], 2e-5f)
+              << "W " << W << " spread " << spread << " threads " << threads << " at " << k;
         // And the second item is the kernel's answer for that item alone.
         std::vector<float> alone = runDispatch(b);
         for (size_t k = 0; k < alone.size(); ++k) ASSERT_EQ(got[a.x.size() + k], alone[k]) << k;
@@ -264,8 +266,7 @@ TEST_F(GridSampleFastOrt, RefusesAGridOfAnotherShape) {
     ka::test::ortRun(env_, fast, true, 1, feeds, "Y");
     FAIL() << "a 16-row grid for a 17-row input was accepted";
   } catch (const Ort::Exception& e) {
-    EXPECT_NE(std::string(e.what()).find("GridSampleFast: grid must be N x H x W x 2 = [2,17,8,2]"),
-              std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("GridSampleFast: grid must be N x H x W x 2 = [2,17,8,2]"), std::string::npos)
         << e.what();
   }
 }

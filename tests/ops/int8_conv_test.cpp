@@ -23,8 +23,8 @@ struct Geometry {
   std::string shape, strides, pads, dilations;
   int group;
   std::vector<std::string> args() const {
-    return {"--shape", shape, "--strides", strides, "--pads", pads, "--dilations", dilations, "--group",
-            std::to_string(group)};
+    return {"--shape", shape,         "--strides", strides,   "--pads",
+            pads,      "--dilations", dilations,   "--group", std::to_string(group)};
   }
 };
 
@@ -96,11 +96,11 @@ void expectBits(const std::vector<float>& got, const std::vector<float>& want, c
 
 const std::vector<Geometry>& geometries() {
   static const std::vector<Geometry> g = {
-      {"1,3,7,9,5,3,3", "1,1", "1,0,2,1", "1,1", 1},       // odd channels, asymmetric pads
-      {"2,6,10,11,4,3,2", "2,1", "0,2,1,0", "1,2", 2},    // groups, row stride, column dilation
-      {"1,8,12,20,6,1,1", "1,2", "0,0,0,0", "1,1", 1},    // column stride (scalar rows)
-      {"1,64,9,37,16,3,3", "1,1", "1,1,1,1", "1,1", 1},   // wide, a vector tail, 16 outputs
-      {"1,5,6,6,5,3,3", "1,1", "2,2,2,2", "2,2", 5},      // depthwise, dilated, wide pads
+      {"1,3,7,9,5,3,3", "1,1", "1,0,2,1", "1,1", 1},     // odd channels, asymmetric pads
+      {"2,6,10,11,4,3,2", "2,1", "0,2,1,0", "1,2", 2},   // groups, row stride, column dilation
+      {"1,8,12,20,6,1,1", "1,2", "0,0,0,0", "1,1", 1},   // column stride (scalar rows)
+      {"1,64,9,37,16,3,3", "1,1", "1,1,1,1", "1,1", 1},  // wide, a vector tail, 16 outputs
+      {"1,5,6,6,5,3,3", "1,1", "2,2,2,2", "2,2", 5},     // depthwise, dilated, wide pads
   };
   return g;
 }

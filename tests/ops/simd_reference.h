@@ -27,9 +27,7 @@ inline float floatOf(uint32_t u) {
 }
 
 // Same bits, or both NaN: arithmetic on two NaNs may keep either payload.
-inline bool sameFloat(float a, float b) {
-  return bitsOf(a) == bitsOf(b) || (std::isnan(a) && std::isnan(b));
-}
+inline bool sameFloat(float a, float b) { return bitsOf(a) == bitsOf(b) || (std::isnan(a) && std::isnan(b)); }
 
 // IEEE binary32 -> binary16, round to nearest even (the default rounding mode of nearbyint).
 inline uint16_t toHalf(float f) {
@@ -84,8 +82,8 @@ inline float retrievePooled(const uint16_t* a, const uint16_t* b, const uint16_t
   return total;
 }
 
-inline float retrieveExactRange(const uint16_t* a, const uint16_t* b, const float* w,
-                                size_t stride, size_t lo, size_t hi) {
+inline float retrieveExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t stride, size_t lo,
+                                size_t hi) {
   float total = 0.0f;
   for (size_t i = lo; i < hi; ++i) {
     if (w[i] != 0.0f) total += retrievalMean(a, b, stride, i) * w[i];
@@ -94,8 +92,8 @@ inline float retrieveExactRange(const uint16_t* a, const uint16_t* b, const floa
 }
 
 // Direct 3x3, padding 1: rows outside the image skipped, columns outside read as zero.
-inline void conv3x3(const float* in, int N, int Cin, int H, int W, const float* weight,
-                    const float* bias, int Cout, float* out) {
+inline void conv3x3(const float* in, int N, int Cin, int H, int W, const float* weight, const float* bias, int Cout,
+                    float* out) {
   for (int n = 0; n < N; ++n) {
     for (int co = 0; co < Cout; ++co) {
       for (int y = 0; y < H; ++y) {
@@ -107,9 +105,7 @@ inline void conv3x3(const float* in, int N, int Cin, int H, int W, const float* 
             for (int kx = 0; kx < 3; ++kx) {
               const int xx = x + kx - 1;
               for (int ci = 0; ci < Cin; ++ci) {
-                const float v = (xx < 0 || xx >= W)
-                                    ? 0.0f
-                                    : in[((size_t(n) * Cin + ci) * H + yy) * W + xx];
+                const float v = (xx < 0 || xx >= W) ? 0.0f : in[((size_t(n) * Cin + ci) * H + yy) * W + xx];
                 acc += weight[((size_t(co) * Cin + ci) * 3 + ky) * 3 + kx] * v;
               }
             }
@@ -123,8 +119,7 @@ inline void conv3x3(const float* in, int N, int Cin, int H, int W, const float* 
 
 inline uint8_t clamp255(int v) { return uint8_t(std::min(255, std::max(0, v))); }
 
-inline void yuvRow(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int step,
-                   uint8_t* rgb) {
+inline void yuvRow(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int step, uint8_t* rgb) {
   for (int x = 0; x < width; ++x) {
     const int C = 298 * (y[x] - 16) + 128;
     const int U = u[step * (x / 2)] - 128;
@@ -144,8 +139,8 @@ inline std::vector<int64_t> runnableTargets() {
   const int64_t cpu = hwy::SupportedTargets();
   // The portable fallback is SCALAR with gcc and EMU128 with clang (Highway picks it per compiler).
   std::vector<int64_t> out{(HWY_TARGETS & HWY_EMU128) ? int64_t(HWY_EMU128) : int64_t(HWY_SCALAR)};
-  for (int64_t t : {int64_t(HWY_SSSE3), int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3),
-                    int64_t(HWY_AVX3_DL)}) {
+  for (int64_t t :
+       {int64_t(HWY_SSSE3), int64_t(HWY_SSE4), int64_t(HWY_AVX2), int64_t(HWY_AVX3), int64_t(HWY_AVX3_DL)}) {
     if (cpu & t) out.push_back(t);
   }
   return out;

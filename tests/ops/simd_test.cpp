@@ -41,19 +41,44 @@ void forEachTarget(const std::function<void()>& body) {
 }
 
 std::vector<float> specialFloats() {
-  std::vector<float> v = {0.0f, -0.0f, 1.0f, -1.0f, 65504.0f, -65504.0f, 65519.99f, 65520.0f,
-                          -65520.0f, 65536.0f, 1e10f, INFINITY, -INFINITY,
-                          std::ldexp(1.0f, -24), -std::ldexp(1.0f, -24), std::ldexp(1.0f, -25),
-                          -std::ldexp(1.0f, -25), std::ldexp(3.0f, -25), std::ldexp(5.0f, -25),
-                          std::nextafter(std::ldexp(1.0f, -25), 1.0f), std::ldexp(1.0f, -14),
-                          std::ldexp(1023.0f, -24), std::ldexp(2047.0f, -25),
-                          std::nextafter(std::ldexp(1.0f, -14), 0.0f), 1e-40f, -1e-40f,
+  std::vector<float> v = {0.0f,
+                          -0.0f,
+                          1.0f,
+                          -1.0f,
+                          65504.0f,
+                          -65504.0f,
+                          65519.99f,
+                          65520.0f,
+                          -65520.0f,
+                          65536.0f,
+                          1e10f,
+                          INFINITY,
+                          -INFINITY,
+                          std::ldexp(1.0f, -24),
+                          -std::ldexp(1.0f, -24),
+                          std::ldexp(1.0f, -25),
+                          -std::ldexp(1.0f, -25),
+                          std::ldexp(3.0f, -25),
+                          std::ldexp(5.0f, -25),
+                          std::nextafter(std::ldexp(1.0f, -25), 1.0f),
+                          std::ldexp(1.0f, -14),
+                          std::ldexp(1023.0f, -24),
+                          std::ldexp(2047.0f, -25),
+                          std::nextafter(std::ldexp(1.0f, -14), 0.0f),
+                          1e-40f,
+                          -1e-40f,
                           std::numeric_limits<float>::denorm_min(),
-                          std::numeric_limits<float>::max(), 1.0f + std::ldexp(1.0f, -11),
-                          1.0f + std::ldexp(3.0f, -11), 2048.0f + 1.0f, 2048.0f + 3.0f, 0.1f,
-                          1.0f / 3.0f, 255.0f, 1e-5f, -1e-5f};
-  for (uint32_t nan : {0x7FC00000u, 0x7F800001u, 0x7FA00000u, 0xFFC00001u, 0xFF800FFFu,
-                       0x7FFFFFFFu, 0x7F802000u}) {
+                          std::numeric_limits<float>::max(),
+                          1.0f + std::ldexp(1.0f, -11),
+                          1.0f + std::ldexp(3.0f, -11),
+                          2048.0f + 1.0f,
+                          2048.0f + 3.0f,
+                          0.1f,
+                          1.0f / 3.0f,
+                          255.0f,
+                          1e-5f,
+                          -1e-5f};
+  for (uint32_t nan : {0x7FC00000u, 0x7F800001u, 0x7FA00000u, 0xFFC00001u, 0xFF800FFFu, 0x7FFFFFFFu, 0x7F802000u}) {
     v.push_back(floatOf(nan));
   }
   return v;
@@ -71,8 +96,8 @@ TEST(SimdTarget, NamesTheBestTargetByDefault) {
 
 TEST(SimdF32ToF16, KnownValues) {
   forEachTarget([] {
-    const float in[] = {65504.0f, 65520.0f, std::ldexp(1.0f, -25), -std::ldexp(1.0f, -24),
-                        INFINITY, -0.0f, 1.0f, std::ldexp(3.0f, -25)};
+    const float in[] = {65504.0f, 65520.0f, std::ldexp(1.0f, -25), -std::ldexp(1.0f, -24), INFINITY,
+                        -0.0f,    1.0f,     std::ldexp(3.0f, -25)};
     const uint16_t want[] = {0x7BFF, 0x7C00, 0x0000, 0x8001, 0x7C00, 0x8000, 0x3C00, 0x0002};
     uint16_t out[8];
     simd::f32ToF16(in, out, 8);
@@ -96,8 +121,7 @@ TEST(SimdF32ToF16, SpecialCasesAtEveryOffsetAndLength) {
       std::vector<uint16_t> out(len + 1, 0xABCD);
       simd::f32ToF16(in.data(), out.data(), len);
       for (size_t i = 0; i < len; ++i) {
-        ASSERT_EQ(out[i], toHalf(in[i])) << "len " << len << " i " << i << " bits " << std::hex
-                                         << bitsOf(in[i]);
+        ASSERT_EQ(out[i], toHalf(in[i])) << "len " << len << " i " << i << " bits " << std::hex << bitsOf(in[i]);
       }
       ASSERT_EQ(out[len], 0xABCD) << "wrote past the end";
     }
@@ -110,10 +134,18 @@ TEST(SimdF32ToF16, RandomSample) {
   std::vector<float> in(n);
   for (size_t i = 0; i < n; ++i) {
     switch (i % 4) {
-      case 0: in[i] = floatOf(rng()); break;  // any bit pattern
-      case 1: in[i] = std::ldexp(float(rng() % 0x2000000), int(rng() % 50) - 50); break;
-      case 2: in[i] = floatOf(0x33000000u + rng() % 0x14800000u); break;  // 2^-25 .. 2^17
-      default: in[i] = std::ldexp(float(rng() % 4096) + 0.5f, int(rng() % 30) - 26); break;
+      case 0:
+        in[i] = floatOf(rng());
+        break;  // any bit pattern
+      case 1:
+        in[i] = std::ldexp(float(rng() % 0x2000000), int(rng() % 50) - 50);
+        break;
+      case 2:
+        in[i] = floatOf(0x33000000u + rng() % 0x14800000u);
+        break;  // 2^-25 .. 2^17
+      default:
+        in[i] = std::ldexp(float(rng() % 4096) + 0.5f, int(rng() % 30) - 26);
+        break;
     }
   }
   std::vector<uint16_t> want(n);
@@ -162,7 +194,6 @@ TEST(SimdF16ToF32, AllPatterns) {
     }
   });
 }
-
 
 TEST(SimdRoundF16Mul, MatchesFormula) {
   std::mt19937 rng(2);
@@ -260,8 +291,7 @@ TEST(SimdRetrieval, ExactRangeMatchesSequentialFormula) {
         ASSERT_EQ(bitsOf(got), bitsOf(want)) << "n " << n << " [" << lo << ", " << hi << ")";
       }
       const float whole = simd::retrieveTermExact(d.a.data(), d.b.data(), d.w.data(), n);
-      EXPECT_EQ(bitsOf(whole), bitsOf(simd::retrieveTermExactRange(d.a.data(), d.b.data(),
-                                                                   d.w.data(), n, 0, n)));
+      EXPECT_EQ(bitsOf(whole), bitsOf(simd::retrieveTermExactRange(d.a.data(), d.b.data(), d.w.data(), n, 0, n)));
     }
   });
 }
@@ -272,9 +302,9 @@ TEST(SimdRetrieval, ZeroWeightDropsInfiniteAndNanDifferences) {
       std::vector<uint16_t> a(3 * n, toHalf(1.0f)), b(3 * n, toHalf(0.5f));
       std::vector<float> w(n, 1.0f);
       for (size_t i = 0; i < n; i += 2) {
-        a[i] = 0x7C00;              // +inf
-        b[n + i] = 0xFC00;          // -inf
-        a[2 * n + i] = 0x7E01;      // NaN
+        a[i] = 0x7C00;          // +inf
+        b[n + i] = 0xFC00;      // -inf
+        a[2 * n + i] = 0x7E01;  // NaN
         w[i] = (i / 2) % 2 ? -0.0f : 0.0f;
       }
       const float got = simd::retrieveTermExact(a.data(), b.data(), w.data(), n);
@@ -299,9 +329,7 @@ TEST(SimdRetrieval, TermsAreAddedStrictlyInIndexOrder) {
     pairwise += part;
   }
   ASSERT_NE(bitsOf(want), bitsOf(pairwise)) << "the case must tell the orders apart";
-  forEachTarget([&] {
-    EXPECT_EQ(bitsOf(simd::retrieveTermExact(a.data(), b.data(), w.data(), n)), bitsOf(want));
-  });
+  forEachTarget([&] { EXPECT_EQ(bitsOf(simd::retrieveTermExact(a.data(), b.data(), w.data(), n)), bitsOf(want)); });
 }
 
 struct ConvCase {
@@ -317,10 +345,9 @@ TEST(SimdConv3x3, MatchesDirectFormulaOverSplitRanges) {
   cases.push_back({2, 5, 20, 70, 3});
   forEachTarget([&] {
     for (const auto& c : cases) {
-      SCOPED_TRACE(std::to_string(c.N) + "x" + std::to_string(c.Cin) + "x" + std::to_string(c.H) +
-                   "x" + std::to_string(c.W) + " -> " + std::to_string(c.Cout));
-      std::vector<float> in(size_t(c.N) * c.Cin * c.H * c.W), wt(size_t(c.Cout) * c.Cin * 9),
-          bias(size_t(c.Cout));
+      SCOPED_TRACE(std::to_string(c.N) + "x" + std::to_string(c.Cin) + "x" + std::to_string(c.H) + "x" +
+                   std::to_string(c.W) + " -> " + std::to_string(c.Cout));
+      std::vector<float> in(size_t(c.N) * c.Cin * c.H * c.W), wt(size_t(c.Cout) * c.Cin * 9), bias(size_t(c.Cout));
       for (auto& v : in) v = float(int(rng() % 2001) - 1000) / 97.0f;
       for (auto& v : wt) v = float(int(rng() % 2001) - 1000) / 1013.0f;
       for (auto& v : bias) v = float(int(rng() % 201) - 100) / 7.0f;
@@ -330,14 +357,13 @@ TEST(SimdConv3x3, MatchesDirectFormulaOverSplitRanges) {
       // Ranges that start and end inside batch items, run one after another on this thread.
       const size_t cuts[] = {0, planes / 3, planes / 3 + 1, planes - 1, planes};
       for (size_t k = 0; k + 1 < 5; ++k) {
-        simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, wt.data(), bias.data(), c.Cout,
-                           got.data(), cuts[k], std::max(cuts[k], cuts[k + 1]));
+        simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, wt.data(), bias.data(), c.Cout, got.data(), cuts[k],
+                           std::max(cuts[k], cuts[k + 1]));
       }
       for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bitsOf(got[i]), bitsOf(want[i])) << i;
       // Without bias, one call over everything.
       conv3x3(in.data(), c.N, c.Cin, c.H, c.W, wt.data(), nullptr, c.Cout, want.data());
-      simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, wt.data(), nullptr, c.Cout, got.data(),
-                         0, planes);
+      simd::conv3x3Range(in.data(), c.N, c.Cin, c.H, c.W, wt.data(), nullptr, c.Cout, got.data(), 0, planes);
       for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bitsOf(got[i]), bitsOf(want[i])) << i;
     }
   });
@@ -383,8 +409,7 @@ TEST(SimdConv3x3Concurrent, ThreadsKeepTheirOwnStage) {
     threads.emplace_back([&, t] {
       for (int rep = 0; rep < 20; ++rep) {
         for (size_t p = size_t(t); p < size_t(N) * Cout; p += 4) {
-          simd::conv3x3Range(in.data(), N, Cin, H, W, wt.data(), bias.data(), Cout, got.data(), p,
-                             p + 1);
+          simd::conv3x3Range(in.data(), N, Cin, H, W, wt.data(), bias.data(), Cout, got.data(), p, p + 1);
         }
       }
     });

@@ -39,10 +39,17 @@ Case makeCase(const ka::test::TempDir& dir, int W, int H, unsigned seed) {
       const size_t j = size_t(i) * W + x;
       float gx = g(rng), gy = g(rng);
       switch ((i * 7 + x) % 6) {
-        case 0: gx = (2.f * x + 1.f) / W - 1.f, gy = (2.f * i + 1.f) / H - 1.f; break;
-        case 1: gx = far(rng), gy = far(rng); break;
-        case 2: gx = (x % 2) ? 1.f : -1.f; break;
-        default: break;
+        case 0:
+          gx = (2.f * x + 1.f) / W - 1.f, gy = (2.f * i + 1.f) / H - 1.f;
+          break;
+        case 1:
+          gx = far(rng), gy = far(rng);
+          break;
+        case 2:
+          gx = (x % 2) ? 1.f : -1.f;
+          break;
+        default:
+          break;
       }
       c.grid[2 * j] = gx, c.grid[2 * j + 1] = gy;
     }
@@ -120,8 +127,8 @@ TEST_F(WarpDirectorKernel, OperatorMatchesTheFormulasAtOneAndTwoIntraOpThreadCou
   const Case& a = (*cases_)[0];
   const Case& b = makeCase(*dir_, a.W, a.H, 99);
   ka::test::TempDir dir;
-  const std::vector<uint8_t> model = ka::test::forgeModel(dir, "warp-node", "node.onnx",
-                                           {"--n", "2", "--h", std::to_string(a.H), "--w", std::to_string(a.W)});
+  const std::vector<uint8_t> model = ka::test::forgeModel(
+      dir, "warp-node", "node.onnx", {"--n", "2", "--h", std::to_string(a.H), "--w", std::to_string(a.W)});
   std::vector<float> src = a.src, grid = a.grid, want = a.want;
   src.insert(src.end(), b.src.begin(), b.src.end());
   grid.insert(grid.end(), b.grid.begin(), b.grid.end());
@@ -144,7 +151,8 @@ TEST(WarpDirectorOp, RefusesOtherChannelCounts) {
       ka::test::ortRun(env, model, true, 1, {{"src", &src, {1, c, 8, 8}}, {"grid", &grid, {1, 8, 8, 2}}}, "out");
     });
     EXPECT_NE(e.find("com.zephrane::WarpDirector: this node warps the director's 3-channel source and the graph "
-                     "handed it C=" + std::to_string(c) + ". REFUSING rather than writing a frame nobody asked for."),
+                     "handed it C=" +
+                     std::to_string(c) + ". REFUSING rather than writing a frame nobody asked for."),
               std::string::npos)
         << e;
   }

@@ -109,8 +109,8 @@ std::vector<float> refUnsharp(const std::vector<float>& crop, float scale, const
 }
 
 // The whole paste, pixel by pixel over the entire frame.
-void refPaste(const std::vector<float>& crop, float scale, const float* M, std::vector<uint8_t>& frame,
-              int W, int H, const std::vector<uint8_t>& mask, const RefParams& p) {
+void refPaste(const std::vector<float>& crop, float scale, const float* M, std::vector<uint8_t>& frame, int W, int H,
+              const std::vector<uint8_t>& mask, const RefParams& p) {
   const double det = double(M[0]) * M[4] - double(M[1]) * M[3];
   if (det == 0) return;
   const int s = p.side;
@@ -252,9 +252,8 @@ TEST(Paste, IdentityFullMaskReproducesSharpenedCrop) {
         const size_t i = (size_t(y) * W + x) * 3 + c;
         // Inside: the sharpened value truncated. Beyond column/row 515: never touched. In the
         // 4-pixel margin the mask is 0, so the background stays too.
-        const uint8_t want = (x < side && y < side)
-                                 ? uint8_t(int(sh[c * size_t(side) * side + size_t(y) * side + x]))
-                                 : before[i];
+        const uint8_t want =
+            (x < side && y < side) ? uint8_t(int(sh[c * size_t(side) * side + size_t(y) * side + x])) : before[i];
         if (frame[i] != want) ++bad;
       }
   EXPECT_EQ(bad, 0u);
@@ -312,8 +311,8 @@ TEST(Paste, SingularOrOutsideLeavesFrame) {
   const int side = 32, W = 64, H = 48;
   ka::Paste paste(std::vector<uint8_t>(size_t(side) * side, 255), side, ka::Unsharp{1.3f, 2.0f, 13});
   const auto crop = randomCrop(side, 9);
-  const float singular[6] = {1, 2, 5, 2, 4, 5};              // det = 0
-  const float leftOf[6] = {1, 0, -side - 4.5f, 0, 1, 3};     // xmax < 0
+  const float singular[6] = {1, 2, 5, 2, 4, 5};                // det = 0
+  const float leftOf[6] = {1, 0, -side - 4.5f, 0, 1, 3};       // xmax < 0
   const float below[6] = {0.5f, 0, 4, 0, 0.5f, float(H + 5)};  // ymin > H - 1
   const float nan[6] = {1, 0, NAN, 0, 1, 0};
   for (const float* M : {singular, leftOf, below, nan}) {
@@ -393,8 +392,7 @@ TEST(Paste, Refusals) {
     return std::string("(no exception)");
   };
   EXPECT_EQ(what([] { ka::Paste(std::vector<uint8_t>(15), 4, ka::Unsharp{}); }), "paste: mask size");
-  EXPECT_EQ(what([] { ka::Paste(std::vector<uint8_t>(16), 4, ka::Unsharp{1, 2, 12}); }),
-            "paste: ksize must be odd");
+  EXPECT_EQ(what([] { ka::Paste(std::vector<uint8_t>(16), 4, ka::Unsharp{1, 2, 12}); }), "paste: ksize must be odd");
   EXPECT_THROW(ka::Paste(std::vector<uint8_t>(16), 4, ka::Unsharp{1, 2, -3}), std::exception);
   const int big = 1025;
   ka::Paste paste(std::vector<uint8_t>(size_t(big) * big, 255), big, ka::Unsharp{});
@@ -402,8 +400,7 @@ TEST(Paste, Refusals) {
   std::vector<uint8_t> frame(64 * 64 * 3, 1);
   const auto before = frame;
   const float M[6] = {1, 0, 0, 0, 1, 0};
-  EXPECT_EQ(what([&] { paste.composite(crop.data(), 255.0f, M, frame.data(), 64, 64); }),
-            "paste: side > 1024");
+  EXPECT_EQ(what([&] { paste.composite(crop.data(), 255.0f, M, frame.data(), 64, 64); }), "paste: side > 1024");
   EXPECT_EQ(frame, before);
   EXPECT_FALSE(paste.compositeGpuRgba(crop.data(), 255.0f, M, frame.data(), 64, 64));
 }

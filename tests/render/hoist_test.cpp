@@ -56,10 +56,10 @@ class HoistThreads : public ::testing::Test {
     ASSERT_TRUE(ka::test::forge({"director-into", dir_, "--batch", "2"}));
     // The same director with a dead reader of a cone value: nothing hoisted, same crops.
     const int crop = ka::loadManifest(dir_).crop;
-    ASSERT_TRUE(ka::test::forge({"cone-near-miss", dir_ + "/model_b1_whole.onnx", "escape", "--crop",
-                                 std::to_string(crop)}));
-    ASSERT_TRUE(ka::test::forge({"cone-near-miss", dir_ + "/model_b1_twocat.onnx", "two-concats", "--crop",
-                                 std::to_string(crop)}));
+    ASSERT_TRUE(
+        ka::test::forge({"cone-near-miss", dir_ + "/model_b1_whole.onnx", "escape", "--crop", std::to_string(crop)}));
+    ASSERT_TRUE(ka::test::forge(
+        {"cone-near-miss", dir_ + "/model_b1_twocat.onnx", "two-concats", "--crop", std::to_string(crop)}));
   }
   static void TearDownTestSuite() { tmp_.reset(); }
 
@@ -100,10 +100,11 @@ TEST_F(HoistThreads, HoistedCropsEqualTheWholeDirectorsOverEveryWalk) {
   auto hoisted = renderer(m, hoistedId, "b1", log);
   auto whole = renderer(m, wholeId, "b1_whole", wholeLog);
   const int C = m.crop, N = hoistedId.NT();
-  EXPECT_NE(log.find("[ka] source-cone hoist: '/cone/concat_output_0' [1,12," + std::to_string(C) + "," +
-                     std::to_string(C) + "] leaves the per-frame graph and is prefetched per SOURCE FRAME on one "
-                     "spare core (b1)\n"),
-            std::string::npos)
+  EXPECT_NE(
+      log.find("[ka] source-cone hoist: '/cone/concat_output_0' [1,12," + std::to_string(C) + "," + std::to_string(C) +
+               "] leaves the per-frame graph and is prefetched per SOURCE FRAME on one "
+               "spare core (b1)\n"),
+      std::string::npos)
       << log;
   EXPECT_NE(wholeLog.find("[ka] source-cone hoist NOT applied (b1_whole): cone value '/cone/pad_output_0' escapes to "
                           "/near/leak\n"),

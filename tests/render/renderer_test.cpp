@@ -129,7 +129,8 @@ std::string RendererTest::m4b_, RendererTest::fs_;
 void expectNear(const float* got, const std::vector<float>& want, float tol) {
   size_t bad = 0;
   for (size_t i = 0; i < want.size(); ++i)
-    if (!(std::fabs(got[i] - want[i]) <= tol) && bad++ < 5) ADD_FAILURE() << "at " << i << ": " << got[i] << " vs " << want[i];
+    if (!(std::fabs(got[i] - want[i]) <= tol) && bad++ < 5)
+      ADD_FAILURE() << "at " << i << ": " << got[i] << " vs " << want[i];
   EXPECT_EQ(bad, 0u);
 }
 
@@ -202,8 +203,9 @@ TEST_F(RendererTest, ComposeAlphaLinesPrecedeTheRewriteLog) {
     testing::internal::CaptureStderr();
     ka::Renderer r(m, id, "b1", 1, "");
     const std::string log = testing::internal::GetCapturedStderr();
-    const size_t ellipse = log.find("[ka] !!! compose alpha: ELLIPSE (b1) \xE2\x80\x94 this bundle carries no "
-                                    "lip_template.v1.json");
+    const size_t ellipse = log.find(
+        "[ka] !!! compose alpha: ELLIPSE (b1) \xE2\x80\x94 this bundle carries no "
+        "lip_template.v1.json");
     const size_t gs = log.find("[ka] std GridSample -> com.zephrane::GridSampleFast load-time rewrite: 1 node(s) (b1)");
     const size_t blend = log.find("[ka] L3 student blend MatMul -> Gemm load-time normalisation: 1 node(s) (b1)");
     const size_t ep = log.find("[ka] director ep=cpu (ORT CPU EP)");
@@ -247,8 +249,9 @@ TEST_F(RendererTest, ComposeAlphaLinesPrecedeTheRewriteLog) {
     EXPECT_GT(differ, 0u);
   }
   std::string log = testing::internal::GetCapturedStderr();
-  const size_t bound = log.find("[ka] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at "
-                                "load, 24 verts, feather 3.0 px; the graph's ellipse is not reachable in this session\n");
+  const size_t bound = log.find(
+      "[ka] compose alpha: LIP CONTOUR (b1) \xE2\x80\x94 Min(a, lip_delivery) bound at "
+      "load, 24 verts, feather 3.0 px; the graph's ellipse is not reachable in this session\n");
   ASSERT_NE(bound, std::string::npos) << log;
   EXPECT_LT(log.find("[ka] std GridSample -> com.zephrane::GridSampleFast"), bound);
   EXPECT_EQ(log.find("ELLIPSE"), std::string::npos) << log;
@@ -339,7 +342,8 @@ TEST_F(RendererTest, GridSampleSwitches) {
   ka::test::ScopedEnv gsOff("KA_GS_FAST", std::string("0"));
   const std::string e = quietError(m4b_, "b1_baked");
   EXPECT_EQ(e.rfind("Renderer: KA_GS_FAST=0 (or ZEPHRANE_NIMBREL2_GRIDSAMPLE_FAST=0, which sets it) was asked for, "
-                    "but " + m4b_ + "/model_b1_baked.onnx has com.zephrane::GridSampleFast BAKED INTO THE GRAPH.",
+                    "but " +
+                        m4b_ + "/model_b1_baked.onnx has com.zephrane::GridSampleFast BAKED INTO THE GRAPH.",
                     0),
             0u)
       << e;

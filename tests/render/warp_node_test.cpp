@@ -1,6 +1,6 @@
-// The load sequence's later rewrites in the renderer. KA_WARP_NODE: the warp block moves into one node and renders what the standard
-// graph renders; a graph it does not fit loads unchanged with the reason; with KA_GS_FAST=0 the node
-// would have no kernel, so the load is refused naming both switches.
+// The load sequence's later rewrites in the renderer. KA_WARP_NODE: the warp block moves into one node and renders what
+// the standard graph renders; a graph it does not fit loads unchanged with the reason; with KA_GS_FAST=0 the node would
+// have no kernel, so the load is refused naming both switches.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -67,8 +67,7 @@ TEST_F(WarpNodeRenderer, WarpNodeRendersTheStandardGraphsCrops) {
                      "them)\n"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("[ka] source-cone hoist SKIPPED (b1): the warp node subsumes the cone"), std::string::npos)
-      << log;
+  EXPECT_NE(log.find("[ka] source-cone hoist SKIPPED (b1): the warp node subsumes the cone"), std::string::npos) << log;
   ASSERT_EQ(warped.size(), plain.size());
   for (size_t i = 0; i < plain.size(); ++i) ASSERT_NEAR(warped[i], plain[i], 2e-5) << i;
 

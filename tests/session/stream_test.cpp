@@ -97,7 +97,8 @@ TEST(Stream, FramesEqualRenderAndPasteOfFcaDeltas) {
     EXPECT_EQ(c.numbers[static_cast<size_t>(j)], j);
     const int i = j + skip, si = i % nt;
     const float* base = fx().target.data() + static_cast<size_t>(si) * kKp;
-    for (int k = 0; k < kKp; ++k) drive[static_cast<size_t>(k)] = base[k] + scale * deltas[static_cast<size_t>(i) * kKp + k];
+    for (int k = 0; k < kKp; ++k)
+      drive[static_cast<size_t>(k)] = base[k] + scale * deltas[static_cast<size_t>(i) * kKp + k];
     const float* crop = ka_render_kp_crop(ctx, si, base, drive.data());
     ASSERT_TRUE(crop) << ka_last_error();
     ASSERT_EQ(ka_paste_crop(ctx, si, crop, rgb.data(), rgb.size()), 1);
@@ -129,7 +130,8 @@ TEST(Stream, FrameCountEdges) {
 TEST(Stream, Refusals) {
   EXPECT_EQ(ka_stream_create(nullptr, "w", 1, 0, 1.0f), nullptr);
   EXPECT_EQ(ka_stream_create((fx().tmp / "none").c_str(), fx().w2v.c_str(), 1, 0, 1.0f), nullptr);
-  EXPECT_EQ(std::string(ka_stream_last_error()).rfind("ka_stream_create: ka_create: ", 0), 0u) << ka_stream_last_error();
+  EXPECT_EQ(std::string(ka_stream_last_error()).rfind("ka_stream_create: ka_create: ", 0), 0u)
+      << ka_stream_last_error();
   EXPECT_EQ(ka_stream_create(fx().bundle.c_str(), (fx().tmp / "none.onnx").c_str(), 1, 0, 1.0f), nullptr);
   EXPECT_EQ(std::string(ka_stream_last_error()).rfind("ka_stream_create: ka_fca_create: ", 0), 0u)
       << ka_stream_last_error();
@@ -186,7 +188,9 @@ TEST(StreamThreads, RenderFailureDeliversTheCropsBeforeIt) {
             2);
   EXPECT_TRUE(failed);
   EXPECT_LE(rendered.load(), 2 + 1 + 4);  // the ring holds four; rendering stopped soon after
-  EXPECT_EQ(ka::overlapRenderDeliver(0, elems, render, [](int, const float*) { return true; }, &failed), 0);
+  EXPECT_EQ(ka::overlapRenderDeliver(
+                0, elems, render, [](int, const float*) { return true; }, &failed),
+            0);
   EXPECT_FALSE(failed);
 }
 
@@ -198,7 +202,8 @@ TEST(StreamTool, SpeakAndLiveWriteTalkingMp4) {
   TempDir t;
   const auto q = ka::test::shellQuote;
   ASSERT_EQ(ka::test::runCommand("ffmpeg -v error -y -f lavfi -i sine=frequency=220:sample_rate=44100:duration=1.0 "
-                                 "-ac 2 " + q(t / "a.wav")),
+                                 "-ac 2 " +
+                                 q(t / "a.wav")),
             0);
   const std::string log = " > " + q(t / "log.txt") + " 2>&1";
   ASSERT_EQ(ka::test::runCommand(q(ka) + " speak " + q(fx().bundle) + " " + q(t / "a.wav") + " --w2v " + q(fx().w2v) +
@@ -206,9 +211,10 @@ TEST(StreamTool, SpeakAndLiveWriteTalkingMp4) {
             0)
       << ka::test::readString(t / "log.txt");
   ka::test::ScopedEnv w2v("W2V_ONNX", fx().w2v);
-  ASSERT_EQ(ka::test::runCommand(q(ka) + " live " + q(fx().bundle) + " " + q(t / "a.wav") + " --motion " +
-                                 q(fx().bundle) + " --out " + q(t / "live.mp4") + " --model render --lead 2 --tail 3" + log),
-            0)
+  ASSERT_EQ(
+      ka::test::runCommand(q(ka) + " live " + q(fx().bundle) + " " + q(t / "a.wav") + " --motion " + q(fx().bundle) +
+                           " --out " + q(t / "live.mp4") + " --model render --lead 2 --tail 3" + log),
+      0)
       << ka::test::readString(t / "log.txt");
   auto probe = [&](const std::string& mp4) {
     const std::string out = t / "probe.txt";

@@ -47,12 +47,12 @@ struct Fixture {
     const std::vector<uint8_t> track = ka::test::readBytes(ka_tessera_members_bank_track_path(m));
     std::vector<int> order(static_cast<size_t>(ka_tessera_members_n_donors(m)));
     // The members give the bank in track order; the decode puts it into donor order.
-    std::vector<uint8_t> trackBank = ka::tessera::decodeBankTrack(
-        track.data(), track.size(), ka_tessera_members_band_w(m), ka_tessera_members_band_h(m),
-        static_cast<int>(order.size()), [&] {
-          for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-          return order;
-        }());
+    std::vector<uint8_t> trackBank =
+        ka::tessera::decodeBankTrack(track.data(), track.size(), ka_tessera_members_band_w(m),
+                                     ka_tessera_members_band_h(m), static_cast<int>(order.size()), [&] {
+                                       for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+                                       return order;
+                                     }());
     bank.resize(trackBank.size());
     EXPECT_EQ(ka_tessera_members_reorder(m, trackBank.data(), bank.data(), err, sizeof err), 0) << err;
     // The bank's canonical centre: the corpus row "v1" over the bundle's own target rows.
@@ -68,13 +68,13 @@ struct Fixture {
   ~Fixture() { ka_tessera_members_close(m); }
   int attach(ka_utt* u, char* err, int len, const int* stamp = nullptr, int n = -1) const {
     // The sidecar's donor centres sit around (32, 40): moved with the window.
-    std::vector<double> cent(ka_tessera_members_cent(m), ka_tessera_members_cent(m) + 2 * ka_tessera_members_n_donors(m));
+    std::vector<double> cent(ka_tessera_members_cent(m),
+                             ka_tessera_members_cent(m) + 2 * ka_tessera_members_n_donors(m));
     for (size_t i = 0; i < cent.size(); i += 2) cent[i] += canon[0] - 32.0, cent[i + 1] += canon[1] - 40.0;
-    return ka_utt_tessera_attach(u, bank.data(), n < 0 ? ka_tessera_members_n_donors(m) : n,
-                                 cent.data(), canon, ka_tessera_members_aperture(m),
-                                 stamp ? stamp : this->stamp, ka_tessera_members_head_pt(m),
-                                 ka_tessera_members_head_pt_len(m), ka_tessera_members_head_json(m),
-                                 ka_tessera_members_manifest_json(m), err, len);
+    return ka_utt_tessera_attach(u, bank.data(), n < 0 ? ka_tessera_members_n_donors(m) : n, cent.data(), canon,
+                                 ka_tessera_members_aperture(m), stamp ? stamp : this->stamp,
+                                 ka_tessera_members_head_pt(m), ka_tessera_members_head_pt_len(m),
+                                 ka_tessera_members_head_json(m), ka_tessera_members_manifest_json(m), err, len);
   }
 };
 

@@ -37,7 +37,7 @@ struct Fixture {
   TempDir tmp;
   std::string bundle = tmp / "bundle";
   std::string motion = tmp / "bundle/motion";  // the audio-to-motion engine's directory
-  std::string w2vDir = tmp / "w2v";             // the bundle itself carries the expression engine
+  std::string w2vDir = tmp / "w2v";            // the bundle itself carries the expression engine
   int nt = 6;
   std::vector<float> target;
   Fixture() {
@@ -374,7 +374,8 @@ TEST(UttThreads, SpeechFramesAndEndRamp) {
 
   // The engine's own rows, walked from the phase the utterance started on: the index after the
   // last idle frame.
-  expectSpeechPixels(ctx.get(), frames, first, engineRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt));
+  expectSpeechPixels(ctx.get(), frames, first,
+                     engineRows(a, (frames[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt));
 
   // The end ramp: six frames from the last speech pose back to the target rows.
   const int ramp = first + F;
@@ -548,10 +549,10 @@ TEST(UttThreads, SilenceEndsTheUtterance) {
 TEST(UttThreads, BrokenMotionDirectoryIsRecorded) {
   CtxPtr ctx = openCtx();
   TempDir broken;
-  for (const char* f : {"meta.json", "hubert_stft_window.bin", "hubert_stft_binmat.bin", "hubert_fmean.bin",
-                        "hubert_fstd.bin", "emo.bin", "ch_xs_info.bin", "ch_sc.bin", "ch_eye_open.bin",
-                        "ch_eye_ball.bin", "v_min_max.bin", "src_xs_info.bin", "xs_target.bin", "lmdm.onnx",
-                        "stitch.onnx"})
+  for (const char* f :
+       {"meta.json", "hubert_stft_window.bin", "hubert_stft_binmat.bin", "hubert_fmean.bin", "hubert_fstd.bin",
+        "emo.bin", "ch_xs_info.bin", "ch_sc.bin", "ch_eye_open.bin", "ch_eye_ball.bin", "v_min_max.bin",
+        "src_xs_info.bin", "xs_target.bin", "lmdm.onnx", "stitch.onnx"})
     ka::test::writeBytes(broken / f, ka::test::readBytes(fx().motion + "/" + f).data(),
                          ka::test::readBytes(fx().motion + "/" + f).size());
   ka::test::writeString(broken / "hubert_student.onnx", "not a model");
@@ -678,10 +679,18 @@ TEST(UttConcurrent, RandomHostCallsThenDestroy) {
       ka_utt_stats st;
       while (!stop) {
         switch (rng() % 4) {
-          case 0: ka_utt_interrupt(u); break;
-          case 1: ka_utt_end_utterance(u); break;
-          case 2: ka_utt_get_stats(u, &st); break;
-          default: ka_utt_ready(u); break;
+          case 0:
+            ka_utt_interrupt(u);
+            break;
+          case 1:
+            ka_utt_end_utterance(u);
+            break;
+          case 2:
+            ka_utt_get_stats(u, &st);
+            break;
+          default:
+            ka_utt_ready(u);
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 60));
       }

@@ -8,15 +8,17 @@
 
 namespace {
 
-using ka::test::errorOf;
 using ka::tessera::GeometryStamp;
+using ka::test::errorOf;
 
 GeometryStamp good() {
   const int v[12] = {64, 64, 16, 32, 32, 16, 4, 2, 12, 4, 28, 2};
   return GeometryStamp::fromInts(v);
 }
 
-std::string why(const GeometryStamp& s) { return errorOf([&] { s.validate(); }); }
+std::string why(const GeometryStamp& s) {
+  return errorOf([&] { s.validate(); });
+}
 
 TEST(TesseraGeometryStamp, TextAndRoundTrip) {
   EXPECT_EQ(good().text(),
@@ -47,12 +49,34 @@ TEST(TesseraGeometryStamp, EachRuleAtItsBoundary) {
       {[](GeometryStamp& s) { s.band_c1 = 33; }, "band cols escape window"},
       {[](GeometryStamp& s) { s.band_c0 = 28; }, "band cols escape window"},
       {[](GeometryStamp& s) { s.shift_margin = -1; }, "pad/shift_margin must be positive"},
-      {[](GeometryStamp& s) { s.pad = 0; s.shift_margin = 0; }, "pad/shift_margin must be positive"},
+      {[](GeometryStamp& s) {
+         s.pad = 0;
+         s.shift_margin = 0;
+       },
+       "pad/shift_margin must be positive"},
       // band_r1 = window_h and shift_margin = pad passes; one more row escapes the patch.
-      {[](GeometryStamp& s) { s.band_r1 = 16; s.shift_margin = 4; s.band_r0 = 4; s.band_c0 = 4; }, nullptr},
-      {[](GeometryStamp& s) { s.band_r1 = 16; s.shift_margin = 5; s.pad = 4; s.band_r0 = 5; s.band_c0 = 5; s.band_c1 = 27; },
+      {[](GeometryStamp& s) {
+         s.band_r1 = 16;
+         s.shift_margin = 4;
+         s.band_r0 = 4;
+         s.band_c0 = 4;
+       },
+       nullptr},
+      {[](GeometryStamp& s) {
+         s.band_r1 = 16;
+         s.shift_margin = 5;
+         s.pad = 4;
+         s.band_r0 = 5;
+         s.band_c0 = 5;
+         s.band_c1 = 27;
+       },
        "stored band rows escape patch"},
-      {[](GeometryStamp& s) { s.band_c0 = 1; s.shift_margin = 6; s.band_r0 = 4; }, "stored band cols escape patch"},
+      {[](GeometryStamp& s) {
+         s.band_c0 = 1;
+         s.shift_margin = 6;
+         s.band_r0 = 4;
+       },
+       "stored band cols escape patch"},
   };
   for (const Case& c : cases) {
     GeometryStamp s = good();
@@ -76,8 +100,9 @@ TEST(TesseraGeometryStamp, AllBrokenRulesInOrderAndNoOverflow) {
   s = good();
   s.window_x0 = INT_MAX;
   s.shift_margin = INT_MAX;
-  EXPECT_EQ(why(s), "teeth: GeometryStamp incoherent: window x-range escapes canvas; stored band rows escape "
-                    "patch; stored band cols escape patch;");
+  EXPECT_EQ(why(s),
+            "teeth: GeometryStamp incoherent: window x-range escapes canvas; stored band rows escape "
+            "patch; stored band cols escape patch;");
 }
 
 }  // namespace

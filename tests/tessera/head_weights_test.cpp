@@ -12,9 +12,9 @@
 
 namespace {
 
-using ka::test::errorOf;
 using ka::tessera::HeadWeights;
 using ka::tessera::loadHeadPt;
+using ka::test::errorOf;
 using Bytes = std::vector<uint8_t>;
 
 void put16(Bytes& b, uint32_t v) { b.push_back(v & 0xff), b.push_back(v >> 8 & 0xff); }
@@ -67,7 +67,8 @@ struct Tensor {
 // The candidate-only head as the training side pickles it, with one tensor per storage.
 std::vector<Tensor> candHead() {
   std::vector<Tensor> t(6);
-  const char* names[6] = {"cand.0.weight", "cand.0.bias", "cand.2.weight", "cand.2.bias", "cand.4.weight", "cand.4.bias"};
+  const char* names[6] = {"cand.0.weight", "cand.0.bias",   "cand.2.weight",
+                          "cand.2.bias",   "cand.4.weight", "cand.4.bias"};
   const std::vector<int> shapes[6] = {{16, 7, 3, 3}, {16}, {16, 16, 3, 3}, {16}, {1, 16, 3, 3}, {1}};
   for (int k = 0; k < 6; ++k) t[k].name = names[k], t[k].shape = shapes[k];
   return t;
@@ -88,8 +89,8 @@ Bytes checkpoint(const std::vector<Tensor>& ts, const std::string& storageType =
     for (int d : t.shape) sizes += pklInt(d);
     for (int d : st) strides += pklInt(d);
     p += pklStr(t.name) + "ctorch._utils\n_rebuild_tensor_v2\n((" + pklStr("storage") + "ctorch\n" + storageType +
-         "\n" + pklStr(std::to_string(k)) + pklStr("cpu") + pklInt(static_cast<int32_t>(n)) + "tQ" +
-         pklInt(t.offset) + sizes + "t" + strides + "t\x89tR";
+         "\n" + pklStr(std::to_string(k)) + pklStr("cpu") + pklInt(static_cast<int32_t>(n)) + "tQ" + pklInt(t.offset) +
+         sizes + "t" + strides + "t\x89tR";
     Bytes data((t.storageFloats ? t.storageFloats : n) * 4);
     for (size_t i = 0; i < data.size() / 4; ++i) {
       const float v = static_cast<float>(k) + static_cast<float>(i) / 4096.0f;
@@ -102,13 +103,15 @@ Bytes checkpoint(const std::vector<Tensor>& ts, const std::string& storageType =
   return zipOf(entries);
 }
 
-std::string loadError(const Bytes& b) { return errorOf([&] { loadHeadPt(b); }); }
+std::string loadError(const Bytes& b) {
+  return errorOf([&] { loadHeadPt(b); });
+}
 std::string pickleError(const std::string& p) { return loadError(zipOf({{"a/data.pkl", pkl(p)}})); }
 
 std::vector<float> flatten(const HeadWeights& w) {
   std::vector<float> all;
-  for (const auto* v : {&w.cand0_w, &w.cand0_b, &w.cand2_w, &w.cand2_b, &w.cand4_w, &w.cand4_b, &w.syn0_w,
-                        &w.syn0_b, &w.syn2_w, &w.syn2_b})
+  for (const auto* v : {&w.cand0_w, &w.cand0_b, &w.cand2_w, &w.cand2_b, &w.cand4_w, &w.cand4_b, &w.syn0_w, &w.syn0_b,
+                        &w.syn2_w, &w.syn2_b})
     all.insert(all.end(), v->begin(), v->end());
   return all;
 }
@@ -132,8 +135,8 @@ TEST_F(TesseraHead, EveryLegalLayoutGivesTheSameWeights) {
   EXPECT_EQ(flatten(w), want);
   EXPECT_EQ(w.envelope, 12.0f / 255.0f);
   for (const std::vector<std::string>& v : {std::vector<std::string>{"--layout", "aligned"},
-                                           {"--layout", "shared"},
-                                           {"--metadata", "--folder", "tessera_head.v1"}})
+                                            {"--layout", "shared"},
+                                            {"--metadata", "--folder", "tessera_head.v1"}})
     EXPECT_EQ(flatten(loadHeadPt(forged(v))), want) << v[0];
   // The candidate-only head.
   const HeadWeights c = loadHeadPt(forged({"--arch", "cand", "--layout", "shared", "--dump", tmp_ / "c.f32"}));
@@ -210,8 +213,9 @@ TEST_F(TesseraHead, TensorStorageChecks) {
   EXPECT_EQ(loadError(checkpoint(t)), "teeth: head storage 0 too small");
   t = candHead();
   t[4].strides = {1, 1, 48, 16};
-  EXPECT_EQ(loadError(checkpoint(t)), "teeth: head 'cand.4.weight' has strides [1,1,48,16], not the contiguous "
-                                      "[144,9,3,1] of its shape — refusing to reorder it");
+  EXPECT_EQ(loadError(checkpoint(t)),
+            "teeth: head 'cand.4.weight' has strides [1,1,48,16], not the contiguous "
+            "[144,9,3,1] of its shape — refusing to reorder it");
   t = candHead();
   EXPECT_EQ(loadError(checkpoint(t, "HalfStorage")),
             "teeth: head .pt storage is torch HalfStorage, not torch FloatStorage — refusing to reinterpret it");
@@ -254,11 +258,13 @@ TEST(TesseraHeadPickle, HostileOpcodeStreams) {
       {"ctorch\n", "teeth: pickle truncated"},
       {"\x95", "teeth: unsupported pickle opcode 0x95 in head .pt"},
       {"\x94", "teeth: unsupported pickle opcode 0x94 in head .pt"},
-      {"cos\nsystem\n" + pklStr("x") + "\x85R.", "teeth: head .pt calls os system — this reader refuses code it does not model"},
+      {"cos\nsystem\n" + pklStr("x") + "\x85R.",
+       "teeth: head .pt calls os system — this reader refuses code it does not model"},
       {"NNR", "teeth: head .pt calls a value that is not a global"},
       {rebuild + "NN\x86R", "teeth: malformed _rebuild_tensor_v2"},
       {rebuild + ")R", "teeth: malformed _rebuild_tensor_v2"},
-      {"(" + pklStr("storage") + "ctorch\nFloatStorage\n" + pklStr("0") + pklStr("cpu") + "tQ", "teeth: unexpected persistent id in head .pt"},
+      {"(" + pklStr("storage") + "ctorch\nFloatStorage\n" + pklStr("0") + pklStr("cpu") + "tQ",
+       "teeth: unexpected persistent id in head .pt"},
       {"NQ", "teeth: unexpected persistent id in head .pt"},
       {"}" + pklStr("cand.0.weight") + "K\x01s.", "teeth: 'cand.0.weight' is not a tensor"},
       {"}" + pklStr("cand.0.weight") + "K\x01sb.", "teeth: pickle BUILD on a stack too short"},

@@ -10,9 +10,9 @@
 
 namespace {
 
-using ka::test::errorOf;
 using ka::tessera::json::JVal;
 using ka::tessera::json::parseText;
+using ka::test::errorOf;
 
 TEST(TesseraJson, NumbersInEveryStrtodForm) {
   const JVal v = parseText(" [1, -2.5, 1e3, 2E-2, 0x10, .5, +7, inf, -Infinity, 1.5e400]x");

@@ -13,10 +13,10 @@
 
 namespace {
 
-using ka::test::errorOf;
 using ka::tessera::Box;
 using ka::tessera::LipContour;
 using ka::tessera::UnifiedPi;
+using ka::test::errorOf;
 
 const std::string kUCanon =
     R"([[-1.0, 0.05], [-0.55, -0.62], [0.1, -0.83], [0.71, -0.47], [1.0, 0.12], [0.48, 0.77], [-0.2, 0.9], [-0.77, 0.58]])";
@@ -40,8 +40,8 @@ TEST(TesseraLipContour, TemplateRefusals) {
     return errorOf([&] { LipContour::fromTemplateJson(text, canvas); });
   };
   const std::string p = "lip_template.v1.json: ";
-  EXPECT_EQ(err("{\"format\": "), p + "is not parseable JSON (" +
-                                      errorOf([] { ka::tessera::json::parseText("{\"format\": "); }) + ")");
+  EXPECT_EQ(err("{\"format\": "),
+            p + "is not parseable JSON (" + errorOf([] { ka::tessera::json::parseText("{\"format\": "); }) + ")");
   EXPECT_EQ(err("[1]"), p + "is not a JSON object");
   EXPECT_EQ(err("{}"), p + "carries no string `format`");
   EXPECT_EQ(err(R"({"format": "lip-template-v2"})"),
@@ -91,8 +91,9 @@ TEST(TesseraLipContour, TemplateRefusals) {
             p + "lip_map lip_idx names a row outside 0..20");
   EXPECT_EQ(err(tmpl(R"(, "lip_map": {"schema": "lip-map-v1", "kind": "anchor-linear", "lip_idx": [1], "W": []})")),
             p + "lip_map carries no W/b arrays");
-  EXPECT_EQ(err(tmpl(R"(, "lip_map": {"schema": "lip-map-v1", "kind": "anchor-linear", "lip_idx": [1], "W": [], "b": []})")),
-            p + "lip_map W/b have 0/0 rows, not 2*nv=16");
+  EXPECT_EQ(
+      err(tmpl(R"(, "lip_map": {"schema": "lip-map-v1", "kind": "anchor-linear", "lip_idx": [1], "W": [], "b": []})")),
+      p + "lip_map W/b have 0/0 rows, not 2*nv=16");
   std::string bad = map(2);
   bad.replace(bad.find("[0.1, 0.1, 0.1, 0.1]"), 20, "[0.1, 0.1, 0.1]");
   EXPECT_EQ(err(bad), p + "lip_map W row 0 is not 4 wide");
@@ -104,8 +105,7 @@ TEST(TesseraLipContour, TemplateRefusals) {
   const double W[4] = {0, 0, 0, 0}, b[2] = {0, 0};
   const int a[1] = {1};
   LipContour c = LipContour::fromTemplateJson(tmpl(), 64);
-  EXPECT_EQ(errorOf([&] { c.attachMap(W, b, 2, 2, a, 1); }),
-            p + "lip_map shape does not match the template");
+  EXPECT_EQ(errorOf([&] { c.attachMap(W, b, 2, 2, a, 1); }), p + "lip_map shape does not match the template");
 }
 
 // An independent rasterisation: DDA lines (equal to any 8-connected Bresenham where no line has a
@@ -201,8 +201,10 @@ TEST(TesseraLipContour, RasterAndFeatherMatchNumpy) {
   ka::test::writeString(tmp / "ref.py", kReference);
   // Mouths of several sizes and places (one clipped by the canvas's left and bottom edges), chosen
   // so that no outline edge has a half-way tie.
-  const std::vector<std::vector<float>> plain = {{-0.014f, 0.279f, 0.248f, 0.075f}, {-0.051f, 0.232f, 0.183f, 0.008f},
-                                                 {0.107f, 0.373f, 0.317f, 0.153f}, {-0.954f, 0.885f, 0.165f, 0.144f}};
+  const std::vector<std::vector<float>> plain = {{-0.014f, 0.279f, 0.248f, 0.075f},
+                                                 {-0.051f, 0.232f, 0.183f, 0.008f},
+                                                 {0.107f, 0.373f, 0.317f, 0.153f},
+                                                 {-0.954f, 0.885f, 0.165f, 0.144f}};
   const std::vector<std::vector<float>> viaMap = {{0.025f, 0.302f, 0.27f, 0.101f}, {0.088f, 0.363f, 0.29f, 0.226f}};
   std::string W;
   for (int i = 0; i < 16; ++i)

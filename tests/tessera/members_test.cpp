@@ -20,9 +20,8 @@ namespace {
 using ka::test::errorOf;
 using ka::test::TempDir;
 
-const char* const kStampKeys[12] = {"canvas_w", "canvas_h", "window_x0", "window_y0",
-                                    "window_w", "window_h", "pad",       "band_r0",
-                                    "band_r1",  "band_c0",  "band_c1",   "shift_margin"};
+const char* const kStampKeys[12] = {"canvas_w", "canvas_h", "window_x0", "window_y0", "window_w", "window_h",
+                                    "pad",      "band_r0",  "band_r1",   "band_c0",   "band_c1",  "shift_margin"};
 const int kStamp[12] = {64, 64, 16, 32, 32, 16, 4, 2, 12, 4, 28, 2};
 
 std::string stampJson(const int* v) {
@@ -40,14 +39,19 @@ std::string sidecar(int n, const std::map<std::string, std::string>& over = {}) 
     cent += std::string(sep) + "[" + std::to_string(30 + i % 5) + ", " + std::to_string(40 - i % 3) + ".5]";
     aper += std::string(sep) + "0.0" + std::to_string(1 + i % 9);
   }
-  std::map<std::string, std::string> f = {
-      {"format", "\"tessera_bank.v1\""}, {"n_donors", std::to_string(n)},
-      {"geometry", stampJson(kStamp)},   {"track_order", order + "]"},
-      {"cent", cent + "]"},              {"aperture", aper + "]"},
-      {"c_canon", "[32.0, 40.0]"},       {"codec", R"({"codec": "h264", "pix_fmt": "yuv444p"})"}};
+  std::map<std::string, std::string> f = {{"format", "\"tessera_bank.v1\""},
+                                          {"n_donors", std::to_string(n)},
+                                          {"geometry", stampJson(kStamp)},
+                                          {"track_order", order + "]"},
+                                          {"cent", cent + "]"},
+                                          {"aperture", aper + "]"},
+                                          {"c_canon", "[32.0, 40.0]"},
+                                          {"codec", R"({"codec": "h264", "pix_fmt": "yuv444p"})"}};
   for (const auto& kv : over) {
-    if (kv.second.empty()) f.erase(kv.first);
-    else f[kv.first] = kv.second;
+    if (kv.second.empty())
+      f.erase(kv.first);
+    else
+      f[kv.first] = kv.second;
   }
   std::string s = "{";
   for (const auto& kv : f) s += std::string(s.size() > 1 ? ", " : "") + "\"" + kv.first + "\": " + kv.second;
@@ -65,9 +69,9 @@ class TesseraMembers : public ::testing::Test {
     base_ = nullptr;
   }
   void SetUp() override {
-    ASSERT_EQ(ka::test::runCommand("cp -r " + ka::test::shellQuote(*base_ / "b") + " " +
-                                   ka::test::shellQuote(tmp_ / "b")),
-              0);
+    ASSERT_EQ(
+        ka::test::runCommand("cp -r " + ka::test::shellQuote(*base_ / "b") + " " + ka::test::shellQuote(tmp_ / "b")),
+        0);
     dir_ = tmp_ / "b";
   }
   std::string openError() {
@@ -220,7 +224,8 @@ TEST_F(TesseraMembers, RecordAndReorder) {
             "teeth: track_order does not match n_donors");
   broken = rec;
   broken.band_w = 0;
-  EXPECT_EQ(errorOf([&] { ka::reorderTrackToDonor(broken, track.data(), out.data()); }), "teeth: zero reference stride");
+  EXPECT_EQ(errorOf([&] { ka::reorderTrackToDonor(broken, track.data(), out.data()); }),
+            "teeth: zero reference stride");
   EXPECT_EQ(errorOf([&] { ka::reorderTrackToDonor(rec, track.data(), nullptr); }), "teeth: null band buffer");
 
   EXPECT_EQ(ka_tessera_members_n_donors(nullptr), 0);
@@ -248,8 +253,7 @@ TEST_F(TesseraMembers, SidecarRefusals) {
   EXPECT_EQ(with({{"n_donors", "0"}}), sc + " says n_donors=0");
   EXPECT_EQ(with({{"n_donors", "-1e300"}}), sc + " says n_donors=-2147483648");
   EXPECT_EQ(with({{"n_donors", "\"8\""}}), "teeth: " + sc + " lacks numeric 'n_donors'");
-  EXPECT_EQ(with({}, 1025).substr(0, sc.size() + 55),
-            sc + " carries n_donors=1025, over the owner's cap of 1024 (r");
+  EXPECT_EQ(with({}, 1025).substr(0, sc.size() + 55), sc + " carries n_donors=1025, over the owner's cap of 1024 (r");
   EXPECT_EQ(with({{"cent", "{}"}}), sc + " lacks one of track_order/cent/aperture/c_canon as an array");
   EXPECT_EQ(with({{"c_canon", ""}}), sc + " lacks one of track_order/cent/aperture/c_canon as an array");
   EXPECT_EQ(with({{"aperture", "[1]"}}),
@@ -272,9 +276,10 @@ TEST_F(TesseraMembers, SidecarRefusals) {
                 "negotiates one, and the one it settles on is 4:2:0 — lossy chroma on reference pixels "
                 "IS the borrow degrading. Refusing rather than letting it guess.");
   setManifest(R"({"format": "ka-bundle-v0"})");
-  EXPECT_EQ(with({{"geometry", R"({"canvas_w":64,"canvas_h":64,"window_x0":0,"window_y0":0,"window_w":8,)"
-                               R"("window_h":8,"pad":1,"band_r0":5,"band_r1":3,"band_c0":0,"band_c1":4,"shift_margin":1})"}}),
-            "teeth stamp yields a non-positive stored patch (6x0)");
+  EXPECT_EQ(
+      with({{"geometry", R"({"canvas_w":64,"canvas_h":64,"window_x0":0,"window_y0":0,"window_w":8,)"
+                         R"("window_h":8,"pad":1,"band_r0":5,"band_r1":3,"band_c0":0,"band_c1":4,"shift_margin":1})"}}),
+      "teeth stamp yields a non-positive stored patch (6x0)");
   setSidecar("{\"format\": \"tessera_bank.v1\", ");
   EXPECT_EQ(openError(), "teeth: " + sc + " is not readable JSON: teeth: malformed JSON object");
 
@@ -303,10 +308,12 @@ TEST_F(TesseraMembers, ManifestGeometryAndManifestFile) {
   EXPECT_EQ(openError(),
             "teeth geometry DISAGREES between the manifest and the bank sidecar — manifest {canvas_w=64, "
             "canvas_h=64, window_x0=16, window_y0=32, window_w=32, window_h=16, pad=4, band_r0=2, "
-            "band_r1=12, band_c0=4, band_c1=28, shift_margin=3} vs " + sc + " {canvas_w=64, canvas_h=64, "
-            "window_x0=16, window_y0=32, window_w=32, window_h=16, pad=4, band_r0=2, band_r1=12, "
-            "band_c0=4, band_c1=28, shift_margin=2}; refusing to place a window on a rectangle the two "
-            "halves of the bundle do not agree on.");
+            "band_r1=12, band_c0=4, band_c1=28, shift_margin=3} vs " +
+                sc +
+                " {canvas_w=64, canvas_h=64, "
+                "window_x0=16, window_y0=32, window_w=32, window_h=16, pad=4, band_r0=2, band_r1=12, "
+                "band_c0=4, band_c1=28, shift_margin=2}; refusing to place a window on a rectangle the two "
+                "halves of the bundle do not agree on.");
   setManifest(R"({"tessera": {"geometry": {"pad": 4}}})");
   EXPECT_EQ(openError(), "teeth: manifest.tessera.geometry lacks numeric 'canvas_w'");
   setManifest("{\"tessera\": [");
@@ -316,9 +323,10 @@ TEST_F(TesseraMembers, ManifestGeometryAndManifestFile) {
   ka::test::writeString(dir_ + "/meta.json", man);
   EXPECT_EQ(ka::loadTesseraMembers(dir_).manifest_json, man);
   std::remove((dir_ + "/meta.json").c_str());
-  EXPECT_EQ(openError(), dir_ + " carries no manifest.json or meta.json — the compose descriptor (unified.pi) "
-                                "the pass places its window by lives there, and placing a borrow window "
-                                "without it is guessing.");
+  EXPECT_EQ(openError(), dir_ +
+                             " carries no manifest.json or meta.json — the compose descriptor (unified.pi) "
+                             "the pass places its window by lives there, and placing a borrow window "
+                             "without it is guessing.");
 }
 
 TEST_F(TesseraMembers, ContainerBundleAndBankTrack) {
@@ -331,10 +339,10 @@ TEST_F(TesseraMembers, ContainerBundleAndBankTrack) {
   EXPECT_EQ(std::string(ka_tessera_members_bank_track_path(m)), tmp_ / "avatar.kabundle/tessera_bank.v1.mp4");
   ka_tessera_members_close(m);
   // The forged track holds one band-sized frame per donor.
-  const std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                            "stream=width,height,nb_read_frames,pix_fmt -of csv=p=0 " +
-                            ka::test::shellQuote(dir_ + "/tessera_bank.v1.mp4") + " > " +
-                            ka::test::shellQuote(tmp_ / "probe.txt");
+  const std::string probe =
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=width,height,nb_read_frames,pix_fmt -of csv=p=0 " +
+      ka::test::shellQuote(dir_ + "/tessera_bank.v1.mp4") + " > " + ka::test::shellQuote(tmp_ / "probe.txt");
   ASSERT_EQ(ka::test::runCommand(probe), 0);
   EXPECT_EQ(ka::test::readString(tmp_ / "probe.txt"), "28,14,yuv444p,8\n");
 }
@@ -351,8 +359,9 @@ TEST_F(TesseraMembers, MembersMustBeRegularFiles) {
   // An oversized member is refused by its size, before it is read.
   ASSERT_EQ(::truncate((dir_ + "/tessera_head.v1.pt").c_str(), (16 << 20) + 1), 0);
   ka::test::writeString(dir_ + "/tessera_head.v1.json", "{}");
-  EXPECT_EQ(openError(), "teeth: " + dir_ + "/tessera_head.v1.pt is 16777217 bytes, more than the 16777216 a "
-                                             "tessera member may hold");
+  EXPECT_EQ(openError(), "teeth: " + dir_ +
+                             "/tessera_head.v1.pt is 16777217 bytes, more than the 16777216 a "
+                             "tessera member may hold");
 }
 
 }  // namespace

@@ -30,9 +30,10 @@ TEST(TesseraBankDecode, MatchesTheFfmpegCommandLineAndRefuses) {
   const std::vector<uint8_t> track = ka::test::readBytes(m.bank_track_path);
   const int w = m.band_w, h = m.band_h, n = m.n_donors;
   const std::vector<uint8_t> got = decodeBankTrack(track.data(), track.size(), w, h, n, m.track_order);
-  ASSERT_EQ(ka::test::runCommand("ffmpeg -nostdin -v error -i " + ka::test::shellQuote(m.bank_track_path) +
-                                 " -f rawvideo -pix_fmt rgb24 -sws_flags bilinear " + ka::test::shellQuote(t / "cli.rgb")),
-            0);
+  ASSERT_EQ(
+      ka::test::runCommand("ffmpeg -nostdin -v error -i " + ka::test::shellQuote(m.bank_track_path) +
+                           " -f rawvideo -pix_fmt rgb24 -sws_flags bilinear " + ka::test::shellQuote(t / "cli.rgb")),
+      0);
   const std::vector<uint8_t> cli = ka::test::readBytes(t / "cli.rgb");
   ASSERT_EQ(cli.size(), got.size());
   std::vector<uint8_t> want(cli.size());
@@ -47,8 +48,9 @@ TEST(TesseraBankDecode, MatchesTheFfmpegCommandLineAndRefuses) {
   EXPECT_EQ(errorOf([&] { decodeBankTrack(track.data(), 0, w, h, n, order); }),
             std::string("reference bank track is empty") + kStop);
   EXPECT_EQ(err(0, h, n, order), std::string("reference bank geometry is not positive") + kStop);
-  EXPECT_EQ(err(w, h, n, {0, 1}), "reference bank sidecar track_order has 2 entries, expected 6 \xE2\x80\x94 "
-                                  "sidecar/track mismatch, refusing to serve");
+  EXPECT_EQ(err(w, h, n, {0, 1}),
+            "reference bank sidecar track_order has 2 entries, expected 6 \xE2\x80\x94 "
+            "sidecar/track mismatch, refusing to serve");
   EXPECT_EQ(err(w + 2, h, n, order), "reference bank track is " + std::to_string(w) + "x" + std::to_string(h) +
                                          ", the geometry stamp says " + std::to_string(w + 2) + "x" +
                                          std::to_string(h) + " \xE2\x80\x94 geometry mismatch, refusing to serve");
@@ -57,15 +59,17 @@ TEST(TesseraBankDecode, MatchesTheFfmpegCommandLineAndRefuses) {
   EXPECT_EQ(err(w, h, n, dup), std::string("reference bank track_order is not a permutation") + kStop);
   dup[1] = n;
   EXPECT_EQ(err(w, h, n, dup), std::string("reference bank track_order is out of range") + kStop);
-  EXPECT_EQ(err(w, h, n - 1, {0, 1, 2, 3, 4}), "bank track carries more frames than the sidecar's n_donors "
-                                               "\xE2\x80\x94 sidecar/track mismatch, refusing to serve");
+  EXPECT_EQ(err(w, h, n - 1, {0, 1, 2, 3, 4}),
+            "bank track carries more frames than the sidecar's n_donors "
+            "\xE2\x80\x94 sidecar/track mismatch, refusing to serve");
   EXPECT_EQ(err(w, h, n + 1, {0, 1, 2, 3, 4, 5, 6}),
             "bank track decoded to 6 frames, expected 7 \xE2\x80\x94 geometry/N mismatch, refusing to serve");
   const std::vector<uint8_t> junk(4000, 0x5a);
   EXPECT_EQ(errorOf([&] { decodeBankTrack(junk.data(), junk.size(), w, h, n, order); }),
             std::string("reference bank track is not a readable container") + kStop);
   // A playlist naming a file is not a bank container: nothing it names is opened.
-  const std::string playlist = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + m.bank_track_path + "\n#EXT-X-ENDLIST\n";
+  const std::string playlist =
+      "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + m.bank_track_path + "\n#EXT-X-ENDLIST\n";
   EXPECT_EQ(errorOf([&] {
               decodeBankTrack(reinterpret_cast<const uint8_t*>(playlist.data()), playlist.size(), w, h, n, order);
             }),
@@ -94,7 +98,8 @@ Seq forgedSequence(const ka::test::TempDir& tmp) {
   s.count = f.count;
   EXPECT_TRUE(ka::test::forge({"tessera-head", tmp / "h.pt", "--arch", "cand"}));
   s.pt = ka::test::readBytes(tmp / "h.pt");
-  s.cfg = R"({"retrieval": {"kshort": 8, "aperture_tol": 0.3, "cut": 6, "K": 4}, "temporal": {"hysteresis": 3, "lookahead": 2}})";
+  s.cfg =
+      R"({"retrieval": {"kshort": 8, "aperture_tol": 0.3, "cut": 6, "K": 4}, "temporal": {"hysteresis": 3, "lookahead": 2}})";
   return s;
 }
 
@@ -104,7 +109,8 @@ TEST(TesseraOfflineRun, MatchesThePassAndReportsMissingResults) {
   const GeometryStamp& st = s.bank.stamp;
   int stamp[12];
   st.toInts(stamp);
-  const size_t px = static_cast<size_t>(st.canvas_w) * st.canvas_h, win = static_cast<size_t>(st.window_w) * st.window_h * 3;
+  const size_t px = static_cast<size_t>(st.canvas_w) * st.canvas_h,
+               win = static_cast<size_t>(st.window_w) * st.window_h * 3;
   std::vector<uint8_t> out(win * s.count, 7);
   std::vector<int> skipped(s.count, -1);
   char err[256] = "x";
@@ -125,8 +131,10 @@ TEST(TesseraOfflineRun, MatchesThePassAndReportsMissingResults) {
   ASSERT_TRUE(pass.flush(&want.back()));
   for (int k = 0; k < s.count; ++k) {
     EXPECT_EQ(skipped[k], want[k].skipped ? 1 : 0) << k;
-    if (want[k].skipped) EXPECT_EQ(out[k * win], 7);  // a skipped window is left alone
-    else EXPECT_EQ(0, std::memcmp(&out[k * win], want[k].window.data(), win)) << k;
+    if (want[k].skipped)
+      EXPECT_EQ(out[k * win], 7);  // a skipped window is left alone
+    else
+      EXPECT_EQ(0, std::memcmp(&out[k * win], want[k].window.data(), win)) << k;
   }
   EXPECT_EQ(skipped[2], 1);  // the empty mask
   // Without the given shifts every frame derives its own from its mask (frame 5's sits 5 rows down,
@@ -136,9 +144,9 @@ TEST(TesseraOfflineRun, MatchesThePassAndReportsMissingResults) {
                            s.frames.data(), s.masks.data(), s.count, out.data(), skipped.data(), err, sizeof err),
             0);
   EXPECT_EQ(skipped, (std::vector<int>{0, 0, 1, 0, 0, 1, 0}));
-  EXPECT_EQ(ka_tessera_run(s.bank.patches.data(), 0, s.bank.cent.data(), s.bank.c_canon.data(),
-                           s.bank.aperture.data(), stamp, s.pt.data(), static_cast<int>(s.pt.size()), s.cfg.c_str(),
-                           s.frames.data(), s.masks.data(), s.count, out.data(), skipped.data(), err, 12),
+  EXPECT_EQ(ka_tessera_run(s.bank.patches.data(), 0, s.bank.cent.data(), s.bank.c_canon.data(), s.bank.aperture.data(),
+                           stamp, s.pt.data(), static_cast<int>(s.pt.size()), s.cfg.c_str(), s.frames.data(),
+                           s.masks.data(), s.count, out.data(), skipped.data(), err, 12),
             1);
   EXPECT_STREQ(err, "teeth: bank");
 }
@@ -154,9 +162,10 @@ TEST(TesseraStreamBorrow, ConstructsPushesAndWritesBack) {
   testing::internal::CaptureStderr();
   StreamBorrow b(s.bank, hw, cfg, pi, "");
   std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(log, "[borrow] !!! delivery mask: ELLIPSE \xE2\x80\x94 this bundle carries no lip_template.v1.json, so it "
-                 "serves the over-covering elliptical mask the contour replaces. BACKFILL IT: "
-                 "models/nimbrel-2/tools/bake_lip_templates\n");
+  EXPECT_EQ(log,
+            "[borrow] !!! delivery mask: ELLIPSE \xE2\x80\x94 this bundle carries no lip_template.v1.json, so it "
+            "serves the over-covering elliptical mask the contour replaces. BACKFILL IT: "
+            "models/nimbrel-2/tools/bake_lip_templates\n");
   EXPECT_EQ(b.backend(), "cpu");
   EXPECT_FALSE(b.hostSplit());
   EXPECT_EQ(errorOf([&] { StreamBorrow x(s.bank, hw, cfg, UnifiedPi::fromManifestJson(man, 32), ""); }),
@@ -171,8 +180,9 @@ TEST(TesseraStreamBorrow, ConstructsPushesAndWritesBack) {
   testing::internal::CaptureStderr();
   StreamBorrow lip(s.bank, hw, cfg, pi, tmpl);
   log = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(log, "[borrow] delivery mask: LIP CONTOUR (4 verts, feather 2.0 px) \xE2\x80\x94 the ellipse is not "
-                 "reachable in this session\n");
+  EXPECT_EQ(log,
+            "[borrow] delivery mask: LIP CONTOUR (4 verts, feather 2.0 px) \xE2\x80\x94 the ellipse is not "
+            "reachable in this session\n");
   EXPECT_TRUE(lip.contourMask());
 
   // Frames one behind; a frame the pass leaves alone keeps its sub-byte detail on write-back.
@@ -195,7 +205,8 @@ TEST(TesseraStreamBorrow, ConstructsPushesAndWritesBack) {
     for (int m = 0; m < st.window_w; ++m)
       for (int c = 0; c < 3; ++c) {
         const float u = planes[c * px + static_cast<size_t>(st.window_y0 + r.dy + j) * 64 + st.window_x0 + r.dx + m];
-        same.window[(static_cast<size_t>(j) * st.window_w + m) * 3 + c] = static_cast<uint8_t>(std::nearbyint(u * 255.0f));
+        same.window[(static_cast<size_t>(j) * st.window_w + m) * 3 + c] =
+            static_cast<uint8_t>(std::nearbyint(u * 255.0f));
       }
   std::vector<float> host = planes;
   StreamBorrow::writeWindowDelta(host.data(), 64, same, st);

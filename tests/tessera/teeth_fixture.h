@@ -27,8 +27,8 @@ struct Forged {
 
 inline Forged forgeReference(const ka::test::TempDir& tmp, int seed) {
   Forged f;
-  const int rc = ka::test::runCommand(std::string(KA_PYTHON) + " " + KA_SOURCE_DIR + "/tests/tessera/teeth_pass_ref.py " +
-                                 tmp.path() + " " + std::to_string(seed));
+  const int rc = ka::test::runCommand(std::string(KA_PYTHON) + " " + KA_SOURCE_DIR +
+                                      "/tests/tessera/teeth_pass_ref.py " + tmp.path() + " " + std::to_string(seed));
   if (rc != 0) ADD_FAILURE() << "the teeth pass reference failed";
   const ka::tessera::json::JVal c = ka::tessera::json::parseText(ka::test::readString(tmp / "cfg.json"));
   int st[12];
@@ -41,9 +41,13 @@ inline Forged forgeReference(const ka::test::TempDir& tmp, int seed) {
   f.bank.c_canon = {c.get("c_canon")->arr[0].num, c.get("c_canon")->arr[1].num};
   const std::vector<float> w = readAs<float>(tmp / "head.f32");
   size_t at = 0;
-  for (auto* v : {&f.head.cand0_w, &f.head.cand0_b, &f.head.cand2_w, &f.head.cand2_b, &f.head.cand4_w, &f.head.cand4_b}) {
-    const size_t n = v == &f.head.cand0_w ? 1008 : v == &f.head.cand2_w ? 2304 : v == &f.head.cand4_w ? 144
-                     : v == &f.head.cand4_b ? 1 : 16;
+  for (auto* v :
+       {&f.head.cand0_w, &f.head.cand0_b, &f.head.cand2_w, &f.head.cand2_b, &f.head.cand4_w, &f.head.cand4_b}) {
+    const size_t n = v == &f.head.cand0_w   ? 1008
+                     : v == &f.head.cand2_w ? 2304
+                     : v == &f.head.cand4_w ? 144
+                     : v == &f.head.cand4_b ? 1
+                                            : 16;
     v->assign(w.begin() + at, w.begin() + at + n);
     at += n;
   }

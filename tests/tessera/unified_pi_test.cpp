@@ -11,9 +11,9 @@
 
 namespace {
 
-using ka::test::errorOf;
 using ka::tessera::Box;
 using ka::tessera::UnifiedPi;
+using ka::test::errorOf;
 
 std::string manifest(const std::string& pi, const std::string& extra = R"(, "crop": {"canvas": 64})") {
   return R"({"format": "ka-bundle-v0", "unified": {"pi": )" + pi + extra + "}}";
@@ -160,8 +160,8 @@ TEST(TesseraUnifiedPi, ByteMaskMatchesNumpyReference) {
     pi.replace(pi.find("1.0"), 3, std::to_string(c.gate));
     const UnifiedPi p = UnifiedPi::fromManifestJson(manifest(pi, ""), c.canvas);
     const std::string cmd = std::string(KA_PYTHON) + " " + tmp / "ref.py" + " " + tmp / "kp.f32" + " " +
-                            tmp / "want.u8" + " " + std::to_string(c.canvas) + " " + (c.corner ? "1" : "0") +
-                            " " + std::to_string(c.gate) + " 0.10 0.08 0.074";
+                            tmp / "want.u8" + " " + std::to_string(c.canvas) + " " + (c.corner ? "1" : "0") + " " +
+                            std::to_string(c.gate) + " 0.10 0.08 0.074";
     ASSERT_EQ(ka::test::runCommand(cmd), 0);
     const std::vector<uint8_t> want = ka::test::readBytes(tmp / "want.u8");
     const size_t plane = static_cast<size_t>(c.canvas) * c.canvas;
@@ -218,8 +218,10 @@ TEST(TesseraUnifiedPi, GateBoxesShrinkAndShift) {
   for (int j = 0; j < 64; ++j)
     for (int i = 0; i < 64; ++i) {
       const size_t k = static_cast<size_t>(j) * 64 + i;
-      if (i >= 32) ASSERT_EQ(shrunk[k], 0);
-      else ASSERT_EQ(shrunk[k], std::min<int>(pi[k], 128)) << i << "," << j;  // 0.5 * 255 = 127.5 -> 128
+      if (i >= 32)
+        ASSERT_EQ(shrunk[k], 0);
+      else
+        ASSERT_EQ(shrunk[k], std::min<int>(pi[k], 128)) << i << "," << j;  // 0.5 * 255 = 127.5 -> 128
     }
 
   // The shift is the boxed centroid's offset from c_canon, rounded half to even.
@@ -257,16 +259,19 @@ TEST(TesseraUnifiedPi, CorpusIdentification) {
   EXPECT_EQ(v1.down, 0.015f);
   // v2 and v3 share their centre: identifying either is ambiguous.
   const std::string amb = errorOf([&] { UnifiedPi::corpusFromManifestJson(text, canvas, kp.data(), 3, cen[1]); });
-  EXPECT_EQ(amb.rfind("teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) — v2=0.00px v", 0), 0u) << amb;
+  EXPECT_EQ(amb.rfind("teeth-pi: corpus pi geometry is AMBIGUOUS (best two within 3.00px) — v2=0.00px v", 0), 0u)
+      << amb;
   EXPECT_NE(amb.find("px — refusing to guess the bank frame"), std::string::npos);
   const double far[2] = {cen[0][0] + 40.0, cen[0][1]};
   const std::string none = errorOf([&] { UnifiedPi::corpusFromManifestJson(text, canvas, kp.data(), 3, far); });
   char head[160];
-  std::snprintf(head, sizeof head, "teeth-pi: no corpus pi geometry matches this bank's c_canon (%.2f,%.2f) within 8.00px — v1=40.00px ",
+  std::snprintf(head, sizeof head,
+                "teeth-pi: no corpus pi geometry matches this bank's c_canon (%.2f,%.2f) within 8.00px — v1=40.00px ",
                 far[0], far[1]);
   EXPECT_EQ(none.rfind(head, 0), 0u) << none;
-  EXPECT_NE(none.find("px — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name"),
-            std::string::npos);
+  EXPECT_NE(
+      none.find("px — the bank's pi frame is unknown and donors will NOT be placed against a frame nobody can name"),
+      std::string::npos);
   EXPECT_EQ(errorOf([&] { UnifiedPi::corpusFromManifestJson(text, canvas, nullptr, 3, far); }),
             "teeth-pi: the corpus frame is identified from the bundle's own xs_target and none was supplied — "
             "refusing to fall back to the stamped geometry, which is the GRAPH's compose field");

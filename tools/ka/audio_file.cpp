@@ -56,7 +56,8 @@ std::vector<float> readSpeech(const std::string& path) {
   rc = swr_alloc_set_opts2(&d.swr, &mono, AV_SAMPLE_FMT_FLT, kSpeechRate, &d.dec->ch_layout, d.dec->sample_fmt,
                            d.dec->sample_rate, 0, nullptr);
   if (rc >= 0) rc = swr_init(d.swr);
-  if (rc < 0) throw fail("cannot resample " + std::to_string(d.dec->sample_rate) + " Hz to 16 kHz mono (" + avError(rc) + ")");
+  if (rc < 0)
+    throw fail("cannot resample " + std::to_string(d.dec->sample_rate) + " Hz to 16 kHz mono (" + avError(rc) + ")");
 
   d.pkt = av_packet_alloc();
   d.frame = av_frame_alloc();

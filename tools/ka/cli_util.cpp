@@ -17,8 +17,8 @@ void progress(int done, int total, double seconds) {
   }
   const int width = 30;
   const int filled = total > 0 ? done * width / total : width;
-  std::fprintf(stderr, "\r[%.*s%.*s] %d/%d frames  %.1f fps", filled, "##############################",
-               width - filled, "..............................", done, total, fps);
+  std::fprintf(stderr, "\r[%.*s%.*s] %d/%d frames  %.1f fps", filled, "##############################", width - filled,
+               "..............................", done, total, fps);
   if (last) std::fputc('\n', stderr);
 }
 

@@ -181,7 +181,8 @@ int run(const LiveArgs& a) {
   try {
     const auto tw = Clock::now();
     int r = 0;
-    while ((r = ka_utt_ready(u)) == 0 && secondsSince(tw) < 600) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while ((r = ka_utt_ready(u)) == 0 && secondsSince(tw) < 600)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (r != 1) throw std::runtime_error(r == 255 ? ka_utt_last_error() : "the engine did not load in 600 s");
     std::fprintf(stderr, "ka live: engine ready in %.2f s\n", secondsSince(tw));
     if (a.teeth) attachTeeth(u, a.bundle);
@@ -251,16 +252,19 @@ int run(const LiveArgs& a) {
     ka_utt_get_stats(u, &st);
     const int sp = t.frames[KA_UTT_SPEECH];
     const double span = t.lastSpeech - t.firstSpeech;
-    std::printf("ka live: %d frames -> %s (%s%s)\n", t.written, a.out.c_str(), a.realtime ? "real-time" : "as fast as possible",
-                interrupted ? ", interrupted" : "");
-    std::printf("  first-frame latency  %.1f ms (first push to first speech frame composed)\n", st.first_frame_latency_ms);
-    std::printf("  frames by kind       idle %d, speech %d, ramp %d\n", t.frames[KA_UTT_IDLE], sp, t.frames[KA_UTT_RAMP]);
-    std::printf("  sustained fps        %.1f during speech (%d frames in %.2f s)\n", sp > 1 && span > 0 ? (sp - 1) / span : 0.0,
-                sp, span);
+    std::printf("ka live: %d frames -> %s (%s%s)\n", t.written, a.out.c_str(),
+                a.realtime ? "real-time" : "as fast as possible", interrupted ? ", interrupted" : "");
+    std::printf("  first-frame latency  %.1f ms (first push to first speech frame composed)\n",
+                st.first_frame_latency_ms);
+    std::printf("  frames by kind       idle %d, speech %d, ramp %d\n", t.frames[KA_UTT_IDLE], sp,
+                t.frames[KA_UTT_RAMP]);
+    std::printf("  sustained fps        %.1f during speech (%d frames in %.2f s)\n",
+                sp > 1 && span > 0 ? (sp - 1) / span : 0.0, sp, span);
     std::printf("  render               %.2f ms per frame (smoothed)\n", st.render_ms);
     char msg[512];
     const char* stage = "";
-    if (ka_utt_render_status(u, msg, sizeof msg, &stage) < 0) std::printf("  render failure       [%s] %s\n", stage, msg);
+    if (ka_utt_render_status(u, msg, sizeof msg, &stage) < 0)
+      std::printf("  render failure       [%s] %s\n", stage, msg);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "\nka live: %s\n", e.what());
     rc = 1;

@@ -145,10 +145,9 @@ int info(const char* bundle) {
   int rc = 0;
   try {
     ka::Identity id(m);
-    std::printf("identity       opens: warp prior %s\n",
-                id.hasP() ? "mapped from P.f16"
-                          : id.hasFsRed() ? "from fs_red.f16"
-                                          : ("played from " + id.priorPath()).c_str());
+    std::printf("identity       opens: warp prior %s\n", id.hasP()       ? "mapped from P.f16"
+                                                         : id.hasFsRed() ? "from fs_red.f16"
+                                                                         : ("played from " + id.priorPath()).c_str());
   } catch (const std::exception& e) {
     std::printf("identity       REFUSED: %s\n", e.what());
     rc = 1;

@@ -111,8 +111,7 @@ struct Mp4Writer::Impl {
   }
 };
 
-Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps, int audioRate)
-    : impl_(std::make_unique<Impl>()) {
+Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps, int audioRate) : impl_(std::make_unique<Impl>()) {
   Impl& s = *impl_;
   if (W < 2 || H < 2 || (W | H) & 1)
     throw std::runtime_error("H.264 4:2:0 needs an even frame size, and the frames are " + std::to_string(W) + "x" +

@@ -22,7 +22,7 @@ class Mp4Writer {
   // Appends n samples to the audio track (ignored without one). To keep the file interleaved,
   // hand over each frame's audio as the frame is written.
   void writeAudio(const float* samples, size_t n);
-  void finish();                   // flushes the encoders and writes the trailer (also on destruction)
+  void finish();  // flushes the encoders and writes the trailer (also on destruction)
   std::string encoderName() const;
 
  private:

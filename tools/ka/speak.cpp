@@ -47,7 +47,8 @@ void onFrame(void* user, int n, const unsigned char* rgb, int, int) {
 
 int speak(int argc, char** argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n");
+    std::fprintf(stderr,
+                 "usage: ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n");
     return 2;
   }
   const char* bundle = argv[2];
