@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "graph/gridsample_rewrite.h"
+#include "graph/head_cubic_rewrite.h"
 #include "graph/onnx_wire.h"
+#include "graph/warp_rewrite.h"
 
 namespace {
 
@@ -94,6 +96,21 @@ void rewriteTwice(const std::vector<uint8_t>& model, size_t (*rewrite)(std::vect
   if (parsed) KA_FUZZ_CHECK(out == once);
 }
 
+// The same promise for the rewrites that report through a reason string or none.
+template <class Rewrite>
+void appliesOnce(const std::vector<uint8_t>& model, Rewrite&& rewrite) {
+  std::vector<uint8_t> bytes = model;
+  size_t n = 0;
+  wireGuard([&] { n = rewrite(bytes); });
+  if (n == 0) {
+    KA_FUZZ_CHECK(bytes == model);
+    return;
+  }
+  const std::vector<uint8_t> once = bytes;
+  wireGuard([&] { KA_FUZZ_CHECK(rewrite(bytes) == 0); });
+  KA_FUZZ_CHECK(bytes == once);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -137,5 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rewriteTwice(model, ka::rewriteGridSampleToFast);
   rewriteTwice(model, ka::normaliseStudentBlend);
   wireGuard([&] { ka::graphHasBakedGridSampleFast(in); });
+  appliesOnce(model, [](std::vector<uint8_t>& b) {
+    std::string reason;
+    const size_t n = ka::rewriteWarpBlockToCustomOp(b, reason);
+    KA_FUZZ_CHECK(n != 0 || !reason.empty());
+    return n;
+  });
+  appliesOnce(model, [](std::vector<uint8_t>& b) { return ka::rewriteHeadCubicResize(b); });
   return 0;
 }

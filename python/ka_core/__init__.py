@@ -5,16 +5,35 @@
         frame = ctx.render_drive_rgba(0)          # (H, W, 4) uint8
     with ka_core.Prior("bundles/avatar") as p:
         row = p.row(0).view("float16")            # (3, S, S)
+    with ka_core.Motion("bundles/avatar/motion") as m:
+        m.push(pcm)                               # 16 kHz mono: float32 in [-1, 1], or int16
+        m.finish()
+        frames = m.drain()                        # Frames(index (n,), base (n, 63), drive (n, 63))
+    with ka_core.Stream("bundles/avatar", "models/w2v.onnx") as s:
+        video = s.frames(pcm)                     # (frames, H, W, 3) uint8
+    with ka_core.Context("bundles/avatar") as ctx, ka_core.Session(ctx, "bundles/avatar/motion") as u:
+        u.wait_ready()
+        u.push(pcm16)                             # int16 (or float32), any chunk size
+        got = u.pull_frame()                      # None, or ((H, W, 3) uint8, FrameInfo)
 
 The library is found through $KA_CORE_LIBRARY, else the prefix pkg-config knows, else the dynamic
 loader's path. Failures raise KaError carrying the family's last-error text; bad arguments (dtype,
 shape, non-contiguous memory) raise TypeError or ValueError before the library is called.
 
-Each C family is one module: core (context, bundle resolution), prior (warp prior rows); a new
-family (an audio engine, a session) adds one module built on _lib.Family and _lib.Handle.
+Each C family is one module: core (context, bundle resolution), prior (warp prior rows), a2x and
+motion (the streaming audio engines, on _audio.AudioStream), fca (whole-clip deltas), stream (the
+offline stream), utt (the utterance session). A new family adds one module built on _lib.Family
+and _lib.Handle.
 """
 from ._lib import KaError
 from .core import Context, host_kp_rows, resolve_bundle, resolve_member
 from .prior import Prior
+from ._audio import Frames
+from .a2x import A2x, preload_w2v
+from .fca import Fca
+from .motion import Motion
+from .stream import Stream
+from .utt import IDLE, RAMP, SPEECH, FrameInfo, Session, Stats
 
-__all__ = ["KaError", "Context", "Prior", "host_kp_rows", "resolve_bundle", "resolve_member"]
+__all__ = ["KaError", "Context", "Prior", "host_kp_rows", "resolve_bundle", "resolve_member", "Frames", "A2x",
+           "preload_w2v", "Fca", "Motion", "Stream", "Session", "FrameInfo", "Stats", "IDLE", "SPEECH", "RAMP"]

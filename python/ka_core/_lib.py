@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import os
 import subprocess
+import weakref
 from typing import Any, Callable, Optional, Sequence, Tuple
 
 import numpy as np
@@ -65,24 +66,44 @@ class Family:
 
 
 class Handle:
-    """Owns one C handle; freed by close(), by leaving a ``with`` block, or by garbage collection."""
+    """Owns one C handle; freed by close(), by leaving a ``with`` block, or by garbage collection.
+
+    A handle lent to another (a context to the session that drives it) refuses its own calls while
+    the borrower is open, and closing it closes the borrower first."""
 
     _destroy: Optional[Callable[[Any], None]] = None
 
     def __init__(self, ptr: int):
         self._ptr = ptr
+        self._borrower: Optional["weakref.ref[Handle]"] = None
+
+    def _live_borrower(self) -> Optional["Handle"]:
+        b = self._borrower() if getattr(self, "_borrower", None) is not None else None
+        return b if b is not None and not b.closed else None
+
+    def lend(self, borrower: "Handle") -> None:
+        """`borrower` uses this handle until it closes."""
+        if self._live_borrower() is not None:
+            raise ValueError(f"{type(self).__name__} is already in use by a {type(self._live_borrower()).__name__}")
+        self._borrower = weakref.ref(borrower)
 
     @property
     def ptr(self) -> int:
         if not self._ptr:
             raise ValueError(f"{type(self).__name__} is closed")
+        b = self._live_borrower()
+        if b is not None:
+            raise ValueError(f"{type(self).__name__} belongs to a {type(b).__name__} while that is open")
         return self._ptr
 
     @property
     def closed(self) -> bool:
-        return not self._ptr
+        return not getattr(self, "_ptr", None)
 
     def close(self) -> None:
+        b = self._live_borrower()
+        if b is not None:
+            b.close()
         ptr, self._ptr = getattr(self, "_ptr", None), None
         if ptr and type(self)._destroy is not None:
             type(self)._destroy(ptr)
@@ -123,3 +144,35 @@ def check_array(a: Any, dtype: Any, shapes: Sequence[Tuple[int, ...]], name: str
 
 def pointer(a: np.ndarray, ctype: Any) -> Any:
     return a.ctypes.data_as(ctypes.POINTER(ctype))
+
+
+def audio(samples: Any, name: str = "samples") -> np.ndarray:
+    """16 kHz mono samples as the float32 the engines take: float32 as given (values in [-1, 1]),
+    int16 converted explicitly as sample / 32768; any other dtype, shape or layout is refused."""
+    if isinstance(samples, np.ndarray) and samples.dtype == np.int16:
+        check_array(samples, np.int16, [(-1,)], name)
+        return samples.astype(np.float32) / np.float32(32768.0)
+    return check_array(samples, np.float32, [(-1,)], name)
+
+
+def pcm16(samples: Any, name: str = "samples") -> np.ndarray:
+    """16 kHz mono samples as the int16 a session takes: int16 as given, float32 converted explicitly
+    as round(sample * 32768) clipped to the int16 range (the inverse of `audio`)."""
+    if isinstance(samples, np.ndarray) and samples.dtype == np.float32:
+        check_array(samples, np.float32, [(-1,)], name)
+        return np.clip(np.round(samples * np.float32(32768.0)), -32768, 32767).astype(np.int16)
+    return check_array(samples, np.int16, [(-1,)], name)
+
+
+def frames_of(samples: int) -> int:
+    """Video frames (40 ms, 640 samples each, the last one padded) of a clip of `samples` samples."""
+    return (samples + 639) // 640
+
+
+def check_call(f: Family, result: int, entry: str) -> int:
+    """`result` of a call that returns 0 (or less) with the family's text set when it fails."""
+    if result <= 0 and f.error_text():
+        raise KaError(f.error_text())
+    if result < 0:
+        raise KaError(f"{entry} failed ({result})")
+    return result

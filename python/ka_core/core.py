@@ -7,7 +7,7 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from ._lib import Family, Handle, KaError, check_array, encode, pointer
+from ._lib import Family, Handle, check_array, encode, pointer
 
 _c_float_p = ctypes.POINTER(ctypes.c_float)
 _c_ubyte_p = ctypes.POINTER(ctypes.c_ubyte)

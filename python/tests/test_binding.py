@@ -3,20 +3,12 @@ surface as KaError with the library's text, bad arguments are refused in Python,
 freed by `with`, close() and garbage collection."""
 import gc
 import os
-import subprocess
-import sys
-import tempfile
 import unittest
 
 import numpy as np
 
 import ka_core
-
-FORGE = os.environ.get("KA_FORGE", os.path.join(os.path.dirname(__file__), "../../tools/forge/forge.py"))
-
-
-def forge(*args):
-    subprocess.run([sys.executable, FORGE, *args], check=True, stdout=subprocess.DEVNULL)
+from support import AgainstC, forge
 
 
 def keypoints():
@@ -28,27 +20,15 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 
-class Binding(unittest.TestCase):
+class Binding(AgainstC):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.TemporaryDirectory()
-        cls.bundle = os.path.join(cls.tmp.name, "b")
-        cls.prior = os.path.join(cls.tmp.name, "p")
+        super().setUpClass()
+        cls.bundle, cls.prior = cls.path("b"), cls.path("p")
         forge("bundle", cls.bundle, "--background", "jpeg")
         forge("director-into", cls.bundle, "--batch", "1")
         forge("bundle", cls.prior, "--prior", "hevc", "--background", "none")
-        cls.ref = os.path.join(cls.tmp.name, "ref")
-        os.mkdir(cls.ref)
-        subprocess.run([os.environ["KA_PYTHON_REFERENCE"], cls.bundle, cls.prior, cls.ref], check=True,
-                       stderr=subprocess.DEVNULL)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.tmp.cleanup()
-
-    def c_bytes(self, name):
-        with open(os.path.join(self.ref, name), "rb") as f:
-            return f.read()
+        cls.run_reference("KA_PYTHON_REFERENCE", cls.bundle, cls.prior)
 
     def test_same_bytes_as_the_c_calls(self):
         ks, kd = keypoints()

@@ -63,15 +63,6 @@ size_t countNodes(GsSlice graph, bool (*match)(GsSlice)) {
   return n;
 }
 
-bool importsDomain(GsSlice model, const char* domain) {
-  GsReader r(model);
-  GsField f;
-  while (r.next(f))
-    if (f.no == kModelOpset && f.wt == kWireBytes && gsFirstBytes(f.payload, kOpsetDomain).equals(domain))
-      return true;
-  return false;
-}
-
 // The shared retyping pass: every node for which `match` holds keeps its fields except those
 // numbered in `drop`, then gets op_type `opType` and, when given, domain `domain`. With `domain`
 // set, the model gains an opset import for it (version 1) unless it has one.
@@ -86,7 +77,7 @@ size_t retypeNodes(std::vector<uint8_t>& model, bool (*match)(GsSlice), std::ini
       if (f.no == kModelGraph && f.wt == kWireBytes) count += countNodes(f.payload, match);
   }
   if (count == 0) return 0;
-  const bool addImport = domain && !importsDomain(in, domain);
+  const bool addImport = domain && !gsImportsDomain(in, domain);
 
   auto writeNode = [&](GsSink& s, GsSlice node) {
     s.message(kGraphNode, [&](GsSink& n) {
@@ -123,13 +114,7 @@ size_t retypeNodes(std::vector<uint8_t>& model, bool (*match)(GsSlice), std::ini
       }
     });
   }
-  if (addImport) {
-    s.message(kModelOpset, [&](GsSink& o) {
-      o.bytes(kOpsetDomain, std::string(domain));
-      o.varint(kOpsetVersion << 3 | kWireVarint);
-      o.varint(1);
-    });
-  }
+  if (addImport) gsPutOpsetImport(s, domain);
   model.swap(out);
   return count;
 }
@@ -139,6 +124,23 @@ void setReason(std::string* reason, const char* text) {
 }
 
 }  // namespace
+
+bool gsImportsDomain(GsSlice model, const char* domain) {
+  GsReader r(model);
+  GsField f;
+  while (r.next(f))
+    if (f.no == kModelOpset && f.wt == kWireBytes && gsFirstBytes(f.payload, kOpsetDomain).equals(domain))
+      return true;
+  return false;
+}
+
+void gsPutOpsetImport(GsSink& s, const char* domain) {
+  s.message(kModelOpset, [&](GsSink& o) {
+    o.bytes(kOpsetDomain, std::string(domain));
+    o.varint(kOpsetVersion << 3 | kWireVarint);
+    o.varint(1);
+  });
+}
 
 bool gsIsRewritableGridSample(GsSlice node) {
   NodeView v = viewNode(node);

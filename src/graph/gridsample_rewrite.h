@@ -36,6 +36,11 @@ bool gsIsStudentBlendMatMul(GsSlice node);
 size_t rewriteGridSampleToFast(std::vector<uint8_t>& model, std::string* reason = nullptr);
 size_t normaliseStudentBlend(std::vector<uint8_t>& model, std::string* reason = nullptr);
 
+// True when some opset_import of the model names `domain`.
+bool gsImportsDomain(GsSlice model, const char* domain);
+// Appends an opset_import (ModelProto field 8) for `domain`, version 1.
+void gsPutOpsetImport(GsSink& s, const char* domain);
+
 // True when some graph node has op_type "GridSampleFast" in domain "com.zephrane".
 bool graphHasBakedGridSampleFast(GsSlice model);
 

@@ -2,6 +2,8 @@
 
 #include "graph/gridsample_rewrite.h"
 #include "ops/gridsample_fast_op.h"
+#include "ops/int8_conv_op.h"
+#include "ops/warp_director_op.h"
 
 namespace ka {
 
@@ -10,6 +12,7 @@ namespace {
 OrtCustomOpDomain* createZephraneDomain() {
   Ort::CustomOpDomain domain(kZephraneDomain);
   domain.Add(gridSampleFastCustomOp());
+  domain.Add(warpDirectorCustomOp());
   return domain.release();
 }
 
@@ -22,5 +25,17 @@ OrtCustomOpDomain* zephraneDomain() {
 }
 
 void registerGridSampleFast(Ort::SessionOptions& options) { options.Add(zephraneDomain()); }
+
+void registerWarpDirector(Ort::SessionOptions& options) { options.Add(zephraneDomain()); }
+
+void registerInt8ConvVNNI(Ort::SessionOptions& options) {
+  // Created, with its one operator, on the first call; never released (sessions refer to it).
+  static OrtCustomOpDomain* const domain = [] {
+    Ort::CustomOpDomain d(kInt8Domain);
+    d.Add(int8ConvCustomOp());
+    return d.release();
+  }();
+  options.Add(domain);
+}
 
 }  // namespace ka

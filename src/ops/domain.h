@@ -13,8 +13,13 @@ namespace ka {
 // The "com.zephrane" domain, created with its operators on first use.
 OrtCustomOpDomain* zephraneDomain();
 
-// Adds the whole "com.zephrane" domain (GridSampleFast among its operators) to `options`.
-// Failures of ONNX Runtime calls throw Ort::Exception.
+// Each adds the whole "com.zephrane" domain (GridSampleFast and WarpDirector) to `options`, so
+// either makes both operators available. Failures of ONNX Runtime calls throw Ort::Exception.
 void registerGridSampleFast(Ort::SessionOptions& options);
+void registerWarpDirector(Ort::SessionOptions& options);
+
+// Adds the "com.zephrane.int8" domain (Int8ConvVNNI) to `options`; the domain is created, and the
+// operator added to it, once per process.
+void registerInt8ConvVNNI(Ort::SessionOptions& options);
 
 }  // namespace ka

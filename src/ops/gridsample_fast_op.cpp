@@ -5,18 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "ops/custom_op_base.h"
 #include "graph/gridsample_rewrite.h"
 #include "ops/gridsample_fast.h"
 
 namespace ka {
 
 namespace {
-
-std::string shapeText(const std::vector<int64_t>& s) {
-  std::string t = "[";
-  for (size_t i = 0; i < s.size(); ++i) t += (i ? "," : "") + std::to_string(s[i]);
-  return t + "]";
-}
 
 struct BandJob {
   const float* x;
@@ -31,7 +26,9 @@ void runBand(void* job, size_t band) {
   gridsample_fast_band(j->x, j->grid, j->y, j->C, j->H, j->W, r0, r0 + kGridSampleBandRows);
 }
 
-struct GridSampleFastKernel {
+struct GridSampleFastKernel : GuardedCompute<GridSampleFastKernel> {
+  static constexpr const char* kErrorPrefix = "GridSampleFast";
+
   void compute(OrtKernelContext* context) {
     Ort::KernelContext ctx(context);
     Ort::ConstValue xv = ctx.GetInput(0);
@@ -39,17 +36,17 @@ struct GridSampleFastKernel {
     const std::vector<int64_t> xs = xv.GetTensorTypeAndShapeInfo().GetShape();
     const std::vector<int64_t> gs = gv.GetTensorTypeAndShapeInfo().GetShape();
     if (xs.size() != 4)
-      throw Ort::Exception("GridSampleFast: input X must be N x C x H x W, got " + shapeText(xs), ORT_INVALID_ARGUMENT);
+      throw Ort::Exception("GridSampleFast: input X must be N x C x H x W, got " + opShapeText(xs), ORT_INVALID_ARGUMENT);
     // The kernel samples a grid of the input's own height and width; anything else would read
     // past the grid, so it is refused rather than trusted.
     if (gs != std::vector<int64_t>{xs[0], xs[2], xs[3], 2})
       throw Ort::Exception("GridSampleFast: grid must be N x H x W x 2 = " +
-                               shapeText({xs[0], xs[2], xs[3], 2}) + " for X " + shapeText(xs) + ", got " +
-                               shapeText(gs),
+                               opShapeText({xs[0], xs[2], xs[3], 2}) + " for X " + opShapeText(xs) + ", got " +
+                               opShapeText(gs),
                            ORT_INVALID_ARGUMENT);
     constexpr int64_t kMax = std::numeric_limits<int>::max();
     if (xs[1] > kMax || xs[2] > kMax || xs[3] > kMax)
-      throw Ort::Exception("GridSampleFast: input X " + shapeText(xs) + " is too large", ORT_INVALID_ARGUMENT);
+      throw Ort::Exception("GridSampleFast: input X " + opShapeText(xs) + " is too large", ORT_INVALID_ARGUMENT);
     Ort::UnownedValue yv = ctx.GetOutput(0, xs);
     const int64_t N = xs[0];
     const int C = int(xs[1]), H = int(xs[2]), W = int(xs[3]);
@@ -64,52 +61,14 @@ struct GridSampleFastKernel {
       ctx.ParallelFor(runBand, bands, 0, &job);
     }
   }
-
-  OrtStatusPtr ComputeV2(OrtKernelContext* context) noexcept {
-    try {
-      compute(context);
-      return nullptr;
-    } catch (const Ort::Exception& e) {
-      return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
-    } catch (const std::exception& e) {
-      return Ort::GetApi().CreateStatus(ORT_FAIL, (std::string("GridSampleFast: ") + e.what()).c_str());
-    }
-  }
 };
 
-struct GridSampleFastOp : Ort::CustomOpBase<GridSampleFastOp, GridSampleFastKernel, true> {
-  OrtStatusPtr CreateKernelV2(const OrtApi& api, const OrtKernelInfo*, void** kernel) const noexcept {
-    try {
-      *kernel = new GridSampleFastKernel();
-      return nullptr;
-    } catch (const std::exception& e) {
-      return api.CreateStatus(ORT_FAIL, e.what());
-    }
-  }
+struct GridSampleFastOp : FloatCustomOp<GridSampleFastOp, GridSampleFastKernel, 2> {
   const char* GetName() const { return kGridSampleFastOp; }
-  const char* GetExecutionProviderType() const { return "CPUExecutionProvider"; }
-  size_t GetInputTypeCount() const { return 2; }
-  ONNXTensorElementDataType GetInputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-  size_t GetOutputTypeCount() const { return 1; }
-  ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
-
-  // The output has X's shape; telling ONNX Runtime so lets it plan the downstream graph.
-  static OrtStatusPtr InferOutputShape(Ort::ShapeInferContext& ctx) {
-    try {
-      Ort::Status s = ctx.SetOutputShape(0, ctx.GetInputShape(0));
-      return s.release();
-    } catch (const Ort::Exception& e) {
-      return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
-    }
-  }
 };
 
 }  // namespace
 
-const OrtCustomOp* gridSampleFastCustomOp() {
-  // Never destroyed: sessions may still hold kernels of this operator while the process exits.
-  static const GridSampleFastOp* op = new GridSampleFastOp();
-  return op;
-}
+const OrtCustomOp* gridSampleFastCustomOp() { return customOpInstance<GridSampleFastOp>(); }
 
 }  // namespace ka

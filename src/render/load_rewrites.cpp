@@ -1,18 +1,35 @@
 #include "render/load_rewrites.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "graph/gridsample_rewrite.h"
+#include "graph/head_cubic_rewrite.h"
+#include "graph/warp_rewrite.h"
 
 namespace ka {
 
+bool warpNodeRequested() {
+  const char* v = std::getenv("KA_WARP_NODE");
+  return v && *v && v[0] != '0';
+}
+
 LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewriteOptions& opt) {
   LoadRewriteReport r;
-  // The warp-block rewrite (KA_WARP_NODE) arrives with its kernel; until then the graph keeps its
-  // warp block, as it does whenever the switch is off.
+  if (opt.warpNode && opt.cpuProvider) {
+    std::string reason;
+    r.warp = rewriteWarpBlockToCustomOp(model, reason);
+    if (r.warp)
+      std::fprintf(stderr, "[ka] director warp -> com.zephrane::WarpDirector (%zu nodes removed, the source cone with "
+                           "them)\n", r.warp);
+    else
+      std::fprintf(stderr, "[ka] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads exactly as it did "
+                           "before\n", reason.empty() ? "no reason given" : reason.c_str());
+  }
   if (opt.cpuProvider && opt.gridSampleRewrite) r.gridSample = rewriteGridSampleToFast(model);
   r.blend = normaliseStudentBlend(model);
-  // The head's cubic resize and the lip-contour binding join here, in that order.
+  r.headCubic = rewriteHeadCubicResize(model);
+  // The lip-contour binding joins here.
   return r;
 }
 
@@ -27,6 +44,12 @@ void logLoadRewrites(const LoadRewriteReport& r, const std::string& modelName) {
                  "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML "
                  "unit that includes the GPU\n",
                  r.blend, name);
+  if (r.headCubic)
+    std::fprintf(stderr,
+                 "[ka] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) (%s) "
+                 "\xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every CPU-class "
+                 "EP and no CoreML/NNAPI EP can claim it\n",
+                 r.headCubic, name);
 }
 
 }  // namespace ka

@@ -15,7 +15,11 @@ namespace ka {
 struct LoadRewriteOptions {
   bool cpuProvider = true;       // the ORT CPU execution provider serves the session
   bool gridSampleRewrite = true; // GridSample -> com.zephrane::GridSampleFast
+  bool warpNode = false;         // warp block -> com.zephrane::WarpDirector (KA_WARP_NODE)
 };
+
+// KA_WARP_NODE as the renderer reads it: set, non-empty, first character not '0'.
+bool warpNodeRequested();
 
 struct LoadRewriteReport {
   size_t warp = 0;
@@ -27,7 +31,9 @@ struct LoadRewriteReport {
   bool changedGraph() const { return warp || gridSample || blend || headCubic || lip; }
 };
 
-// Runs the rewrites in their load order on `model`.
+// Runs the rewrites in their load order on `model`. The warp block's outcome is printed as soon as
+// it is known (it decides whether anything is left for the source-cone hoist); the other lines
+// come from logLoadRewrites.
 LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewriteOptions& opt);
 
 // Prints the log line of every rewrite that changed the graph, in the load sequence's order.

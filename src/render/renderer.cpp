@@ -74,6 +74,13 @@ std::string bakedGridSampleRefusal(const std::string& path) {
          "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.";
 }
 
+std::string warpWithoutDomainRefusal(const std::string& path) {
+  return "Renderer: KA_WARP_NODE is on and moved the warp block of " + path +
+         " into one com.zephrane::WarpDirector node, but KA_GS_FAST=0 leaves the com.zephrane domain unregistered, "
+         "so that node would have no kernel and the session would die inside ORT. REFUSING AT LOAD: unset "
+         "KA_WARP_NODE (or set it to 0) to measure the standard graph, or unset KA_GS_FAST to run the warp node.";
+}
+
 std::string kpContractRefusal(const std::string& path, const std::string& input, int64_t rows) {
   std::string msg = "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + path + " \xE2\x80\x94 the graph declares " +
                     input + " with " + std::to_string(rows) + " keypoint rows, and this renderer feeds " +
@@ -170,8 +177,9 @@ void Renderer::Impl::buildSession(const std::string& ep) {
                                                {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
   }
 
-  bool gsRewrite = true;
+  bool gsRewrite = true, gsDomain = true;
   std::vector<uint8_t> bytes;
+  registerInt8ConvVNNI(options);  // on every session: graphs baked with int8 convolutions need it
   if (envFirstIs("KA_GS_FAST", '0')) {
     bytes = readModel(modelPath);
     bool baked = false;
@@ -183,7 +191,7 @@ void Renderer::Impl::buildSession(const std::string& ep) {
       }
     }
     if (baked) throw std::runtime_error(bakedGridSampleRefusal(modelPath));
-    gsRewrite = false;
+    gsRewrite = gsDomain = false;
   } else {
     registerGridSampleFast(options);
     if (envFirstIs("KA_GS_REWRITE", '0')) {
@@ -198,11 +206,13 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   }
   if (bytes.empty()) bytes = readModel(modelPath);
 
-  const char* warp = std::getenv("KA_WARP_NODE");
   LoadRewriteOptions ro;
   ro.cpuProvider = !coreml;
-  ro.gridSampleRewrite = gsRewrite && !(coreml && warp && *warp && warp[0] != '0');
+  ro.warpNode = warpNodeRequested();
+  ro.gridSampleRewrite = gsRewrite && !(coreml && ro.warpNode);
   const LoadRewriteReport rep = applyLoadRewrites(bytes, ro);
+  // KA_GS_FAST=0 leaves "com.zephrane" unregistered, so a WarpDirector node would have no kernel.
+  if (rep.warpApplied() && !gsDomain) throw std::runtime_error(warpWithoutDomainRefusal(modelPath));
 
   if (!identity.manifest().lipTemplateJson.empty()) {
     std::fprintf(stderr,

@@ -11,7 +11,8 @@ unset LD_LIBRARY_PATH
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
-for f in lib/libka_core.so lib/libonnxruntime.so.1 include/ka/ka.h include/ka/ka_prior.h bin/ka \
+for f in lib/libka_core.so lib/libonnxruntime.so.1 include/ka/ka.h include/ka/ka_prior.h include/ka/ka_utt.h \
+         include/ka/ka_stream.h bin/ka \
          lib/pkgconfig/ka_core.pc lib/cmake/ka_core/ka_coreConfig.cmake; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
@@ -21,6 +22,20 @@ soname=$(readelf -d "$prefix/lib/libka_core.so" | sed -n 's/.*(SONAME).*\[\(.*\)
 "$py" "$src/tools/forge/forge.py" bundle "$work/bundle" --background jpeg > /dev/null
 "$py" "$src/tools/forge/forge.py" director-into "$work/bundle" --batch 1 > /dev/null
 "$prefix/bin/ka" info "$work/bundle" > "$work/info.log" 2>&1 || { cat "$work/info.log"; exit 1; }
+# For the speech examples: the offline director and FCA model, the audio encoder, a motion
+# directory, and one second of 16-bit speech-like audio as a WAV file.
+"$py" "$src/tools/forge/forge.py" director-steady "$work/bundle" --render-key > /dev/null
+"$py" "$src/tools/forge/forge.py" a2x "$work/bundle" "$work/w2v" --legacy-only > /dev/null
+"$py" "$src/tools/forge/forge.py" motion "$work/bundle/motion" --nt 6 --xs-target "$work/bundle/xs_target.bin" > /dev/null
+"$py" - "$work/speech.wav" <<'PY'
+import sys, wave
+import numpy as np
+t = np.arange(16000) / 16000.0
+pcm = np.sin(np.pi * (t % 0.25) / 0.25) ** 2 * (6000 * np.sin(2 * np.pi * 140 * t) + 3000 * np.sin(2 * np.pi * 280 * t))
+with wave.open(sys.argv[1], "wb") as w:
+    w.setnchannels(1); w.setsampwidth(2); w.setframerate(16000)
+    w.writeframes(pcm.astype("<i2").tobytes())
+PY
 
 run() {  # run NAME BINARY: renders three frames and checks the PNG files
   local out=$work/out_$1
@@ -32,17 +47,36 @@ run() {  # run NAME BINARY: renders three frames and checks the PNG files
   echo "$1: ok"
 }
 
+# offline_clip: the 25 frames of the second of speech, 160 x 120 RGB each.
+run_clip() {  # run_clip NAME BINARY
+  "$2" "$work/bundle" "$work/w2v/w2v.onnx" "$work/speech.wav" "$work/$1.rgb" > "$work/$1_clip.log" 2> "$work/$1_clip.err" \
+    || { cat "$work/$1_clip.err"; exit 1; }
+  [ "$(stat -c %s "$work/$1.rgb")" = $((25 * 160 * 120 * 3)) ] || { echo "$1: offline_clip wrote the wrong size"; exit 1; }
+  echo "$1: offline_clip ok"
+}
+
 # pkg-config
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-cc -std=c99 -Wall -Wextra -Werror "$src/examples/idle_loop_png.c" $(pkg-config --cflags --libs ka_core) -lm \
-   -o "$work/idle_loop_png_pc"
+for example in idle_loop_png offline_clip realtime_utt; do
+  cc -std=c99 -Wall -Wextra -Werror "$src/examples/$example.c" $(pkg-config --cflags --libs ka_core) -lm \
+     -o "$work/${example}_pc"
+done
 run pkg-config "$work/idle_loop_png_pc"
+run_clip pkg-config "$work/offline_clip_pc"
 
 # find_package
 cmake -S "$src/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" > "$work/examples.log"
 cmake --build "$work/examples" > "$work/examples_build.log"
 run find_package "$work/examples/idle_loop_png"
+run_clip find_package "$work/examples/offline_clip"
+
+# realtime_utt, once: the second of speech in 20 ms pushes spoken as 25 speech frames, then idle.
+"$work/examples/realtime_utt" "$work/bundle" "$work/bundle/motion" "$work/speech.wav" "$work/live.rgb" \
+  > "$work/live.log" 2> "$work/live.err" || { cat "$work/live.err"; exit 1; }
+grep -qx "speech frames 25" "$work/live.log" || { cat "$work/live.log"; exit 1; }
+cat "$work/live.log"
+echo "realtime_utt: ok"
 
 # The Python package installed with pip (from a copy: the build writes beside the sources) finds
 # the installed library through pkg-config.
