@@ -21,6 +21,7 @@ FPS = 25
 CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
 MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
 READY_TIMEOUT_S = 120.0
+KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parents[3] / "web"
 
 
@@ -144,15 +145,14 @@ class Visitor:
         self.first_push_t: Optional[float] = None  # server clock of the utterance's first audio message
 
     async def run(self) -> None:
-        from ._utt import Session
+        from ka_core import Session
         s = self.s
         try:
             self.ctx = await self.loop.run_in_executor(None, s.pool.take)
-            self.utt = await self.loop.run_in_executor(
-                None, lambda: Session(self.ctx.ptr, s.motion, s.width, s.height, s.threads))
+            self.utt = await self.loop.run_in_executor(None, lambda: Session(self.ctx, s.motion, threads=s.threads))
             s.opened += 1
             deadline = time.monotonic() + READY_TIMEOUT_S
-            while self.utt.ready() == 0:
+            while not self.utt.ready():
                 if time.monotonic() > deadline:
                     raise TimeoutError("the session did not warm up in time")
                 await asyncio.sleep(0.02)
@@ -203,15 +203,15 @@ class Visitor:
         if kind == "end":
             self.utt.end_utterance()
         elif kind == "interrupt":
-            before = self.utt.available()
+            before = self.utt.frames_available()
             self.utt.interrupt()
             self.slot = None  # the encoded frame not yet sent goes too
-            await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.available()})
+            await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.frames_available()})
         else:
             await self.ws.send_json({"type": "error", "message": f"unknown control message: {text[:80]}"})
 
     async def _pump(self) -> None:
-        from ._utt import KIND_NAMES, SPEECH
+        from ka_core import SPEECH
         period = 1.0 / FPS
         next_t = time.monotonic()
         while True:
@@ -219,16 +219,16 @@ class Visitor:
             await asyncio.sleep(max(0.0, next_t - time.monotonic()))
             if time.monotonic() - next_t > 1.0:  # fell far behind (a stalled loop): restart the clock
                 next_t = time.monotonic()
-            if self.utt.available() <= 0:
+            if self.utt.frames_available() <= 0:
                 continue
-            got = self.utt.pull()
+            got = self.utt.pull_frame()
             if got is None:
                 continue
             rgb, info = got
             stats = self.utt.stats()
             record = {"type": "frame", "seq": info.seq, "kind": KIND_NAMES.get(info.kind, "?"),
-                      "target": info.target, "speech_frame": info.speech_frame, "stats": stats.as_dict(),
-                      "waiting": self.utt.available(), "sent": self.sent, "dropped": self.dropped}
+                      "target": info.target, "speech_frame": info.speech_frame, "stats": stats._asdict(),
+                      "waiting": self.utt.frames_available(), "sent": self.sent, "dropped": self.dropped}
             if info.kind == SPEECH and info.speech_frame == 0 and self.first_push_t is not None:
                 record["server_first_frame_ms"] = (time.monotonic() - self.first_push_t) * 1000.0
             if info.kind != SPEECH and stats.mode == 0:
