@@ -138,6 +138,7 @@ class Visitor:
         self.s, self.ws = server, ws
         self.ctx = None
         self.utt = None
+        self.opening: Optional[asyncio.Future] = None
         self.loop = asyncio.get_running_loop()
         self.slot: Optional[bytes] = None
         self.slot_ready = asyncio.Event()
@@ -147,9 +148,13 @@ class Visitor:
     async def run(self) -> None:
         from ka_core import Session
         s = self.s
+        def open_session() -> None:  # a worker thread; what it opens is released even after a cancel
+            self.ctx = s.pool.take()
+            self.utt = Session(self.ctx, s.motion, threads=s.threads)
+
         try:
-            self.ctx = await self.loop.run_in_executor(None, s.pool.take)
-            self.utt = await self.loop.run_in_executor(None, lambda: Session(self.ctx, s.motion, threads=s.threads))
+            self.opening = self.loop.run_in_executor(None, open_session)
+            await asyncio.shield(self.opening)
             s.opened += 1
             deadline = time.monotonic() + READY_TIMEOUT_S
             while not self.utt.ready():
@@ -157,7 +162,8 @@ class Visitor:
                     raise TimeoutError("the session did not warm up in time")
                 await asyncio.sleep(0.02)
         except Exception as e:  # the page shows why it got no session
-            await self.ws.send_json({"type": "error", "message": f"no session: {e}"})
+            if not self.ws.closed:
+                await self.ws.send_json({"type": "error", "message": f"no session: {e}"})
             return
         await self.ws.send_json({"type": "hello", "width": s.width, "height": s.height, "fps": FPS,
                                  "chunk_samples": CHUNK_SAMPLES, "session": s.opened})
@@ -171,6 +177,8 @@ class Visitor:
             await asyncio.gather(pump, send, return_exceptions=True)
 
     async def release(self) -> None:
+        if self.opening is not None and not self.opening.done():  # the visitor left during the opening
+            await asyncio.wait([self.opening])
         utt, self.utt = self.utt, None
         if utt is not None:  # joins the session's threads: off the event loop
             await self.loop.run_in_executor(None, utt.close)
