@@ -21,6 +21,7 @@ FPS = 25
 CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
 MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
 READY_TIMEOUT_S = 120.0
+POLL_S = 0.004
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parents[3] / "web"
 
@@ -220,18 +221,19 @@ class Visitor:
 
     async def _pump(self) -> None:
         from ka_core import SPEECH
+        # Frames leave at most 25 a second. When none waits at a tick, look again every few
+        # milliseconds and pace from the late pull, so a new utterance's first frame is not held
+        # back until the next tick.
         period = 1.0 / FPS
         next_t = time.monotonic()
         while True:
-            next_t += period
             await asyncio.sleep(max(0.0, next_t - time.monotonic()))
-            if time.monotonic() - next_t > 1.0:  # fell far behind (a stalled loop): restart the clock
-                next_t = time.monotonic()
-            if self.utt.frames_available() <= 0:
-                continue
-            got = self.utt.pull_frame()
+            got = self.utt.pull_frame() if self.utt.frames_available() > 0 else None
             if got is None:
+                await asyncio.sleep(POLL_S)
                 continue
+            now = time.monotonic()
+            next_t = max(next_t + period, now + period - POLL_S)
             rgb, info = got
             stats = self.utt.stats()
             record = {"type": "frame", "seq": info.seq, "kind": KIND_NAMES.get(info.kind, "?"),
