@@ -167,6 +167,13 @@ try {
   await p4.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
   assert.equal((await status(url)).sessions, 2);
 
+  // A WAV from the file picker instead of the microphone: speech, then the end's ramp, then idle.
+  await p4.setInputFiles("#file", wav);
+  await p4.waitForFunction(() => {
+    const k = window.ka.kinds, s = k.indexOf("speech"), r = k.indexOf("ramp", s);
+    return s >= 0 && r > s && k.indexOf("idle", r) > r;
+  }, null, { timeout: 60_000 });
+
   console.log("figures " + JSON.stringify(figures));
   await context.close();
   browser = null;
