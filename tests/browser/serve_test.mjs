@@ -122,12 +122,24 @@ try {
   assert.ok(!tail.includes("speech"), `speech after the interrupt's ramp: ${tail.join(",")}`);
   assert.equal(after.interrupts[0].waiting, 0, "the interrupt left frames waiting");
 
-  // A client that stops reading: the server drops its frames (one encoded frame waits at most).
+  // Another site's page may not open a session.
   const port = Number(new URL(url).port);
+  const upgrade = (extra = "") => `GET /ws HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nUpgrade: websocket\r\n` +
+    `Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n${extra}\r\n`;
+  const foreign = connect(port, "127.0.0.1");
+  foreign.write(upgrade("Origin: http://example.invalid\r\n"));
+  const reply = await new Promise((resolve, reject) => {
+    foreign.once("data", (d) => resolve(String(d)));
+    foreign.once("error", reject);
+    setTimeout(() => reject(new Error("no reply to a foreign origin")), 5000);
+  });
+  foreign.destroy();
+  assert.match(reply, /^HTTP\/1\.1 403/);
+
+  // A client that stops reading: the server drops its frames (one encoded frame waits at most).
   const slow = connect(port, "127.0.0.1");
   slow.on("error", () => {});
-  slow.write(`GET /ws HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n` +
-             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+  slow.write(upgrade());
   slow.pause();
   const slowSince = Date.now();
   while ((await status(url)).frames_dropped < 25) {

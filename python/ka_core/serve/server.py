@@ -12,6 +12,7 @@ import sys
 import time
 from pathlib import Path
 from typing import List, Optional
+from urllib.parse import urlsplit
 
 import numpy as np
 from aiohttp import WSMsgType, web
@@ -110,7 +111,10 @@ class Server:
             await ws.close(code=1001, message=b"server shutting down")
 
     # -- one visitor ----------------------------------------------------------------------------
-    async def _ws(self, req: web.Request) -> web.WebSocketResponse:
+    async def _ws(self, req: web.Request) -> web.StreamResponse:
+        origin = req.headers.get("Origin")
+        if origin and urlsplit(origin).netloc != req.host:  # another site's page must not drive a session
+            return web.Response(status=403, text=f"ka serve: WebSocket from a foreign origin refused: {origin}\n")
         ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE_SAMPLES * 2 + 1024, heartbeat=20.0)
         await ws.prepare(req)
         if self.active >= self.max_sessions:
