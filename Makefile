@@ -64,6 +64,8 @@ demo: build
 	  -vf "select=not(mod(n-20\,6))*gte(n\,20),crop=420:420:430:90,scale=140:140,tile=6x1" \
 	  -frames:v 1 $(DEMO)/talking_strip.png
 	@echo "demo: $(DEMO)/talking.mp4 (a strip of it: $(DEMO)/talking_strip.png)"
+	@echo "demo: talk to it in a browser: $(BUILD)/tools/ka serve $(DEMO)/bundle --motion $(DEMO)/bundle --w2v $(DEMO)/w2v/w2v.onnx"
+	@echo "      then open http://127.0.0.1:8080/ (loopback only; --host and --port change that)"
 
 # The library, headers, `ka` tool, pkg-config file and CMake package, with ONNX Runtime beside the
 # library: make install PREFIX=/opt/ka

@@ -19,6 +19,7 @@ DEBS=(
   python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev clang-format
   espeak-ng
+  chromium python3-aiohttp python3-pil
 
 )
 
@@ -66,4 +67,15 @@ else
   ln -sf libonnxruntime.so.1 "$ORT_DIR/lib/libonnxruntime.so"
   echo "$ORT_INTEGRITY" > "$ORT_DIR/.complete"
   echo "[setup] ONNX Runtime installed under $ORT_DIR"
+fi
+
+# The browser tests' driver (playwright-core, pinned with its lockfile) into tests/browser/node_modules.
+browser_dir="$root/tests/browser"
+if [ -f "$browser_dir/node_modules/.package-lock.json" ] &&
+   cmp -s "$browser_dir/package-lock.json" "$browser_dir/node_modules/.ka-lock"; then
+  echo "[setup] browser test packages present"
+else
+  echo "[setup] installing the browser test packages"
+  (cd "$browser_dir" && npm ci --no-audit --no-fund --ignore-scripts)
+  cp "$browser_dir/package-lock.json" "$browser_dir/node_modules/.ka-lock"
 fi

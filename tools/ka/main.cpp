@@ -9,7 +9,14 @@
 //                       speak an audio file through the offline stream into a talking MP4.
 //   ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]
 //                       speak it through an utterance session, fed 20 ms at a time.
+//   ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]
+//                       talk to the avatar in a browser: hands over to the Python package's server
+//                       (python3 -m ka_core.serve), with this tool's library and package found.
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -41,9 +48,31 @@ int usage() {
                "       ka render BUNDLE --drive --out OUT.mp4 [--model KEY] [--threads N] [--frames N]\n"
                "       ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n"
                "       ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
+               "       ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]\n"
                "  BUNDLE is a bundle directory or an IMX container file; KEY selects the member\n"
                "  model_KEY.onnx (default b1); --frames limits the driving rows rendered\n");
   return 2;
+}
+
+// The server is Python (aiohttp); it gets this tool's library and the source tree's package unless
+// the environment already names them ($KA_PYTHON picks the interpreter).
+int serve(int argc, char** argv) {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&ka_create), &self) && self.dli_fname)
+    setenv("KA_CORE_LIBRARY", self.dli_fname, 0);
+#ifdef KA_PYTHON_PACKAGE_DIR
+  setenv("PYTHONPATH", KA_PYTHON_PACKAGE_DIR, 0);
+#endif
+  const char* py = std::getenv("KA_PYTHON");
+  if (!py || !*py) py = "/usr/bin/python3";
+  std::vector<std::string> words{py, "-m", "ka_core.serve"};
+  words.insert(words.end(), argv + 2, argv + argc);
+  std::vector<char*> args;
+  for (auto& w : words) args.push_back(w.data());
+  args.push_back(nullptr);
+  execvp(py, args.data());
+  std::fprintf(stderr, "ka serve: cannot run %s: %s\n", py, std::strerror(errno));
+  return 1;
 }
 
 int render(int argc, char** argv) {
@@ -172,5 +201,6 @@ int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "render") == 0) return render(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "speak") == 0) return ka::cli::speak(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "live") == 0) return ka::cli::live(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) return serve(argc, argv);
   return usage();
 }

@@ -1,0 +1,5 @@
+import sys
+
+from .server import main
+
+sys.exit(main())

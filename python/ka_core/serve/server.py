@@ -1,0 +1,319 @@
+"""The WebSocket server behind `ka serve` (aiohttp): contexts, sessions and the frame pump."""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import io
+import json
+import os
+import signal
+import struct
+import sys
+import time
+from pathlib import Path
+from typing import List, Optional
+from urllib.parse import urlsplit
+
+import numpy as np
+from aiohttp import WSMsgType, web
+from PIL import Image
+
+FPS = 25
+CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
+MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
+READY_TIMEOUT_S = 120.0
+POLL_S = 0.004
+KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
+WEB_DIR = Path(__file__).resolve().parents[3] / "web"
+
+
+def _jpeg(rgb: np.ndarray, quality: int) -> bytes:
+    buf = io.BytesIO()
+    Image.fromarray(rgb, "RGB").save(buf, "JPEG", quality=quality)
+    return buf.getvalue()
+
+
+def _frame_message(record: dict, jpeg: bytes) -> bytes:
+    head = json.dumps(record, separators=(",", ":")).encode()
+    return struct.pack("<I", len(head)) + head + jpeg
+
+
+class ContextPool:
+    """Rendering contexts over the one resolved bundle. A context belongs to one session while the
+    session lives, so each visitor borrows one; a returned context waits for the next visitor
+    instead of being opened again."""
+
+    def __init__(self, bundle_dir: str, model: str, threads: int):
+        from ka_core import Context
+        self._make = lambda: Context(bundle_dir, model, threads)
+        self._idle: List = [self._make()]  # opened now: a bad bundle fails at start, not per visitor
+
+    @property
+    def size(self):
+        return self._idle[0].width, self._idle[0].height
+
+    def take(self):
+        return self._idle.pop() if self._idle else self._make()
+
+    def give(self, ctx) -> None:
+        self._idle.append(ctx)
+
+    def close(self) -> None:
+        while self._idle:
+            self._idle.pop().close()
+
+
+class Server:
+    def __init__(self, bundle: str, motion: str, max_sessions: int = 2, model: str = "b1", threads: int = 0,
+                 quality: int = 80, web_dir: Path = WEB_DIR):
+        from ka_core import resolve_bundle
+        if max_sessions < 1:
+            raise ValueError("--max-sessions must be at least 1")
+        if not 1 <= quality <= 95:
+            raise ValueError("--jpeg-quality must be within 1..95")
+        self.bundle_dir = resolve_bundle(bundle)  # a container is unpacked once, here
+        self.motion = motion
+        self.max_sessions = max_sessions
+        self.threads = threads
+        self.quality = quality
+        self.web_dir = Path(web_dir)
+        if not (self.web_dir / "index.html").is_file():
+            raise FileNotFoundError(f"the page is missing: {self.web_dir / 'index.html'}")
+        self.pool = ContextPool(self.bundle_dir, model, threads)
+        self.width, self.height = self.pool.size
+        self.active = 0
+        self.opened = 0
+        self.refused = 0
+        self.frames_dropped = 0  # frames a slow client never got, all visitors
+
+    # -- HTTP -----------------------------------------------------------------------------------
+    def app(self) -> web.Application:
+        app = web.Application()
+        app.router.add_get("/", self._index)
+        app.router.add_get("/status", self._status)
+        app.router.add_get("/ws", self._ws)
+        app.router.add_static("/static/", self.web_dir, show_index=False, follow_symlinks=False)
+        app.on_shutdown.append(self._shutdown)
+        self._sockets: set = set()
+        return app
+
+    async def _index(self, _req: web.Request) -> web.StreamResponse:
+        return web.FileResponse(self.web_dir / "index.html")
+
+    async def _status(self, _req: web.Request) -> web.Response:
+        return web.json_response({"sessions": self.active, "max_sessions": self.max_sessions,
+                                  "opened": self.opened, "refused": self.refused,
+                                  "frames_dropped": self.frames_dropped,
+                                  "width": self.width, "height": self.height, "fps": FPS})
+
+    async def _shutdown(self, _app) -> None:
+        for ws in list(self._sockets):
+            await ws.close(code=1001, message=b"server shutting down")
+
+    # -- one visitor ----------------------------------------------------------------------------
+    async def _ws(self, req: web.Request) -> web.StreamResponse:
+        origin = req.headers.get("Origin")
+        if origin and urlsplit(origin).netloc != req.host:  # another site's page must not drive a session
+            return web.Response(status=403, text=f"ka serve: WebSocket from a foreign origin refused: {origin}\n")
+        ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE_SAMPLES * 2 + 1024, heartbeat=20.0)
+        await ws.prepare(req)
+        if self.active >= self.max_sessions:
+            self.refused += 1
+            await ws.send_json({"type": "refused", "message":
+                                f"All {self.max_sessions} sessions are in use: try again when a visitor leaves."})
+            await ws.close()
+            return ws
+        self.active += 1
+        self._sockets.add(ws)
+        visitor = Visitor(self, ws)
+        try:
+            await visitor.run()
+        finally:
+            self._sockets.discard(ws)
+            await visitor.release()
+            self.active -= 1
+        return ws
+
+
+class Visitor:
+    """One WebSocket and its session: reads audio and control, pumps frames at 25 fps. Only the
+    newest encoded frame waits for a slow client; older ones are dropped, so memory stays flat."""
+
+    def __init__(self, server: Server, ws: web.WebSocketResponse):
+        self.s, self.ws = server, ws
+        self.ctx = None
+        self.utt = None
+        self.opening: Optional[asyncio.Future] = None
+        self.loop = asyncio.get_running_loop()
+        self.slot: Optional[bytes] = None
+        self.slot_ready = asyncio.Event()
+        self.sent = self.dropped = 0
+        self.first_push_t: Optional[float] = None  # server clock of the utterance's first audio message
+
+    async def run(self) -> None:
+        from ka_core import Session
+        s = self.s
+        def open_session() -> None:  # a worker thread; what it opens is released even after a cancel
+            self.ctx = s.pool.take()
+            self.utt = Session(self.ctx, s.motion, threads=s.threads)
+
+        try:
+            self.opening = self.loop.run_in_executor(None, open_session)
+            await asyncio.shield(self.opening)
+            s.opened += 1
+            deadline = time.monotonic() + READY_TIMEOUT_S
+            while not self.utt.ready():
+                if time.monotonic() > deadline:
+                    raise TimeoutError("the session did not warm up in time")
+                await asyncio.sleep(0.02)
+        except Exception as e:  # the page shows why it got no session
+            if not self.ws.closed:
+                await self.ws.send_json({"type": "error", "message": f"no session: {e}"})
+            return
+        await self.ws.send_json({"type": "hello", "width": s.width, "height": s.height, "fps": FPS,
+                                 "chunk_samples": CHUNK_SAMPLES, "session": s.opened})
+        pump = asyncio.ensure_future(self._pump())
+        send = asyncio.ensure_future(self._send())
+        try:
+            await self._read()
+        finally:
+            pump.cancel()
+            send.cancel()
+            await asyncio.gather(pump, send, return_exceptions=True)
+
+    async def release(self) -> None:
+        if self.opening is not None and not self.opening.done():  # the visitor left during the opening
+            await asyncio.wait([self.opening])
+        utt, self.utt = self.utt, None
+        if utt is not None:  # joins the session's threads: off the event loop
+            await self.loop.run_in_executor(None, utt.close)
+        if self.ctx is not None:
+            self.s.pool.give(self.ctx)
+            self.ctx = None
+
+    async def _read(self) -> None:
+        async for msg in self.ws:
+            if msg.type == WSMsgType.BINARY:
+                data = msg.data
+                if len(data) % 2 or len(data) // 2 > MAX_MESSAGE_SAMPLES:
+                    await self.ws.send_json({"type": "error", "message":
+                                             f"audio message of {len(data)} bytes refused: want whole int16 "
+                                             f"samples, at most {MAX_MESSAGE_SAMPLES}"})
+                    continue
+                if self.first_push_t is None:
+                    self.first_push_t = time.monotonic()
+                self.utt.push(np.frombuffer(data, dtype="<i2").astype(np.int16))
+            elif msg.type == WSMsgType.TEXT:
+                await self._control(msg.data)
+            elif msg.type == WSMsgType.ERROR:
+                break
+
+    async def _control(self, text: str) -> None:
+        try:
+            kind = json.loads(text).get("type")
+        except (ValueError, AttributeError):
+            kind = None
+        if kind == "end":
+            self.utt.end_utterance()
+        elif kind == "interrupt":
+            before = self.utt.frames_available()
+            self.utt.interrupt()
+            self.slot = None  # the encoded frame not yet sent goes too
+            await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.frames_available()})
+        else:
+            await self.ws.send_json({"type": "error", "message": f"unknown control message: {text[:80]}"})
+
+    async def _pump(self) -> None:
+        from ka_core import SPEECH
+        # Frames leave at most 25 a second. When none waits at a tick, look again every few
+        # milliseconds and pace from the late pull, so a new utterance's first frame is not held
+        # back until the next tick.
+        period = 1.0 / FPS
+        next_t = time.monotonic()
+        while True:
+            await asyncio.sleep(max(0.0, next_t - time.monotonic()))
+            got = self.utt.pull_frame() if self.utt.frames_available() > 0 else None
+            if got is None:
+                await asyncio.sleep(POLL_S)
+                continue
+            now = time.monotonic()
+            next_t = max(next_t + period, now + period - POLL_S)
+            rgb, info = got
+            stats = self.utt.stats()
+            record = {"type": "frame", "seq": info.seq, "kind": KIND_NAMES.get(info.kind, "?"),
+                      "target": info.target, "speech_frame": info.speech_frame, "stats": stats._asdict(),
+                      "waiting": self.utt.frames_available(), "sent": self.sent, "dropped": self.dropped}
+            if info.kind == SPEECH and info.speech_frame == 0 and self.first_push_t is not None:
+                record["server_first_frame_ms"] = (time.monotonic() - self.first_push_t) * 1000.0
+            if info.kind != SPEECH and stats.mode == 0:
+                self.first_push_t = None  # idle again: the next audio message opens an utterance
+            jpeg = await self.loop.run_in_executor(None, _jpeg, rgb, self.s.quality)
+            if self.slot is not None:
+                self.dropped += 1
+                self.s.frames_dropped += 1
+            self.slot = _frame_message(record, jpeg)
+            self.slot_ready.set()
+
+    async def _send(self) -> None:
+        while True:
+            await self.slot_ready.wait()
+            self.slot_ready.clear()
+            msg, self.slot = self.slot, None
+            if msg is None:
+                continue
+            await self.ws.send_bytes(msg)  # waits while the client's socket is full
+            self.sent += 1
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    ap = argparse.ArgumentParser(prog="ka serve", description="Talk to the avatar in a browser.")
+    ap.add_argument("bundle", help="bundle directory or IMX container")
+    ap.add_argument("--motion", required=True, help="audio model directory (the bundle itself for an "
+                                                     "audio-to-expression bundle)")
+    ap.add_argument("--w2v", help="speech encoder model (sets $W2V_ONNX for the sessions)")
+    ap.add_argument("--host", default="127.0.0.1", help="address to bind (default: loopback only)")
+    ap.add_argument("--port", type=int, default=8080, help="TCP port (0: any free port)")
+    ap.add_argument("--max-sessions", type=int, default=2, help="visitors served at once")
+    ap.add_argument("--model", default="b1", help="model member key of the bundle")
+    ap.add_argument("--threads", type=int, default=0, help="model threads per session")
+    ap.add_argument("--jpeg-quality", type=int, default=80)
+    ap.add_argument("--web", default=str(WEB_DIR), help="directory of the page")
+    a = ap.parse_args(argv)
+    if not 0 <= a.port <= 65535:
+        ap.error("--port must be within 0..65535")
+    if a.max_sessions < 1:
+        ap.error("--max-sessions must be at least 1")
+    if not 1 <= a.jpeg_quality <= 95:
+        ap.error("--jpeg-quality must be within 1..95")
+    if a.threads < 0:
+        ap.error("--threads must not be negative")
+    if a.w2v:
+        if not os.path.isfile(a.w2v):
+            ap.error(f"--w2v: not a file: {a.w2v}")
+        os.environ["W2V_ONNX"] = os.path.abspath(a.w2v)
+    try:
+        server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web))
+    except Exception as e:
+        print(f"ka serve: {e}", file=sys.stderr)
+        return 1
+    return asyncio.run(_serve(server, a.host, a.port))
+
+
+async def _serve(server: Server, host: str, port: int) -> int:
+    stop = asyncio.Event()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        asyncio.get_running_loop().add_signal_handler(sig, stop.set)
+    runner = web.AppRunner(server.app())
+    await runner.setup()
+    site = web.TCPSite(runner, host, port)
+    await site.start()
+    bound = site._server.sockets[0].getsockname()[1] if site._server and site._server.sockets else port
+    print(f"ka serve: http://{host}:{bound}/ ({server.width}x{server.height}, up to {server.max_sessions} "
+          f"sessions)", flush=True)
+    try:
+        await stop.wait()
+        print("ka serve: stopping", flush=True)
+    finally:
+        await runner.cleanup()
+        server.pool.close()
+    return 0

@@ -1,0 +1,203 @@
+// `ka serve` in a real browser: Debian's chromium, headless, with the fake microphone playing an
+// espeak-ng sentence. Everything runs on 127.0.0.1 and stops by itself. Exit 77: skipped.
+//
+// Environment: KA_ROOT (the repository), KA_CORE_LIBRARY (the built library), KA_PYTHON (a Python
+// with numpy, aiohttp and Pillow), KA_CHROMIUM (default /usr/bin/chromium), KA_SCREENSHOT (where
+// the talking page's screenshot goes; unset: not kept).
+import { spawn, spawnSync } from "node:child_process";
+import { connect } from "node:net";
+import { existsSync, mkdtempSync, rmSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join } from "node:path";
+import assert from "node:assert/strict";
+
+const SKIP = 77;
+const root = process.env.KA_ROOT;
+const python = process.env.KA_PYTHON || "/usr/bin/python3";
+const chromiumPath = process.env.KA_CHROMIUM || "/usr/bin/chromium";
+
+function skip(why) { console.log(`SKIP: ${why}`); process.exit(SKIP); }
+if (!existsSync(chromiumPath)) skip(`no chromium at ${chromiumPath}`);
+let chromium;
+try { ({ chromium } = await import("playwright-core")); } catch { skip("playwright-core is not installed (scripts/setup.sh runs npm ci)"); }
+if (spawnSync(python, ["-c", "import aiohttp, PIL, numpy"]).status !== 0) skip(`${python} lacks aiohttp, Pillow or numpy`);
+if (spawnSync("espeak-ng", ["--version"]).status !== 0) skip("espeak-ng is missing");
+
+const work = mkdtempSync(join(tmpdir(), "ka-serve-test-"));
+let server = null, browser = null, serverLog = "";
+const watchdog = setTimeout(() => { console.error("FAIL: the test ran out of time"); cleanup(); process.exit(1); }, 420_000);
+function cleanup() {
+  if (server && server.exitCode === null) server.kill("SIGKILL");
+  rmSync(work, { recursive: true, force: true });
+}
+
+function run(cmd, args, opts = {}) {
+  const r = spawnSync(cmd, args, { stdio: "inherit", timeout: 180_000, ...opts });
+  assert.equal(r.status, 0, `${cmd} ${args.join(" ")} failed`);
+}
+
+async function startServer(bundle, w2v) {
+  server = spawn(python, ["-m", "ka_core.serve", bundle, "--motion", bundle, "--w2v", w2v, "--port", "0",
+                          "--max-sessions", "2"], {
+    env: { ...process.env, PYTHONPATH: join(root, "python") }, stdio: ["ignore", "pipe", "pipe"],
+  });
+  server.stderr.on("data", (d) => { serverLog = (serverLog + d).slice(-20000); }); // shown on failure
+  return new Promise((resolve, reject) => {
+    const t = setTimeout(() => reject(new Error("the server did not start in 120 s")), 120_000);
+    let out = "";
+    server.stdout.on("data", (d) => {
+      out += d;
+      const m = out.match(/ka serve: (http:\/\/127\.0\.0\.1:\d+\/)/);
+      if (m) { clearTimeout(t); resolve(m[1]); }
+    });
+    server.on("exit", (code) => reject(new Error(`the server exited (${code}) before listening`)));
+  });
+}
+
+const status = async (url) => (await fetch(url + "status")).json();
+const ka = (page) => page.evaluate(() => JSON.parse(JSON.stringify(window.ka)));
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+async function fpsOver(pages, ms) {
+  const a = await Promise.all(pages.map(ka));
+  await sleep(ms);
+  const b = await Promise.all(pages.map(ka));
+  return b.map((s, i) => ((s.drawn - a[i].drawn) * 1000) / ms);
+}
+async function openPage(context, url) {
+  const page = await context.newPage();
+  page.on("pageerror", (e) => console.error(`[page] ${e.message}`));
+  await page.goto(url, { timeout: 30_000 });
+  return page;
+}
+
+try {
+  // The demo's bundle with audio-to-expression models, and a sentence for the microphone.
+  const forge = join(root, "tools/forge/forge.py");
+  run(python, [forge, "demo", join(work, "demo")], { stdio: "ignore" });
+  run(python, [forge, "a2x", join(work, "demo/bundle"), join(work, "demo/w2v")], { stdio: "ignore" });
+  const wav = join(work, "speech.wav");
+  run("espeak-ng", ["-w", wav, "Hello! I am the demo avatar. I listen, and then I answer you."]);
+  const url = await startServer(join(work, "demo/bundle"), join(work, "demo/w2v/w2v.onnx"));
+
+  const context = await chromium.launchPersistentContext(join(work, "profile"), {
+    executablePath: chromiumPath, headless: true, chromiumSandbox: false, timeout: 60_000,
+    viewport: { width: 1000, height: 700 },
+    args: ["--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+           "--disable-component-update", "--disable-sync", "--use-fake-ui-for-media-stream",
+           "--use-fake-device-for-media-stream", `--use-file-for-fake-audio-capture=${wav}`],
+  });
+  browser = context;
+  const figures = {};
+
+  // One visitor: connects, idle frames arrive.
+  const p1 = await openPage(context, url);
+  await p1.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
+  await p1.waitForFunction(() => window.ka.frames.idle >= 10, null, { timeout: 30_000 });
+  assert.equal((await status(url)).sessions, 1);
+  [figures.fps_one_idle] = await fpsOver([p1], 4000);
+  assert.deepEqual(new Set((await ka(p1)).kinds), new Set(["idle"]), "only idle frames before speech");
+
+  // Speech frames follow the microphone.
+  await p1.click("#start");
+  await p1.waitForFunction(() => window.ka.frames.speech >= 20, null, { timeout: 60_000 });
+  const talking = await ka(p1);
+  figures.page_first_frame_ms = talking.pageFirstFrameMs;
+  figures.session_first_frame_ms = talking.sessionFirstFrameMs;
+  figures.server_first_frame_ms = talking.serverFirstFrameMs;
+  assert.ok(talking.pageFirstFrameMs > 0 && talking.sessionFirstFrameMs > 0, "latencies measured");
+  [figures.fps_one_talking] = await fpsOver([p1], 4000);
+  if (process.env.KA_SCREENSHOT) await p1.screenshot({ path: process.env.KA_SCREENSHOT });
+
+  // Interrupt: the waiting frames go, a ramp shows, then idle without any more speech.
+  await p1.click("#interrupt");
+  await p1.waitForFunction(() => window.ka.interrupts.length === 1, null, { timeout: 5000 });
+  await p1.waitForFunction(() => {
+    const at = window.ka.interrupts[0].at, after = window.ka.kinds.slice(at);
+    const r = after.indexOf("ramp");
+    return r >= 0 && after.slice(r).includes("idle");
+  }, null, { timeout: 10_000 });
+  await sleep(1000);
+  const after = await ka(p1);
+  const tail = after.kinds.slice(after.kinds.indexOf("ramp", after.interrupts[0].at));
+  assert.ok(!tail.includes("speech"), `speech after the interrupt's ramp: ${tail.join(",")}`);
+  assert.equal(after.interrupts[0].waiting, 0, "the interrupt left frames waiting");
+
+  // Another site's page may not open a session.
+  const port = Number(new URL(url).port);
+  const upgrade = (extra = "") => `GET /ws HTTP/1.1\r\nHost: 127.0.0.1:${port}\r\nUpgrade: websocket\r\n` +
+    `Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n${extra}\r\n`;
+  const foreign = connect(port, "127.0.0.1");
+  foreign.write(upgrade("Origin: http://example.invalid\r\n"));
+  const reply = await new Promise((resolve, reject) => {
+    foreign.once("data", (d) => resolve(String(d)));
+    foreign.once("error", reject);
+    setTimeout(() => reject(new Error("no reply to a foreign origin")), 5000);
+  });
+  foreign.destroy();
+  assert.match(reply, /^HTTP\/1\.1 403/);
+
+  // A client that stops reading: the server drops its frames (one encoded frame waits at most).
+  const slow = connect(port, "127.0.0.1");
+  slow.on("error", () => {});
+  slow.write(upgrade());
+  slow.pause();
+  const slowSince = Date.now();
+  while ((await status(url)).frames_dropped < 25) {
+    assert.ok(Date.now() - slowSince < 60_000, "a client that does not read got no frames dropped");
+    await sleep(200);
+  }
+  slow.destroy();
+  while ((await status(url)).sessions !== 1) {
+    assert.ok(Date.now() - slowSince < 70_000, "the slow client's session was not freed");
+    await sleep(50);
+  }
+  figures.slow_client_dropped = (await status(url)).frames_dropped;
+
+  // Two visitors, two sessions, both talking; a third is refused with a message on the page.
+  const p2 = await openPage(context, url);
+  await p2.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
+  assert.equal((await status(url)).sessions, 2);
+  assert.notEqual((await ka(p2)).session, (await ka(p1)).session);
+  await p1.click("#start");
+  await p2.click("#start");
+  await p2.waitForFunction(() => window.ka.frames.speech >= 10, null, { timeout: 60_000 });
+  figures.fps_two_talking = await fpsOver([p1, p2], 4000);
+  const p3 = await openPage(context, url);
+  await p3.waitForFunction(() => window.ka.state === "refused", null, { timeout: 10_000 });
+  assert.match((await ka(p3)).notice, /sessions are in use/);
+  assert.equal((await status(url)).sessions, 2);
+
+  // Closing a page frees its session at once.
+  await p2.close();
+  const closed = Date.now();
+  while ((await status(url)).sessions !== 1) {
+    assert.ok(Date.now() - closed < 5000, "the closed page's session was not freed");
+    await sleep(50);
+  }
+  figures.free_after_close_ms = Date.now() - closed;
+  const p4 = await openPage(context, url);
+  await p4.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
+  assert.equal((await status(url)).sessions, 2);
+
+  // A WAV from the file picker instead of the microphone: speech, then the end's ramp, then idle.
+  await p4.setInputFiles("#file", wav);
+  await p4.waitForFunction(() => {
+    const k = window.ka.kinds, s = k.indexOf("speech"), r = k.indexOf("ramp", s);
+    return s >= 0 && r > s && k.indexOf("idle", r) > r;
+  }, null, { timeout: 60_000 });
+
+  console.log("figures " + JSON.stringify(figures));
+  await context.close();
+  browser = null;
+  server.kill("SIGTERM");
+  const code = await Promise.race([new Promise((r) => server.on("exit", (c, s) => r(c ?? s))), sleep(10_000).then(() => "hung")]);
+  assert.notEqual(code, "hung", "the server did not stop on SIGTERM");
+  console.log("PASS");
+} catch (e) {
+  console.error(`[server log, last lines]\n${serverLog}\nFAIL: ${e.stack || e}`);
+  process.exitCode = 1;
+} finally {
+  if (browser) await browser.close().catch(() => {});
+  clearTimeout(watchdog);
+  cleanup();
+}
