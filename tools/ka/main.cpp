@@ -43,14 +43,15 @@ extern "C" {
 namespace {
 
 int usage() {
-  std::fprintf(stderr,
-               "usage: ka info BUNDLE\n"
-               "       ka render BUNDLE --drive --out OUT.mp4 [--model KEY] [--threads N] [--frames N]\n"
-               "       ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n"
-               "       ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
-               "       ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]\n"
-               "  BUNDLE is a bundle directory or an IMX container file; KEY selects the member\n"
-               "  model_KEY.onnx (default b1); --frames limits the driving rows rendered\n");
+  std::fprintf(
+      stderr,
+      "usage: ka info BUNDLE\n"
+      "       ka render BUNDLE --drive --out OUT.mp4 [--model KEY] [--threads N] [--frames N]\n"
+      "       ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n"
+      "       ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
+      "       ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]\n"
+      "  BUNDLE is a bundle directory or an IMX container file; KEY selects the member\n"
+      "  model_KEY.onnx (default b1); --frames limits the driving rows rendered\n");
   return 2;
 }
 
