@@ -299,6 +299,121 @@ def fitted_geometry(bundle_dir, canvas, lips=(15, 16, 17, 18)):
     return (cx, cy), stamp
 
 
+# ---- the demo's teeth bank, fitted to its face ------------------------------------------------------
+#
+# Speech opens the demo face's mouth by moving the lower lip (row 18) down by a, the upper lip
+# (17) up by a / 2 and the corners (15, 16) in by 0.3 a. The pi counts the upper lip twice, so the
+# lips' mean, and with it the pi's centroid and the window, stays where the bank was cut whatever
+# the opening: every donor is the face itself around a mouth opened by its aperture, and only the
+# open mouth differs from the rendered frame.
+
+DEMO_LIPS = [15, 16, 17, 17, 18]
+DEMO_APERTURES = (0.003, 0.2)  # the lower lip's drop, normalised, of the narrowest and widest donor
+
+
+def demo_open(ks, a):
+    """The demo face's keypoints with the mouth opened by a."""
+    kd = np.array(ks, np.float64)
+    kd[17, 1] -= 0.5 * a
+    kd[18, 1] += a
+    kd[15, 0] += 0.3 * a
+    kd[16, 0] -= 0.3 * a
+    return kd
+
+
+def demo_geometry(bundle_dir, canvas):
+    """c_canon and a stamp for the demo face: the window and its band cover the pi's support (the
+    lip ellipse of corpus row v1 over DEMO_LIPS, with its soft edge, for a mouth opened half the
+    widest donor's aperture), so the pi fades out before the band ends."""
+    kp = np.fromfile(os.path.join(bundle_dir, "xs_target.bin"), dtype=np.float32).reshape(-1, 21, 3)
+    cs = [c for c in (pi_centroid(k, canvas, DEMO_LIPS, 0.05, 0.08, 0.015) for k in kp) if c is not None]
+    cx, cy = float(np.mean([c[0] for c in cs])), float(np.mean([c[1] for c in cs]))
+    pts = demo_open(kp[0], 0.5 * DEMO_APERTURES[1])[DEMO_LIPS, :2]
+    ex = np.abs(pts[:, 0] - pts[:, 0].mean()).max() + 0.05
+    ey = np.abs(pts[:, 1] - pts[:, 1].mean()).max() + 0.08
+    half = (canvas - 1) / 2.0
+    # The ellipse, 25% wider for its soft edge, in pixels, rounded up to whole 4-pixel blocks.
+    ww = min(canvas, int(np.ceil(2 * 1.25 * ex * half / 4.0)) * 4 + 8)
+    wh = min(canvas, int(np.ceil(2 * 1.25 * ey * half / 4.0)) * 4 + 8)
+    pad = max(4, canvas // 64)
+    x0 = int(np.clip(round(cx) - ww // 2, 0, canvas - ww))
+    y0 = int(np.clip(round(cy) - wh // 2, 0, canvas - wh))
+    return (cx, cy), [canvas, canvas, x0, y0, ww, wh, pad, 2, wh - 2, 2, ww - 2, 2]
+
+
+def demo_apertures(n):
+    lo, hi = DEMO_APERTURES
+    return [lo + (hi - lo) * k / max(1, n - 1) for k in range(n)]
+
+
+def _teeth_seams(u, width, seed):
+    """Per-pixel shade of a row of teeth across u: 1 on a tooth, darker in the narrow seam between
+    two, each tooth a little darker towards the mouth's corners."""
+    rng = np.random.default_rng(seed)
+    tooth = width * (1.0 + 0.06 * rng.uniform(-1, 1))
+    k = np.floor(u / tooth + 0.5)
+    fx = np.abs(u / tooth - k)  # 0 at a tooth's middle, 0.5 at a seam
+    seam = np.clip((0.5 - fx) * tooth * 256.0 / 1.6, 0.0, 1.0)
+    return (0.72 + 0.28 * seam) * (1.0 - 0.035 * np.minimum(np.abs(k), 4))
+
+
+def demo_teeth_frames(n, stamp, canvas, apertures, seed=0):
+    """Donor d (track order) is the demo face with the mouth opened by apertures[d], as the demo's
+    renderer opens it (the lips warped apart, a soft dark cavity between them), with drawn teeth
+    in the cavity; cut at the stored band's place on the canvas."""
+    from . import demo, director
+    s = dict(zip(STAMP_KEYS, stamp))
+    w, h = band_size(stamp)
+    ys = s["window_y0"] + s["band_r0"] - s["shift_margin"] + np.arange(h)
+    xs = s["window_x0"] + s["band_c0"] - s["shift_margin"] + np.arange(w)
+    u = ((2.0 * xs + 1.0) / canvas - 1.0)[None, :].repeat(h, 0)
+    v = ((2.0 * ys + 1.0) / canvas - 1.0)[:, None].repeat(w, 1)
+    ks = demo.keypoints().astype(np.float64)
+    sig2 = 2.0 * director.WARP_SIGMA ** 2
+    out = np.zeros((n, h, w, 3), np.uint8)
+    for i, d in enumerate(track_order(n, seed)):
+        a = apertures[d]
+        kd = demo_open(ks, a)
+        du, dv = np.zeros_like(u), np.zeros_like(v)
+        for k in (15, 16, 17, 18):
+            g = np.exp(-((u - kd[k, 0]) ** 2 + (v - kd[k, 1]) ** 2) / sig2)
+            du += g * (kd[k, 0] - ks[k, 0])
+            dv += g * (kd[k, 1] - ks[k, 1])
+        img, cov = demo._person(u - du, v - dv, 2.0 / canvas, 0.0)
+        img = np.clip(img + (1.0 - cov[..., None]) * 0.7, 0, 1)
+        # The opening: an ellipse between the lips, as the renderer's cavity.
+        m = kd[15:19]
+        up, lo = kd[17, 1], kd[18, 1]
+        cx, cy = m[:, 0].mean(), 0.5 * (up + lo)
+        opening = (lo - up) - (ks[18, 1] - ks[17, 1])
+        rx, ry = 0.36 * (m[:, 0].max() - m[:, 0].min()), 0.45 * opening + 1e-3
+        e = ((u - cx) / rx) ** 2 + ((v - cy) / ry) ** 2
+        # The renderer's compose alpha around the lips.
+        ea = ((u - cx) / (0.7 * (m[:, 0].max() - m[:, 0].min()) + 0.06)) ** 2 + \
+             ((v - m[:, 1].mean()) / (0.7 * (m[:, 1].max() - m[:, 1].min()) + 0.10)) ** 2
+        alpha = np.clip((1.0 - ea) * 4.0, 0, 1)
+        cav = np.clip((1.0 - e) * 3.0, 0, 1) * min(1.0, 25.0 * opening) * 0.92 * alpha
+        # The renderer's cavity colour (dark, the teeth fading in from the top), the teeth cut into
+        # single teeth by seams.
+        depth = (cy - v) / ry
+        teeth = np.clip((depth - 0.15) * 3.0, 0.0, 1.0) * _teeth_seams(u - cx, 0.05, seed * 131 + d)
+        cavity, lift = np.array(director.CAVITY), np.array(director.TEETH) - np.array(director.CAVITY)
+        inner = cavity + teeth[..., None] * lift
+        img = img + cav[..., None] * (inner - img)
+        out[i] = np.clip(np.rint(img * 255.0), 0, 255).astype(np.uint8)
+    return out
+
+
+def demo_head_config():
+    """The demo bank's serving configuration: the best donor blended with at most one neighbour of
+    nearly the same opening, none carried from frame to frame (the rendered opening moves smoothly
+    anyway), so the lips and the cavity's edge of the blend stay sharp."""
+    d = head_config()
+    d["retrieval"].update({"aperture_tol": 0.12, "K": 2})
+    d["temporal"].update({"hysteresis": 0, "lookahead": 0})
+    return d
+
+
 def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, declare=True,
                   geometry=True, track=True, omit=(), pix_fmt="yuv444p", teeth=False, fit=False):
     """Adds the four members (less those in `omit`) and the manifest blocks to bundle `out`; keeps
@@ -314,7 +429,10 @@ def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, dec
             if name:
                 files[SLOTS.index(slot)] = name
     stamp, c_canon = DEFAULT_STAMP, (32.0, 40.0)
-    if fit:
+    demo_bank = teeth and fit
+    if demo_bank:
+        c_canon, stamp = demo_geometry(out, m.get("crop", 64))
+    elif fit:
         c_canon, stamp = fitted_geometry(out, m.get("crop", 64))
     if declare:
         t = {"planes": ["stream", "offline"], "bank_container": "mp4"}
@@ -323,7 +441,11 @@ def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, dec
         if geometry:
             t["geometry"] = dict(zip(STAMP_KEYS, stamp))
         m["tessera"] = t
-    m["unified"] = unified_block(m.get("crop", 64))
+    if demo_bank:  # the corpus row v1 the engine identifies from c_canon, over the demo's lips
+        m["unified"] = unified_block(m.get("crop", 64), 0.05, 0.08, 0.015)
+        m["unified"]["pi"]["lip_idx"] = list(DEMO_LIPS)
+    else:
+        m["unified"] = unified_block(m.get("crop", 64))
     with open(mpath, "w") as f:
         json.dump(m, f, indent=1)
     for name in files:
@@ -331,19 +453,26 @@ def write_tessera(out, n=8, seed=0, arch="full", layout="plain", names=None, dec
     path = lambda slot: os.path.join(out, files[SLOTS.index(slot)])  # noqa: E731
     if "bank_track" not in omit:
         if track:
-            frames = teeth_frames(n, stamp, seed) if teeth else bank_frames(n, stamp, seed)
+            if demo_bank:
+                frames = demo_teeth_frames(n, stamp, m.get("crop", 64), demo_apertures(n), seed)
+            else:
+                frames = teeth_frames(n, stamp, seed) if teeth else bank_frames(n, stamp, seed)
             video.write_h264_mp4(path("bank_track"), frames, pix_fmt="yuv444p", crf=0)
         else:
             open(path("bank_track"), "wb").close()
     if "bank_sidecar" not in omit:
         with open(path("bank_sidecar"), "w") as f:
-            json.dump(sidecar(n, stamp, seed, pix_fmt, c_canon), f, indent=1)
+            sc = sidecar(n, stamp, seed, pix_fmt, c_canon)
+            if demo_bank:  # every donor cut at the canonical centre, its aperture its opening
+                sc["cent"] = [[float(c_canon[0]), float(c_canon[1])]] * n
+                sc["aperture"] = [round(a, 4) for a in demo_apertures(n)]
+            json.dump(sc, f, indent=1)
     if "head_weights" not in omit:
         with open(path("head_weights"), "wb") as f:
             f.write(head_pt_bytes(arch, layout, seed))
     if "head_config" not in omit:
         with open(path("head_config"), "w") as f:
-            json.dump(head_config(), f, indent=1)
+            json.dump(demo_head_config() if demo_bank else head_config(), f, indent=1)
     return m
 
 
