@@ -171,17 +171,6 @@ struct TocEntry {
   uint64_t size = 0;
 };
 
-// Names that could leave the unwrap directory or that name no file. Beyond the absolute, "..",
-// backslash-led and NUL cases, a name whose last component is empty or "." names a directory, not
-// a member file, and is refused the same way.
-bool unsafeName(const std::string& n) {
-  if (n.empty() || n[0] == '/' || n[0] == '\\') return true;
-  if (n.find("..") != std::string::npos || n.find('\0') != std::string::npos) return true;
-  size_t k = n.rfind('/');
-  std::string leaf = k == std::string::npos ? n : n.substr(k + 1);
-  return leaf.empty() || leaf == ".";
-}
-
 // A name as it can be shown in a message: control bytes (a NUL would cut the text short at the C
 // boundary) are written as \xNN; everything else is left as it is.
 std::string printable(const std::string& n) {
@@ -363,7 +352,8 @@ std::string unpack(const std::string& c) {
   const uint64_t csize = static_cast<uint64_t>(ost.st_size);
   uint64_t largest = 0;
   for (const TocEntry& e : toc) {
-    if (unsafeName(e.name)) throw std::runtime_error(c + ": refusing unsafe member name '" + printable(e.name) + "'");
+    if (unsafeMemberName(e.name))
+      throw std::runtime_error(c + ": refusing unsafe member name '" + printable(e.name) + "'");
     if (e.offset > csize || e.size > csize - e.offset)
       throw std::runtime_error(c + ": truncated payload for member " + e.name);
     largest = std::max(largest, e.size);
@@ -406,6 +396,16 @@ std::string resolveBundlePath(const std::string& p) {
   if (isImxV2File(stripped + ".imx")) return unpack(stripped + ".imx");
   if (isImxV2File(p)) return unpack(p);
   return p;
+}
+
+// Beyond the absolute, "..", backslash-led and NUL cases, a name whose last component is empty or
+// "." names a directory, not a member file, and is refused the same way.
+bool unsafeMemberName(const std::string& n) {
+  if (n.empty() || n[0] == '/' || n[0] == '\\') return true;
+  if (n.find("..") != std::string::npos || n.find('\0') != std::string::npos) return true;
+  size_t k = n.rfind('/');
+  std::string leaf = k == std::string::npos ? n : n.substr(k + 1);
+  return leaf.empty() || leaf == ".";
 }
 
 }  // namespace ka

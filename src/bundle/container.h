@@ -12,6 +12,10 @@ namespace ka {
 // True when `path` is a regular file that starts with the IMX magic and version 2.
 bool isImxV2File(const std::string& path);
 
+// True for member names that could leave the bundle directory or that name no file: empty,
+// absolute, backslash-led, holding ".." or a NUL, or whose last component is empty or ".".
+bool unsafeMemberName(const std::string& name);
+
 // The directory to read the bundle at `path` from; unpacks a container when needed.
 std::string resolveBundlePath(const std::string& path);
 

@@ -13,7 +13,7 @@
 
 #include "bundle/context.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
+#include "session/target_rows.h"
 #include "ka/ka.h"
 #include "ka/ka_fca.h"
 
@@ -52,11 +52,8 @@ OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPa
   const std::string dir = s.ctx->manifest.dir;
   s.fca = ka_fca_create(w2vPath.c_str(), resolveMember(dir, "fca_stream.onnx").c_str(), threads);
   if (!s.fca) throw std::runtime_error(std::string("ka_fca_create: ") + ka_fca_last_error());
-  const uint64_t want = static_cast<uint64_t>(s.NT) * kKp * sizeof(float);
-  RegularFile f(resolveMember(dir, "xs_target.bin"));
-  s.target.resize(static_cast<size_t>(s.NT) * kKp);
-  if (!f.ok() || s.NT < 1 || f.size() != want || !f.readExactly(s.target.data(), want))
-    throw std::runtime_error("cannot read xs_target.bin (NT*63 f32)");
+  s.target = readTargetRows(dir, s.NT);
+  if (s.target.empty()) throw std::runtime_error("cannot read xs_target.bin (NT*63 f32)");
   s.skip = skip;
   s.scale = scale;
 }

@@ -17,7 +17,7 @@
 
 #include "bundle/context.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
+#include "session/target_rows.h"
 #include "session/speech_engine.h"
 #include "session/utt_tessera.h"
 
@@ -33,14 +33,9 @@ double nowMs() {
 }
 
 // xs_target.bin of the model directory, kept only when it holds exactly nt rows.
-std::vector<float> readTargetRows(const std::string& dir, int nt) {
-  const uint64_t want = static_cast<uint64_t>(nt) * kKp * sizeof(float);
+std::vector<float> targetRowsOrNone(const std::string& dir, int nt) {
   try {
-    RegularFile f(resolveMember(dir, "xs_target.bin"));
-    if (!f.ok() || nt < 1 || f.size() != want) return {};
-    std::vector<float> rows(static_cast<size_t>(nt) * kKp);
-    if (!f.readExactly(rows.data(), want)) return {};
-    return rows;
+    return readTargetRows(dir, nt);
   } catch (const std::exception&) {
     return {};
   }
@@ -174,7 +169,7 @@ struct UtteranceSession::Impl {
         NT(c.manifest.NT),
         bytes(static_cast<size_t>(c.manifest.W) * static_cast<size_t>(c.manifest.H) * 3),
         cropElems(static_cast<size_t>(c.manifest.crop) * static_cast<size_t>(c.manifest.crop) * 3),
-        target(readTargetRows(config.motionDir, c.manifest.NT)),
+        target(targetRowsOrNone(config.motionDir, c.manifest.NT)),
         kind(SpeechEngine::kindOf(config.motionDir)),
         pipe(pipelinedPaste(kind == SpeechEngine::kExpression)),
         renderer(r) {

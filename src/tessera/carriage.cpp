@@ -21,16 +21,6 @@ const std::string& TesseraCarriage::path(const std::string& slotKey) const {
   throw std::runtime_error("teeth: no such member slot '" + slotKey + "'");
 }
 
-namespace tessera {
-bool unsafeMemberName(const std::string& n) {
-  if (n.empty() || n[0] == '/' || n[0] == '\\') return true;
-  if (n.find("..") != std::string::npos || n.find('\0') != std::string::npos) return true;
-  size_t k = n.rfind('/');
-  std::string leaf = k == std::string::npos ? n : n.substr(k + 1);
-  return leaf.empty() || leaf == ".";
-}
-}  // namespace tessera
-
 TesseraCarriage tesseraCarriage(const std::string& bundlePath) {
   using tessera::json::JVal;
   TesseraCarriage c;
@@ -55,7 +45,7 @@ TesseraCarriage tesseraCarriage(const std::string& bundlePath) {
         for (int i = 0; i < 4; ++i) {
           const std::string name = tessera::json::optStr(*members, keys[i], "");
           if (name.empty()) continue;
-          if (tessera::unsafeMemberName(name))
+          if (unsafeMemberName(name))
             throw std::runtime_error("teeth: " + mpath + " names member '" + keys[i] + "' as unsafe member name '" +
                                      name + "' — a member must stay inside the bundle directory");
           c.names[i] = name;

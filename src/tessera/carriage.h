@@ -51,9 +51,4 @@ TesseraCarriage tesseraCarriage(const Manifest& manifest);
 // Returns when the carriage is complete, else throws MissingTesseraMember.
 void requireTesseraMembers(const TesseraCarriage& carriage);
 
-namespace tessera {
-// The container's rule for member names that may not be joined to a bundle directory.
-bool unsafeMemberName(const std::string& name);
-}  // namespace tessera
-
 }  // namespace ka
