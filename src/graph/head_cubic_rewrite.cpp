@@ -11,7 +11,7 @@ namespace ka {
 
 namespace {
 
-constexpr uint32_t kModelGraph = 7, kGraphNode = 1;
+constexpr uint32_t kGraphNode = 1;
 constexpr int32_t kTensorFloat = 1, kTensorInt64 = 7;
 constexpr int64_t kMaxChannels = 1048576;
 
@@ -149,30 +149,19 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
 
   std::vector<uint8_t> out;
   out.reserve(model.size() + nodes.size() + inits.size() + 64);
-  GsSink s(&out);
-  GsReader r(in);
-  GsField f;
-  bool done = false;
-  while (r.next(f)) {
-    if (f.no != kModelGraph || f.wt != kWireBytes || done) {
-      s.raw(f.raw);
-      continue;
+  gsRewriteFirstGraph(in, out, [&](GsSlice graph, GsSink& gs) {
+    GsReader gr(graph);
+    GsField gf;
+    size_t node = 0;
+    while (gr.next(gf)) {
+      const bool isNode = gf.no == kGraphNode && gf.wt == kWireBytes;
+      if (isNode && node++ == rz->index)
+        gs.raw(GsSlice(nodes));
+      else
+        gs.raw(gf.raw);
     }
-    done = true;
-    s.message(kModelGraph, [&](GsSink& gs) {
-      GsReader gr(f.payload);
-      GsField gf;
-      size_t node = 0;
-      while (gr.next(gf)) {
-        const bool isNode = gf.no == kGraphNode && gf.wt == kWireBytes;
-        if (isNode && node++ == rz->index)
-          gs.raw(GsSlice(nodes));
-        else
-          gs.raw(gf.raw);
-      }
-      gs.raw(GsSlice(inits));
-    });
-  }
+    gs.raw(GsSlice(inits));
+  });
   model.swap(out);
   return 1;
 }

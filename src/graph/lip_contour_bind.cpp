@@ -14,7 +14,6 @@ const char* const kLipDeliveryAlpha = "tessera_lipdel_alpha";
 
 namespace {
 
-constexpr uint32_t kModelGraph = 7;
 constexpr uint32_t kGraphNode = 1, kGraphInit = 5, kGraphInput = 11, kGraphOutput = 12;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4;
 constexpr uint32_t kTensorName = 8;
@@ -202,45 +201,34 @@ int rewriteBindLipContour(std::vector<uint8_t>& model, std::string* reason, int*
 
   std::vector<uint8_t> out;
   out.reserve(model.size() + 256);
-  GsSink s(&out);
-  GsReader r(in);
-  GsField f;
-  bool graphDone = false;
-  while (r.next(f)) {
-    if (f.no != kModelGraph || f.wt != kWireBytes || graphDone) {
-      s.raw(f.raw);
-      continue;
-    }
-    graphDone = true;
-    s.message(kModelGraph, [&](GsSink& gs) {
-      GsReader gr(f.payload);
-      GsField gf;
-      int k = -1;
-      while (gr.next(gf)) {
-        if (gf.no != kGraphNode || gf.wt != kWireBytes) {
-          gs.raw(gf.raw);
-          continue;
-        }
-        ++k;
-        if (k != tail.sub && k != tail.mulA) {
-          gs.raw(gf.raw);
-        } else {
-          gs.message(kGraphNode, [&](GsSink& ns) {
-            GsReader nr(gf.payload);
-            GsField nf;
-            while (nr.next(nf)) {
-              if (nf.no == kNodeInput && nf.wt == kWireBytes && nf.payload.str() == tail.alpha)
-                ns.bytes(kNodeInput, std::string(kLipDeliveryAlpha));
-              else
-                ns.raw(nf.raw);
-            }
-          });
-        }
-        if (k == clip) gs.raw(minNode);
+  gsRewriteFirstGraph(in, out, [&](GsSlice graph, GsSink& gs) {
+    GsReader gr(graph);
+    GsField gf;
+    int k = -1;
+    while (gr.next(gf)) {
+      if (gf.no != kGraphNode || gf.wt != kWireBytes) {
+        gs.raw(gf.raw);
+        continue;
       }
-      gs.raw(inputVi);
-    });
-  }
+      ++k;
+      if (k != tail.sub && k != tail.mulA) {
+        gs.raw(gf.raw);
+      } else {
+        gs.message(kGraphNode, [&](GsSink& ns) {
+          GsReader nr(gf.payload);
+          GsField nf;
+          while (nr.next(nf)) {
+            if (nf.no == kNodeInput && nf.wt == kWireBytes && nf.payload.str() == tail.alpha)
+              ns.bytes(kNodeInput, std::string(kLipDeliveryAlpha));
+            else
+              ns.raw(nf.raw);
+          }
+        });
+      }
+      if (k == clip) gs.raw(minNode);
+    }
+    gs.raw(inputVi);
+  });
 
   // Positions in the rebuilt graph: one node more after the Clip.
   const int sub = tail.sub + (tail.sub > clip), mulA = tail.mulA + (tail.mulA > clip);

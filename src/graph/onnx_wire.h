@@ -186,6 +186,28 @@ class GsSink {
 
 // ---- Rebuilding ----------------------------------------------------------------------------------
 
+// Writes `model` into `out` (cleared first; its capacity is kept): every field byte for byte except
+// the model's first graph, whose payload `body(graph, sink)` writes. The rewrites that replace
+// nodes in place go through here; a caller may append model fields to `out` afterwards.
+template <class Body>
+void gsRewriteFirstGraph(GsSlice model, std::vector<uint8_t>& out, Body&& body) {
+  constexpr uint32_t kModelGraphField = 7;
+  out.clear();
+  GsSink s(&out);
+  GsReader r(model);
+  GsField f;
+  bool graphDone = false;
+  while (r.next(f)) {
+    if (f.no != kModelGraphField || f.wt != kWireBytes || graphDone) {
+      s.raw(f.raw);
+      continue;
+    }
+    graphDone = true;
+    const GsSlice graph = f.payload;
+    s.message(kModelGraphField, [&](GsSink& gs) { body(graph, gs); });
+  }
+}
+
 // What gsRebuild drops from and adds to a model's graph.
 struct GsGraphEdit {
   std::vector<uint8_t> dropNodes;  // indexed by node position; non-zero drops it (empty: none)

@@ -11,7 +11,6 @@ namespace ka {
 
 namespace {
 
-constexpr uint32_t kModelGraph = 7;
 constexpr uint32_t kGraphNode = 1, kGraphValueInfo = 13;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeDomain = 7;
 constexpr uint32_t kNamedName = 1;  // ValueInfoProto.name
@@ -188,36 +187,29 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
   const bool addImport = !gsImportsDomain(in, kZephraneDomain);
   std::vector<uint8_t> out;
   out.reserve(model.size() + 128);
-  GsSink s(&out);
-  GsReader r(in);
-  GsField f;
-  bool graphDone = false;
-  while (r.next(f)) {
-    if (f.no != kModelGraph || f.wt != kWireBytes || graphDone) {
-      s.raw(f.raw);
-      continue;
-    }
-    graphDone = true;  // the graph the passes above read: the first graph field
-    s.message(kModelGraph, [&](GsSink& gs) {
-      GsReader gr(f.payload);
-      GsField gf;
-      size_t node = 0;
-      while (gr.next(gf)) {
-        if (gf.no == kGraphNode && gf.wt == kWireBytes) {
-          const size_t i = node++;
-          if (i == gsIndex)
-            writeNode(gs);
-          else if (!drop[i])
-            gs.raw(gf.raw);
-        } else if (gf.no == kGraphValueInfo && gf.wt == kWireBytes && gone.count(gsFirstStr(gf.payload, kNamedName))) {
-          continue;  // a stale shape for a tensor that no longer exists
-        } else {
+  // The graph the passes above read is the first graph field.
+  gsRewriteFirstGraph(in, out, [&](GsSlice graph, GsSink& gs) {
+    GsReader gr(graph);
+    GsField gf;
+    size_t node = 0;
+    while (gr.next(gf)) {
+      if (gf.no == kGraphNode && gf.wt == kWireBytes) {
+        const size_t i = node++;
+        if (i == gsIndex)
+          writeNode(gs);
+        else if (!drop[i])
           gs.raw(gf.raw);
-        }
+      } else if (gf.no == kGraphValueInfo && gf.wt == kWireBytes && gone.count(gsFirstStr(gf.payload, kNamedName))) {
+        continue;  // a stale shape for a tensor that no longer exists
+      } else {
+        gs.raw(gf.raw);
       }
-    });
+    }
+  });
+  if (addImport) {
+    GsSink s(&out);
+    gsPutOpsetImport(s, kZephraneDomain);
   }
-  if (addImport) gsPutOpsetImport(s, kZephraneDomain);
   model.swap(out);
   reason.clear();
   return removed;
