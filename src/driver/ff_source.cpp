@@ -25,12 +25,6 @@ namespace {
 const char* const kLavcVersion = AV_STRINGIFY(LIBAVCODEC_VERSION);
 const char* const kHwDecoder = "h264_cuvid";
 
-std::string avErr(int err) {
-  char buf[64];
-  if (av_strerror(err, buf, sizeof buf) < 0) std::snprintf(buf, sizeof buf, "error %d", err);
-  return buf;
-}
-
 std::string fmtName(int fmt) {
   const char* n = av_get_pix_fmt_name(AVPixelFormat(fmt));
   return n ? n : "?";
@@ -196,7 +190,7 @@ bool FfSource::next(uint8_t* dst) {
     }
     if (r == AVERROR_EOF) return false;
     if (r != AVERROR(EAGAIN))
-      fail("ka_driver: " + path_ + " decode fault at frame " + std::to_string(decoded_) + " (" + avErr(r) + ")");
+      fail("ka_driver: " + path_ + " decode fault at frame " + std::to_string(decoded_) + " (" + avErrorText(r) + ")");
     if (drained_) return false;
     const int rr = av_read_frame(fmt_, pkt_);
     if (rr == AVERROR_EOF) {
@@ -204,13 +198,13 @@ bool FfSource::next(uint8_t* dst) {
       avcodec_send_packet(dec_, nullptr);
       continue;
     }
-    if (rr < 0) fail("ka_driver: " + path_ + " read fault (" + avErr(rr) + ")");
+    if (rr < 0) fail("ka_driver: " + path_ + " read fault (" + avErrorText(rr) + ")");
     if (pkt_->stream_index == stream_) {
       if (pkt_->size > maxPacket_.load()) maxPacket_ = pkt_->size;
       const int s = avcodec_send_packet(dec_, pkt_);
       if (s < 0 && s != AVERROR(EAGAIN)) {
         av_packet_unref(pkt_);
-        fail("ka_driver: " + path_ + " packet refused (" + avErr(s) + ")");
+        fail("ka_driver: " + path_ + " packet refused (" + avErrorText(s) + ")");
       }
     }
     av_packet_unref(pkt_);
@@ -309,6 +303,12 @@ uint16_t f32ToF16(float v) {
   unsigned short h;
   simd::f32ToF16(&v, &h, 1);
   return h;
+}
+
+std::string avErrorText(int err) {
+  char buf[AV_ERROR_MAX_STRING_SIZE];
+  if (av_strerror(err, buf, sizeof buf) < 0) std::snprintf(buf, sizeof buf, "error %d", err);
+  return buf;
 }
 
 }  // namespace ka

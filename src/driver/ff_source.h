@@ -20,6 +20,9 @@ std::unique_ptr<Source> openPriorHevc(const std::string& path, int NT, int S);
 
 }  // namespace driver
 
+// An FFmpeg error code as FFmpeg's own text ("error N" when it has none).
+std::string avErrorText(int err);
+
 // "libavcodec <version built against> / <FFmpeg's configuration>".
 std::string movieDecoderBuild();
 

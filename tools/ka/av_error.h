@@ -4,17 +4,11 @@
 #include <stdexcept>
 #include <string>
 
-extern "C" {
-#include <libavutil/error.h>
-}
+#include "driver/ff_source.h"
 
 namespace ka::cli {
 
-inline std::string avError(int rc) {
-  char buf[AV_ERROR_MAX_STRING_SIZE] = {0};
-  av_strerror(rc, buf, sizeof buf);
-  return buf;
-}
+inline std::string avError(int rc) { return avErrorText(rc); }
 
 // Throws "<what>: <FFmpeg's text>" for a negative return code.
 inline void avCheck(int rc, const std::string& what) {
