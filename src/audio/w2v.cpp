@@ -237,11 +237,6 @@ std::shared_ptr<const Model> sharedLegacy(const std::string& path, int threads) 
   return g_shared.legacy;
 }
 
-std::shared_ptr<const Model> loadedLegacy() {
-  std::lock_guard<std::mutex> lock(g_w2v_mtx);
-  return g_shared.legacy;
-}
-
 std::shared_ptr<WindowPair> sharedWindow(const std::string& w2vPath, int threads) {
   std::lock_guard<std::mutex> lock(g_w2v_mtx);
   if (g_shared.windowTried) return g_shared.window;

@@ -85,8 +85,6 @@ struct WindowPair {
 // The process-wide legacy encoder, loaded from `path` on first use (the first path wins).
 // Throws the load failure.
 std::shared_ptr<const Model> sharedLegacy(const std::string& path, int threads);
-// The loaded legacy encoder or null.
-std::shared_ptr<const Model> loadedLegacy();
 
 // The process-wide short-window pair beside `w2vPath` (or named by the environment); null when it
 // is not deployed or failed to load. Looked for once per process; notices go to standard error.

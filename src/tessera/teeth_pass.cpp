@@ -88,7 +88,6 @@ struct TeethPass::Impl {
   std::vector<int> shortlist;
 
   int64_t blended = 0;
-  double leadTotal = 0.0;
 
   uint8_t donorByte(int d, int oy, int ox, int j, int m, int c) const {
     const int r = j + oy + st.shift_margin - st.pad - st.band_r0;
@@ -440,7 +439,6 @@ struct TeethPass::Impl {
     out->leadMean = bandPx ? leadSum / static_cast<double>(bandPx) : 0.0;
     out->leadMax = leadMax;
     ++blended;
-    leadTotal += out->leadMean;
   }
 };
 
@@ -522,7 +520,6 @@ bool TeethPass::flush(FrameResult* out) {
 
 const GeometryStamp& TeethPass::stamp() const { return impl_->st; }
 int64_t TeethPass::blendedFrames() const { return impl_->blended; }
-double TeethPass::leadMeanTotal() const { return impl_->leadTotal; }
 
 const float* TeethPass::dTable() {
   static const std::vector<float> table = [] {

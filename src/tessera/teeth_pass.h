@@ -57,9 +57,8 @@ class TeethPass {
   bool flush(FrameResult* out);
 
   const GeometryStamp& stamp() const;
-  // Running totals of the diagnostics over the frames emitted unskipped.
+  // Frames emitted unskipped.
   int64_t blendedFrames() const;
-  double leadMeanTotal() const;
 
   // The 256 x 256 difference table of the exact score: D[i][j] = |binary16(v[j] - v[i])| with
   // v[k] = binary16(k / 255), as floats.
