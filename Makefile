@@ -1,6 +1,8 @@
 # Two entry points: `make demo` and `make test`. Both set the machine up first.
 JOBS    ?= $(shell nproc)
-CMAKE_G := -G Ninja
+CMAKE_G := -G Ninja $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# ccache (when present) keys on paths relative to the checkout, so clones share one cache.
+export CCACHE_BASEDIR := $(CURDIR)
 BUILD   := build
 ASAN    := build-asan
 TSAN    := build-tsan
