@@ -34,6 +34,8 @@
 #ifndef KA_KA_A2X_H
 #define KA_KA_A2X_H
 
+#include "ka/ka_common.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -41,51 +43,51 @@ extern "C" {
 typedef struct ka_a2x ka_a2x;
 
 /* This thread's last-error text of the family; empty after a successful call. */
-const char* ka_a2x_last_error(void);
+KA_API const char* ka_a2x_last_error(void);
 
 /* Opens the stream of the bundle at `bundle` (directory or container): a2x_meta.json, a2x_pos.f32,
  * a2x_norm.f32, xs_target.bin, a2x_enc_stream.onnx, a2x_dec.onnx. threads < 1 takes the worker
  * pool's size. $W2V_ONNX must name the legacy audio encoder. NULL on failure. */
-ka_a2x* ka_a2x_create(const char* bundle, int threads);
+KA_API ka_a2x* ka_a2x_create(const char* bundle, int threads);
 /* Frees the stream (NULL allowed); the shared encoder sessions stay loaded. */
-void ka_a2x_destroy(ka_a2x* s);
+KA_API void ka_a2x_destroy(ka_a2x* s);
 
 /* Appends count float samples; count <= 0 appends nothing. Returns 1 (0 for NULL arguments). */
-int ka_a2x_push(ka_a2x* s, const float* samples, int count);
+KA_API int ka_a2x_push(ka_a2x* s, const float* samples, int count);
 /* Marks the end of the audio: the frames held back for look-ahead become ready. */
-int ka_a2x_finish(ka_a2x* s);
+KA_API int ka_a2x_finish(ka_a2x* s);
 /* Frames ready to pull; may run the models. */
-int ka_a2x_avail(ka_a2x* s);
+KA_API int ka_a2x_avail(ka_a2x* s);
 /* Writes up to n frames: target index, base row (63 floats) and drive row (63 floats) per frame.
  * Returns the count written. */
-int ka_a2x_pull(ka_a2x* s, int* index_out, float* base_out, float* drive_out, int n);
+KA_API int ka_a2x_pull(ka_a2x* s, int* index_out, float* base_out, float* drive_out, int n);
 /* As ka_a2x_pull, plus the encoder's width value per frame (0 without a width output). */
-int ka_a2x_pull_wn(ka_a2x* s, int* index_out, float* base_out, float* drive_out, float* width_out, int n);
+KA_API int ka_a2x_pull_wn(ka_a2x* s, int* index_out, float* base_out, float* drive_out, float* width_out, int n);
 /* (samples + 639) / 640 once finished, -1 before. */
-int ka_a2x_total(const ka_a2x* s);
+KA_API int ka_a2x_total(const ka_a2x* s);
 /* Starts a new utterance: clears the audio and every buffer. phase is the first target index (a
  * negative phase continues the walk where it stands); direction < 0 walks backward; wrap 0 walks
  * ping-pong. Returns the direction sign stored (+1 or -1), 0 for NULL. */
-int ka_a2x_reset(ka_a2x* s, int phase, int direction, int wrap);
+KA_API int ka_a2x_reset(ka_a2x* s, int phase, int direction, int wrap);
 /* Rows of the target sequence; 0 for NULL. */
-int ka_a2x_nt(const ka_a2x* s);
+KA_API int ka_a2x_nt(const ka_a2x* s);
 /* 1 when the encoder has the width output, else 0. */
-int ka_a2x_width(const ka_a2x* s);
+KA_API int ka_a2x_width(const ka_a2x* s);
 /* Stores the eager hint; the output does not depend on it. */
-void ka_a2x_set_eager(ka_a2x* s, int flag);
+KA_API void ka_a2x_set_eager(ka_a2x* s, int flag);
 
 /* Whole-clip deltas (63 floats per frame) without touching the streaming state. Returns the frame
  * count, 0 for count <= 0, -2 when max is smaller than the frame count (nothing written), -1 on
  * failure. */
-int ka_a2x_deltas(ka_a2x* s, const float* samples, int count, float* out, int max);
+KA_API int ka_a2x_deltas(ka_a2x* s, const float* samples, int count, float* out, int max);
 /* As ka_a2x_deltas plus the width value per frame; -3 when the encoder has no width output. */
-int ka_a2x_deltas_wn(ka_a2x* s, const float* samples, int count, float* out, float* width_out, int max);
+KA_API int ka_a2x_deltas_wn(ka_a2x* s, const float* samples, int count, float* out, float* width_out, int max);
 
 /* Loads the process-wide legacy audio encoder from `path` (NULL or "": $W2V_ONNX). 1 when it is
  * (now) loaded, else 0. */
-int ka_a2x_preload_w2v(const char* path);
+KA_API int ka_a2x_preload_w2v(const char* path);
 /* Always 1: the legacy encoder is loaded when first needed. */
-int ka_a2x_w2v8_lazy(void);
+KA_API int ka_a2x_w2v8_lazy(void);
 
 #ifdef __cplusplus
 }

@@ -16,23 +16,25 @@
 #ifndef KA_KA_FCA_H
 #define KA_KA_FCA_H
 
+#include "ka/ka_common.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct ka_fca ka_fca;
 
-const char* ka_fca_last_error(void);
+KA_API const char* ka_fca_last_error(void);
 
 /* Opens the audio encoder at `w2v_path` and the FCA model at `fca_path`; threads < 1 lets ONNX
  * Runtime choose. NULL on failure. */
-ka_fca* ka_fca_create(const char* w2v_path, const char* fca_path, int threads);
-void ka_fca_destroy(ka_fca* f);
+KA_API ka_fca* ka_fca_create(const char* w2v_path, const char* fca_path, int threads);
+KA_API void ka_fca_destroy(ka_fca* f);
 
 /* Writes (count + 639) / 640 rows of 63 floats to out and returns that count; 0 for count <= 0;
  * -1 without a message when max is smaller (nothing written); another negative value with the
  * last-error text set when a model fails. */
-int ka_fca_deltas(ka_fca* f, const float* samples, int count, float* out, int max);
+KA_API int ka_fca_deltas(ka_fca* f, const float* samples, int count, float* out, int max);
 
 #ifdef __cplusplus
 }

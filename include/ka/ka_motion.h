@@ -23,43 +23,45 @@
 #ifndef KA_KA_MOTION_H
 #define KA_KA_MOTION_H
 
+#include "ka/ka_common.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct ka_motion ka_motion;
 
-const char* ka_motion_last_error(void);
+KA_API const char* ka_motion_last_error(void);
 
 /* Opens the engine over `motion_dir`; threads is the models' intra-op thread count; ep NULL or ""
  * for the CPU, "coreml[:cpu|gpu|ane]" where CoreML exists. NULL on failure. */
-ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep);
-void ka_motion_destroy(ka_motion* m);
+KA_API ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep);
+KA_API void ka_motion_destroy(ka_motion* m);
 
 /* Appends count float samples. 1, or 0 for bad arguments or after ka_motion_finish. */
-int ka_motion_push(ka_motion* m, const float* samples, int count);
+KA_API int ka_motion_push(ka_motion* m, const float* samples, int count);
 /* Ends the audio and runs every remaining window and chunk. 1, or 0 on failure. */
-int ka_motion_finish(ka_motion* m);
+KA_API int ka_motion_finish(ka_motion* m);
 /* Frames ready to pull; runs the models on the audio pushed so far. Before ka_motion_finish frames
  * trail the audio by the look-ahead of the analysis windows and motion chunks (about 3 s at the
  * start of an utterance, unless eager advance is on). */
-int ka_motion_avail(ka_motion* m);
+KA_API int ka_motion_avail(ka_motion* m);
 /* Writes up to n ready frames: source index, base row and drive row (63 floats each) per frame;
  * the source walk steps once before each frame. Returns the count, 0 with "ka_motion_pull: bad
  * args" for a NULL pointer or n < 0. Runs no model but the stitching network. */
-int ka_motion_pull(ka_motion* m, int* index_out, float* base_out, float* drive_out, int n);
+KA_API int ka_motion_pull(ka_motion* m, int* index_out, float* base_out, float* drive_out, int n);
 /* Total frames after ka_motion_finish, -1 before. */
-int ka_motion_total(const ka_motion* m);
+KA_API int ka_motion_total(const ka_motion* m);
 /* Next utterance: clears audio, features, motion and the finish state; the source walk restarts at
  * clamp(start, 0, nt - 1), backward when direction < 0, ping-pong when wrap is 0. Returns the
  * direction sign stored, 0 for NULL. */
-int ka_motion_reset(ka_motion* m, int start, int direction, int wrap);
+KA_API int ka_motion_reset(ka_motion* m, int start, int direction, int wrap);
 /* Values > 0 let the engine run ahead on the audio held (zero-padded) whenever fewer frames than
  * the value are ready, so frames are ready sooner; such frames come from provisional motion that
  * later audio replaces. The motion the engine commits is the same as without eager. */
-void ka_motion_set_eager(ka_motion* m, int value);
+KA_API void ka_motion_set_eager(ka_motion* m, int value);
 /* Source rows of the walk; 0 for NULL. */
-int ka_motion_nt(const ka_motion* m);
+KA_API int ka_motion_nt(const ka_motion* m);
 
 #ifdef __cplusplus
 }

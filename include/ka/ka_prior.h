@@ -26,6 +26,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ka/ka_common.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -34,21 +36,21 @@ typedef struct ka_prior ka_prior;
 
 /* Opens the prior of the bundle at `bundle_dir` (a directory or a container). A look-ahead below
  * 1 means 2; a negative history means 0. NULL on failure. */
-ka_prior* ka_prior_open(const char* bundle_dir, int lookahead, int history);
+KA_API ka_prior* ka_prior_open(const char* bundle_dir, int lookahead, int history);
 
 /* Writes frame `si` into `out` (at least ka_prior_row_bytes bytes, `cap` says how many there
  * are). 1 on success, 0 on failure. */
-int ka_prior_row(ka_prior* h, int si, void* out, size_t cap);
+KA_API int ka_prior_row(ka_prior* h, int si, void* out, size_t cap);
 
 /* Bytes of one row (S * S * 3 * 2); 0 for NULL. */
-uint64_t ka_prior_row_bytes(ka_prior* h);
+KA_API uint64_t ka_prior_row_bytes(ka_prior* h);
 
 /* The decoder behind the handle, e.g. "hevc444/libavcodec 59.37.100 hevc"; "" for NULL. The
  * text lives as long as the handle. */
-const char* ka_prior_backend(ka_prior* h);
+KA_API const char* ka_prior_backend(ka_prior* h);
 
 /* Stops the look-ahead thread and frees everything; NULL accepted. */
-void ka_prior_close(ka_prior* h);
+KA_API void ka_prior_close(ka_prior* h);
 
 #ifdef __cplusplus
 }

@@ -24,6 +24,8 @@
 #ifndef KA_KA_STREAM_H
 #define KA_KA_STREAM_H
 
+#include "ka/ka_common.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -34,23 +36,23 @@ typedef struct ka_stream ka_stream;
 typedef void (*ka_stream_frame_cb)(void* user, int frame, const unsigned char* rgb, int width, int height);
 
 /* This thread's last-error text of the family; empty after a successful call. */
-const char* ka_stream_last_error(void);
+KA_API const char* ka_stream_last_error(void);
 
 /* Opens the bundle (directory or container, director "model_render.onnx"), the audio encoder at
  * w2v_path and the bundle's "fca_stream.onnx". threads < 1 takes the worker pool's size; skip
  * frames are dropped from the start of every run; scale multiplies the expression deltas.
  * NULL on failure. */
-ka_stream* ka_stream_create(const char* bundle, const char* w2v_path, int threads, int skip, float scale);
+KA_API ka_stream* ka_stream_create(const char* bundle, const char* w2v_path, int threads, int skip, float scale);
 /* Frees the stream (NULL allowed). */
-void ka_stream_destroy(ka_stream* s);
+KA_API void ka_stream_destroy(ka_stream* s);
 
 /* Renders every frame of `count` samples and hands each to cb (may be NULL). Returns the frames
  * delivered: all of them on success; after a failed render or paste the frames before it, with
  * the error text set; -1 for bad arguments or an unexpected failure. */
-int ka_stream_run(ka_stream* s, const float* samples, int count, ka_stream_frame_cb cb, void* user);
+KA_API int ka_stream_run(ka_stream* s, const float* samples, int count, ka_stream_frame_cb cb, void* user);
 
-int ka_stream_width(const ka_stream* s);  /* 0 for NULL */
-int ka_stream_height(const ka_stream* s); /* 0 for NULL */
+KA_API int ka_stream_width(const ka_stream* s);  /* 0 for NULL */
+KA_API int ka_stream_height(const ka_stream* s); /* 0 for NULL */
 
 #ifdef __cplusplus
 }

@@ -40,6 +40,7 @@
 #include <stdint.h>
 
 #include "ka/ka.h"
+#include "ka/ka_common.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -84,60 +85,61 @@ typedef struct ka_utt_stats {
 } ka_utt_stats;
 
 /* This thread's last-error text of the family; empty after a successful call. */
-const char* ka_utt_last_error(void);
+KA_API const char* ka_utt_last_error(void);
 
 /* Starts a session on `ctx` (which must outlive it). NULL on failure. */
-ka_utt* ka_utt_create(ka_ctx* ctx, const ka_utt_opts* opts);
+KA_API ka_utt* ka_utt_create(ka_ctx* ctx, const ka_utt_opts* opts);
 /* ka_utt_create with default options. */
-ka_utt* ka_utt_open(ka_ctx* ctx, const char* motion_dir);
+KA_API ka_utt* ka_utt_open(ka_ctx* ctx, const char* motion_dir);
 /* Stops and joins the session's threads and frees it (NULL allowed). */
-void ka_utt_destroy(ka_utt* utt);
+KA_API void ka_utt_destroy(ka_utt* utt);
 
 /* 1 once the engine is loaded; 0 while warming up; 255 after a recorded failure (its message in
  * ka_utt_last_error()); -1 for NULL. */
-int ka_utt_ready(ka_utt* utt);
+KA_API int ka_utt_ready(ka_utt* utt);
 
 /* Appends count 16-bit samples (16 kHz mono). count 0 only marks the speaker as still talking.
  * 1, or 0 for bad arguments. */
-int ka_utt_push_audio(ka_utt* utt, const int16_t* samples, int count);
+KA_API int ka_utt_push_audio(ka_utt* utt, const int16_t* samples, int count);
 /* The utterance ends when the audio pushed so far has been spoken. 1, or 0 for NULL. */
-int ka_utt_end_utterance(ka_utt* utt);
+KA_API int ka_utt_end_utterance(ka_utt* utt);
 /* Drops the audio not yet used and every frame not yet pulled; the face ramps back to the idle
  * pose when the last pulled frame was speech. 1, or 0 for NULL. */
-int ka_utt_interrupt(ka_utt* utt);
+KA_API int ka_utt_interrupt(ka_utt* utt);
 
 /* Frames waiting to be pulled (0 for NULL). */
-int ka_utt_frames_available(ka_utt* utt);
+KA_API int ka_utt_frames_available(ka_utt* utt);
 /* Copies the oldest waiting frame (width x height x 3 bytes) into dst and fills info (may be
  * NULL). 1 when a frame was pulled; 0 when none waits, on bad arguments, or when capacity is too
  * small (the frame stays queued). */
-int ka_utt_pull_frame(ka_utt* utt, unsigned char* dst, size_t capacity, ka_utt_frame_info* info);
+KA_API int ka_utt_pull_frame(ka_utt* utt, unsigned char* dst, size_t capacity, ka_utt_frame_info* info);
 
 /* Copies the statistics. 1, or 0 for bad arguments. */
-int ka_utt_get_stats(ka_utt* utt, ka_utt_stats* out);
+KA_API int ka_utt_get_stats(ka_utt* utt, ka_utt_stats* out);
 /* The recorded render failure: *stage points at its stage name (static text, "" without one:
  * "engine load", "director load", "warm-up", "engine", "render", "b24 chunk", "ramp" or "paste"),
  * msg receives its message (at most len - 1 bytes, terminated). -1 when a failure is recorded,
  * else 0. Only "engine load" is fatal: the other failures cost a frame, and the session goes on. */
-int ka_utt_render_status(ka_utt* utt, char* msg, int len, const char** stage);
+KA_API int ka_utt_render_status(ka_utt* utt, char* msg, int len, const char** stage);
 
 /* Teeth borrow: attaches a borrow built from the tessera members (ka/ka_tessera.h exposes each
  * argument: the donor-ordered bank, n_donors, cent, c_canon, aperture, the 12 stamp ints, the head
  * weights file and its configuration, the manifest text); from then on every speech frame passes
  * through it. Replaces an earlier borrow. 0 on success; 1 with the reason in err (at most
  * err_len - 1 bytes and a terminating zero; nothing written for a NULL err or err_len < 1). */
-int ka_utt_tessera_attach(ka_utt* utt, const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
-                          const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
-                          const char* head_json, const char* manifest_json, char* err, int err_len);
+KA_API int ka_utt_tessera_attach(ka_utt* utt, const uint8_t* bank, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int* stamp,
+                                 const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                 const char* manifest_json, char* err, int err_len);
 /* 0 without a borrow; else the frames emitted through it, its failures and its last message
  * (at most len - 1 bytes), and 1, or 255 once the borrow has failed. */
-int ka_utt_tessera_stats(ka_utt* utt, uint64_t* emitted, uint64_t* failures, char* msg, int len);
+KA_API int ka_utt_tessera_stats(ka_utt* utt, uint64_t* emitted, uint64_t* failures, char* msg, int len);
 /* 1 with the mean, last value and count of the blend's leading share once the borrow recorded
  * one; else 0. */
-int ka_utt_tessera_synth_w(ka_utt* utt, double* mean, double* last, uint64_t* count);
+KA_API int ka_utt_tessera_synth_w(ka_utt* utt, double* mean, double* last, uint64_t* count);
 /* Copies the attached borrow's geometry stamp text ("" without one); 1 with a borrow, 0 without
  * one, for a NULL session or dst, or len < 1. */
-int ka_utt_tessera_geometry(ka_utt* utt, char* dst, int len);
+KA_API int ka_utt_tessera_geometry(ka_utt* utt, char* dst, int len);
 
 #ifdef __cplusplus
 }

@@ -11,7 +11,7 @@ unset LD_LIBRARY_PATH
 prefix=$work/prefix
 
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
-for f in lib/libka_core.so lib/libonnxruntime.so.1 include/ka/ka.h include/ka/ka_prior.h include/ka/ka_utt.h \
+for f in lib/libka_core.so lib/libonnxruntime.so.1 include/ka/ka.h include/ka/ka_common.h include/ka/ka_prior.h include/ka/ka_utt.h \
          include/ka/ka_stream.h bin/ka \
          lib/pkgconfig/ka_core.pc lib/cmake/ka_core/ka_coreConfig.cmake; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }

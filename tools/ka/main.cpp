@@ -12,7 +12,6 @@
 //   ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]
 //                       talk to the avatar in a browser: hands over to the Python package's server
 //                       (python3 -m ka_core.serve), with this tool's library and package found.
-#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,9 +57,18 @@ int usage() {
 // The server is Python (aiohttp); it gets this tool's library and the source tree's package unless
 // the environment already names them ($KA_PYTHON picks the interpreter).
 int serve(int argc, char** argv) {
-  Dl_info self{};
-  if (dladdr(reinterpret_cast<void*>(&ka_create), &self) && self.dli_fname)
-    setenv("KA_CORE_LIBRARY", self.dli_fname, 0);
+  // The tool carries the library's objects itself; the server loads the shared library: beside an
+  // installed tool (../lib), else the build tree's.
+  std::string library = KA_CORE_BUILD_LIBRARY;
+  char exe[4096];
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n > 0) {
+    const std::string path(exe, static_cast<size_t>(n));
+    const std::string installed =
+        path.substr(0, path.find_last_of('/') + 1) + "../" KA_INSTALL_LIBDIR "/libka_core.so.0";
+    if (access(installed.c_str(), R_OK) == 0) library = installed;
+  }
+  setenv("KA_CORE_LIBRARY", library.c_str(), 0);
 #ifdef KA_PYTHON_PACKAGE_DIR
   setenv("PYTHONPATH", KA_PYTHON_PACKAGE_DIR, 0);
 #endif
