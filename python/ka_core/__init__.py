@@ -16,6 +16,10 @@
         u.push(pcm16)                             # int16 (or float32), any chunk size
         got = u.pull_frame()                      # None, or ((H, W, 3) uint8, FrameInfo)
 
+The library's log (its diagnostics, ONNX Runtime's and FFmpeg's lines) goes to the logging module's
+"ka_core" logger; ka_core.set_log(callable) hands the lines to a function instead (module log). The
+library is loaded on first use, and from then on its log goes there.
+
 The library is found through $KA_CORE_LIBRARY, else the prefix pkg-config knows, else the dynamic
 loader's path. Failures raise KaError carrying the family's last-error text; bad arguments (dtype,
 shape, non-contiguous memory) raise TypeError or ValueError before the library is called.
@@ -26,6 +30,8 @@ offline stream), utt (the utterance session). A new family adds one module built
 and _lib.Handle.
 """
 from ._lib import KaError
+from . import log
+from .log import set_log, set_log_level
 from .core import Context, host_kp_rows, resolve_bundle, resolve_member
 from .prior import Prior
 from ._audio import Frames
@@ -35,5 +41,6 @@ from .motion import Motion
 from .stream import Stream
 from .utt import IDLE, RAMP, SPEECH, FrameInfo, Session, Stats
 
-__all__ = ["KaError", "Context", "Prior", "host_kp_rows", "resolve_bundle", "resolve_member", "Frames", "A2x",
+__all__ = ["KaError", "log", "set_log", "set_log_level", "Context", "Prior", "host_kp_rows", "resolve_bundle",
+           "resolve_member", "Frames", "A2x",
            "preload_w2v", "Fca", "Motion", "Stream", "Session", "FrameInfo", "Stats", "IDLE", "SPEECH", "RAMP"]

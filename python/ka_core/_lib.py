@@ -35,10 +35,13 @@ _LIB: Optional[ctypes.CDLL] = None
 
 
 def lib() -> ctypes.CDLL:
-    """The loaded library (KA_CORE_LIBRARY, else the pkg-config prefix, else the loader's path)."""
+    """The loaded library (KA_CORE_LIBRARY, else the pkg-config prefix, else the loader's path).
+    Loading it sends its log to the logging module (see ka_core.log)."""
     global _LIB
     if _LIB is None:
         _LIB = ctypes.CDLL(_find_library())
+        from .log import install_default
+        install_default()
     return _LIB
 
 

@@ -15,6 +15,7 @@
 
 #include "audio/a2x_meta.h"
 #include "audio/w2v.h"
+#include "base/log.h"
 #include "bundle/container.h"
 #include "bundle/members.h"
 #include "bundle/regular_file.h"
@@ -190,9 +191,9 @@ void A2xStream::Impl::open(const std::string& bundle, int threads) {
   options = w2v::makeOptions(n, "enc/dec");
   static std::once_flag cadenceOnce;
   std::call_once(cadenceOnce, [n] {
-    std::fprintf(stderr,
-                 "[ka_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, threads=%d\n",
-                 320, 8, n);
+    log::printf(log::Level::Info,
+                "[ka_a2x] live cadence: block-%d (one trunk window per %d frames), push-size invariant, threads=%d\n",
+                320, 8, n);
   });
   const std::string dir = resolveBundlePath(bundle);
   const std::string metaText = readMeta(dir + "/a2x_meta.json");
@@ -249,10 +250,10 @@ void A2xStream::Impl::open(const std::string& bundle, int threads) {
   hasWidth = enc->outputs.size() > 1;
   if (hasWidth) out1 = enc->outputs[1];
   if ((meta.width != 0) != hasWidth)
-    std::fprintf(stderr,
-                 "[ka_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving "
-                 "the GRAPH (width=%d). Repackage this bundle.\n",
-                 meta.width, enc->outputs.size(), hasWidth ? 1 : 0);
+    log::printf(log::Level::Warning,
+                "[ka_a2x] WARNING: a2x_meta width=%d but the encoder declares %zu output(s) \xE2\x80\x94 serving "
+                "the GRAPH (width=%d). Repackage this bundle.\n",
+                meta.width, enc->outputs.size(), hasWidth ? 1 : 0);
   dec = w2v::openModel(env, resolveMember(dir, "a2x_dec.onnx"), options);
   dec->requireInputs({"ctx_t", "prev", "h"});
   dec->requireOutputs({"m", "h_out"});
@@ -287,9 +288,9 @@ void A2xStream::Impl::prime(int count) {
     for (int f = 0; f < T; ++f) decodeStep(&out[size_t(f) * H], p, s, row.data());
     primedPrev = p;
     primedState = s;
-    std::fprintf(stderr, "[ka_a2x] silence-primed AR state cached (%d frames)\n", T);
+    log::printf(log::Level::Info, "[ka_a2x] silence-primed AR state cached (%d frames)\n", T);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[ka_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
+    log::printf(log::Level::Warning, "[ka_a2x] silence-prime failed (%s) -- legacy zero state\n", e.what());
     primedPrev.clear();
     primedState.clear();
   }

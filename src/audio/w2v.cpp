@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/log.h"
 #include "bundle/regular_file.h"
 #include "ops/pool.h"
 #include "ops/simd.h"
@@ -67,10 +68,10 @@ void maybeCuda(Ort::SessionOptions& options, const char* tag) {
     Ort::ThrowOnError(api.UpdateCUDAProviderOptions(cuda, keys, values, 5));
     options.AppendExecutionProvider_CUDA_V2(*cuda);
     api.ReleaseCUDAProviderOptions(cuda);
-    std::fprintf(stderr, "[ka_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mib);
+    log::printf(log::Level::Info, "[ka_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mib);
   } catch (const std::exception& e) {
     if (cuda) Ort::GetApi().ReleaseCUDAProviderOptions(cuda);
-    std::fprintf(stderr, "[ka_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
+    log::printf(log::Level::Warning, "[ka_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
   }
 }
 
@@ -159,10 +160,10 @@ std::unique_ptr<Model> openModel(const Ort::Env& env, const std::string& path, O
     const std::string what = e.what();
     if (what.find("Gelu") == std::string::npos || what.find("float16") == std::string::npos)
       throw std::runtime_error(path + ": " + what);
-    std::fprintf(stderr,
-                 "[ka_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this runtime has "
-                 "no CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
-                 path.c_str());
+    log::printf(log::Level::Warning,
+                "[ka_a2x] %s: ORT's level-2 Gelu fusion produced a float16 com.microsoft.Gelu this runtime has "
+                "no CPU kernel for; reopening at ORT_ENABLE_BASIC\n",
+                path.c_str());
     options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_BASIC);
     m->session = std::make_unique<Ort::Session>(env, path.c_str(), options);
   }
@@ -259,13 +260,13 @@ std::shared_ptr<WindowPair> sharedWindow(const std::string& w2vPath, int threads
     }
   }
   if (trunk.empty()) {
-    std::fprintf(stderr,
-                 "[ka_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
-                 "KA_A2X_W2V_WIN_ONNX/KA_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (%s) as "
-                 "audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
-                 "the LEGACY 8s window \xE2\x80\x94 same reference quality, 2.8-3.9x the audio hop cost. Ship the "
-                 "pair beside the encoder (tools/export_w2v_window).\n",
-                 w2vPath.c_str());
+    log::printf(log::Level::Warning,
+                "[ka_a2x] short-window audio frontend NOT DEPLOYED on this plane: neither "
+                "KA_A2X_W2V_WIN_ONNX/KA_A2X_W2V_HEAD_ONNX are set nor is the pair beside $W2V_ONNX (%s) as "
+                "audio_encoder_fp16_window_{trunk,head}.onnx (legacy w2v_trunk32.onnx/w2v_head32.onnx). Serving "
+                "the LEGACY 8s window \xE2\x80\x94 same reference quality, 2.8-3.9x the audio hop cost. Ship the "
+                "pair beside the encoder (tools/export_w2v_window).\n",
+                w2vPath.c_str());
     return nullptr;
   }
   try {
@@ -283,11 +284,13 @@ std::shared_ptr<WindowPair> sharedWindow(const std::string& w2vPath, int threads
     auto shape = pair->trunk->session->GetOutputTypeInfo(0).GetTensorTypeAndShapeInfo().GetShape();
     if (shape.size() == 3 && shape[2] > 0) pair->lt = static_cast<int>(shape[2]);
     const std::string lt = pair->lt > 0 ? std::to_string(pair->lt) : std::string("from-first-run");
-    std::fprintf(stderr, "[ka_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n",
-                 lt.c_str(), trunk.c_str(), fileSize(trunk), head.c_str(), fileSize(head));
+    log::printf(log::Level::Info,
+                "[ka_a2x] short-window w2v frontend loaded (LT=%s) trunk=%s (%lld B) head=%s (%lld B)\n", lt.c_str(),
+                trunk.c_str(), fileSize(trunk), head.c_str(), fileSize(head));
     g_shared.window = pair;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[ka_a2x] short-window w2v load FAILED (%s) \xE2\x80\x94 legacy 8s path\n", e.what());
+    log::printf(log::Level::Warning, "[ka_a2x] short-window w2v load FAILED (%s) \xE2\x80\x94 legacy 8s path\n",
+                e.what());
     return nullptr;
   }
   return g_shared.window;

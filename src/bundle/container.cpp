@@ -1,4 +1,5 @@
 #include "bundle/container.h"
+#include "base/log.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -366,7 +367,7 @@ std::string unpack(const std::string& c) {
   }
   cfd.reset();
   writeMarker(marker, stamp);
-  std::fprintf(stderr, "[ka] unwrapped %s -> %s\n", c.c_str(), d.c_str());
+  log::printf(log::Level::Info, "[ka] unwrapped %s -> %s\n", c.c_str(), d.c_str());
   return d;
 }
 

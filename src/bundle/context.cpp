@@ -1,6 +1,7 @@
 // The core family of the C interface: creating a context on a bundle, rendering crops from
 // keypoints or from the bundle's driving table, pasting them into background frames.
 #include "bundle/context.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,10 +21,10 @@ Renderer& ensureRenderer(ka_ctx& ctx) {
     int intra = ctx.threads;
     if (!ctx.threadsExplicit && ctx.ep.empty()) {
       intra = std::min(ctx.threads, 2);
-      std::fprintf(stderr,
-                   "[ka] director intra-op %d of pool %d: the caller did not choose, the core sized it for the ka_utt "
-                   "pipeline\n",
-                   intra, ctx.threads);
+      log::printf(log::Level::Info,
+                  "[ka] director intra-op %d of pool %d: the caller did not choose, the core sized it for the ka_utt "
+                  "pipeline\n",
+                  intra, ctx.threads);
     }
     ctx.renderer = std::make_unique<Renderer>(ctx.manifest, *ctx.identity, ctx.modelKey, intra, ctx.ep);
   }

@@ -1,4 +1,5 @@
 #include "bundle/manifest.h"
+#include "base/log.h"
 
 #include <fcntl.h>
 #include <locale.h>
@@ -209,11 +210,11 @@ Manifest loadManifest(const std::string& path) {
           "bundle (models/nimbrel-2/inference/backfill_msrc), or set NIMBREL2_MSRC_MISSING_OK=1 to restore the "
           "legacy assumption.");
     }
-    std::fprintf(stderr,
-                 "[ka] WARNING NIMBREL2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
-                 "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
-                 "(zp#144) and nothing will say so.\n",
-                 dir.c_str(), m.W, m.H);
+    log::printf(log::Level::Warning,
+                "[ka] WARNING NIMBREL2_MSRC_MISSING_OK=1: %s/manifest.json carries no paste-space stamp; "
+                "ASSUMING M was authored on this %dx%d canvas. If it was not, the face pastes off-target "
+                "(zp#144) and nothing will say so.\n",
+                dir.c_str(), m.W, m.H);
     sw = m.W;
     sh = m.H;
   }

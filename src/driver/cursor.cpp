@@ -1,4 +1,5 @@
 #include "driver/cursor.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -335,13 +336,13 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
 
   if (prefer && std::strcmp(prefer, "1") == 0 && haveVideo) {
     if (jpgPopulated)
-      std::fprintf(stderr,
-                   "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "
-                   "this consumer reads\n",
-                   dirName.c_str(), videoName.c_str());
+      log::printf(log::Level::Warning,
+                  "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "
+                  "this consumer reads\n",
+                  dirName.c_str(), videoName.c_str());
   } else if (jpgPopulated) {
-    std::fprintf(stderr, "[ka-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n", dirName.c_str(),
-                 m.NT);
+    log::printf(log::Level::Info, "[ka-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
+                dirName.c_str(), m.NT);
     // The frame size comes from the manifest; a frame that exists must agree before any buffer
     // is sized from it.
     driver::checkJpgFrameSize(dirPath + last, m.W, m.H);
@@ -352,10 +353,10 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
                              ") \xE2\x80\x94 there is no driver video to play. REFUSING to create a session.");
   }
   auto src = driver::openMp4(videoPath, m.NT, m.W, m.H);
-  std::fprintf(stderr,
-               "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) \xE2\x80\x94 no frame "
-               "of the driver is expanded ahead of the paste\n",
-               videoName.c_str(), src->name().c_str(), m.NT, m.W, m.H, std::max(1, lookahead), std::max(0, history));
+  log::printf(log::Level::Info,
+              "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) \xE2\x80\x94 no frame "
+              "of the driver is expanded ahead of the paste\n",
+              videoName.c_str(), src->name().c_str(), m.NT, m.W, m.H, std::max(1, lookahead), std::max(0, history));
   return over(std::move(src), lookahead, history);
 }
 
@@ -367,10 +368,10 @@ std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int loo
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + memberName + " (" + path +
                              ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
   auto src = driver::openPriorHevc(path, m.NT, m.crop);
-  std::fprintf(stderr,
-               "Zephrane: identity source ready \xE2\x80\x94 %d frames %dx%d, played straight from %s (%s); nothing is "
-               "unpacked to disk\n",
-               m.NT, m.crop, m.crop, memberName.c_str(), src->name().c_str());
+  log::printf(log::Level::Info,
+              "Zephrane: identity source ready \xE2\x80\x94 %d frames %dx%d, played straight from %s (%s); nothing is "
+              "unpacked to disk\n",
+              m.NT, m.crop, m.crop, memberName.c_str(), src->name().c_str());
   return over(std::move(src), lookahead, history);
 }
 

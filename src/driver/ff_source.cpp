@@ -1,4 +1,6 @@
 #include "driver/ff_source.h"
+#include "base/log.h"
+#include "driver/ff_log.h"
 
 #include <sys/stat.h>
 
@@ -97,10 +99,17 @@ bool FfSource::openHardware(const AVCodecParameters* par) {
   if (!dec_) fail("ka_driver: avcodec_alloc_context3 failed");
   if (avcodec_parameters_to_context(dec_, par) < 0) fail("ka_driver: avcodec_parameters_to_context failed");
   dec_->thread_count = 1;
-  if (avcodec_open2(dec_, hw, nullptr) < 0) {
+  int opened;
+  {
+    // A machine without the hardware says so through FFmpeg's log; the fallback line below is the one
+    // line a failed probe prints.
+    driver::QuietFfmpegLog quiet;
+    opened = avcodec_open2(dec_, hw, nullptr);
+  }
+  if (opened < 0) {
     avcodec_free_context(&dec_);
-    std::fprintf(
-        stderr,
+    log::printf(
+        log::Level::Warning,
         "[ka-driver] %s refused %s \xE2\x80\x94 falling back to the software h264 decoder (same samples, more CPU)\n",
         kHwDecoder, path_.c_str());
     return false;
@@ -109,6 +118,7 @@ bool FfSource::openHardware(const AVCodecParameters* par) {
 }
 
 void FfSource::open() {
+  driver::routeFfmpegLog();
   // Only regular files: a FIFO or device planted under the member's name would block the open.
   struct stat fileStat;
   if (::stat(path_.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode) ||
@@ -135,10 +145,10 @@ void FfSource::open() {
   bool hardware = false;
   const char* hwEnv = std::getenv("KA_DRIVER_HWDEC");
   if (hwEnv && std::strcmp(hwEnv, "0") == 0) {
-    std::fprintf(stderr,
-                 "[ka-driver] KA_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software decoder is the one decoder "
-                 "on this fleet (same samples)\n",
-                 kHwDecoder);
+    log::printf(log::Level::Info,
+                "[ka-driver] KA_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software decoder is the one decoder "
+                "on this fleet (same samples)\n",
+                kHwDecoder);
   } else if (kind_ == kDriverVideo && par->codec_id == AV_CODEC_ID_H264) {
     hardware = openHardware(par);
   }

@@ -1,4 +1,5 @@
 #include "ops/pool.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <climits>
@@ -193,11 +194,12 @@ int boundThreads(long long requested, const char* who) {
   if (requested <= ceiling) return static_cast<int>(std::max<long long>(requested, INT_MIN));
   const unsigned hw = std::thread::hardware_concurrency();
   if (hw > 0)
-    std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (%d x %u hardware threads)\n",
-                 who ? who : "threads", requested, ceiling, kCeilingPerHardwareThread, hw);
+    log::printf(log::Level::Warning, "[ka] %s: %lld threads requested, lowered to %d (%d x %u hardware threads)\n",
+                who ? who : "threads", requested, ceiling, kCeilingPerHardwareThread, hw);
   else
-    std::fprintf(stderr, "[ka] %s: %lld threads requested, lowered to %d (the hardware thread count is unknown)\n",
-                 who ? who : "threads", requested, ceiling);
+    log::printf(log::Level::Warning,
+                "[ka] %s: %lld threads requested, lowered to %d (the hardware thread count is unknown)\n",
+                who ? who : "threads", requested, ceiling);
   return ceiling;
 }
 

@@ -1,4 +1,5 @@
 #include "paste/paste.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -176,8 +177,8 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   }
 
   std::call_once(g_executorLine, [&] {
-    std::fprintf(stderr, "[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n", "cpu",
-                 side, ksize, pool::threads());
+    log::printf(log::Level::Info, "[ka-paste] executor=%s (side=%d, ksize=%d, threads=%d) \xE2\x80\x94 1080p frame\n",
+                "cpu", side, ksize, pool::threads());
   });
 
   if (side > kMaxSide) throw std::runtime_error("paste: side > 1024");

@@ -1,4 +1,5 @@
 #include "render/lip_feed.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -20,11 +21,11 @@ LipFeed::~LipFeed() = default;
 size_t LipFeed::bind(std::vector<uint8_t>& model, const std::string& modelName) {
   bound_ = false;
   if (!contour_) {
-    std::fprintf(stderr,
-                 "[ka] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so the director "
-                 "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/nimbrel-2/tools/carry_lip_template_fleet\n",
-                 modelName.c_str(), "lip_template.v1.json");
+    log::printf(log::Level::Warning,
+                "[ka] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so the director "
+                "generates the over-covering elliptical region the contour replaces. BACKFILL IT: "
+                "models/nimbrel-2/tools/carry_lip_template_fleet\n",
+                modelName.c_str(), "lip_template.v1.json");
     return 0;
   }
   std::string reason;
@@ -35,10 +36,10 @@ size_t LipFeed::bind(std::vector<uint8_t>& model, const std::string& modelName) 
                     ? (reason = "a FeatSynth graph (fs_red input) takes no lip_delivery input", 0)
                     : rewriteBindLipContour(model, &reason, &canvas);
   if (n == 0) {
-    std::fprintf(stderr,
-                 "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 this session serves the "
-                 "graph's own ELLIPSE\n",
-                 modelName.c_str(), reason.empty() ? "no reason given" : reason.c_str());
+    log::printf(log::Level::Warning,
+                "[ka] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 this session serves the "
+                "graph's own ELLIPSE\n",
+                modelName.c_str(), reason.empty() ? "no reason given" : reason.c_str());
     return 0;
   }
   if (canvas != crop_)
@@ -51,11 +52,10 @@ size_t LipFeed::bind(std::vector<uint8_t>& model, const std::string& modelName) 
 
 void LipFeed::logBound(const std::string& modelName) const {
   if (!bound_) return;
-  std::fprintf(
-      stderr,
-      "[ka] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at load, %d verts, feather "
-      "%.1f px; the graph's ellipse is not reachable in this session\n",
-      modelName.c_str(), contour_->nv(), static_cast<double>(contour_->featherPx()));
+  log::printf(log::Level::Info,
+              "[ka] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at load, %d verts, feather "
+              "%.1f px; the graph's ellipse is not reachable in this session\n",
+              modelName.c_str(), contour_->nv(), static_cast<double>(contour_->featherPx()));
 }
 
 std::vector<float>& LipFeed::buffer(int batch) {

@@ -1,4 +1,6 @@
 #include "render/prefetch.h"
+#include "base/log.h"
+#include "graph/prune_initializers.h"
 
 #include <condition_variable>
 #include <cstdio>
@@ -53,18 +55,18 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
                      SourceConeSplit& split) {
   const char* name = req.modelName.c_str();
   if (req.coreml && (req.coremlUnitWord == "all" || req.coremlUnitWord == "gpu")) {
-    std::fprintf(stderr,
-                 "[ka] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU "
-                 "and the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an "
-                 "M4) \xE2\x80\x94 the cone stays in the graph\n",
-                 name, req.coremlUnitWord.c_str());
+    log::printf(log::Level::Info,
+                "[ka] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU "
+                "and the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an "
+                "M4) \xE2\x80\x94 the cone stays in the graph\n",
+                name, req.coremlUnitWord.c_str());
     return false;
   }
   if (req.warpApplied) {
-    std::fprintf(stderr,
-                 "[ka] source-cone hoist SKIPPED (%s): the warp node subsumes the cone \xE2\x80\x94 there is nothing "
-                 "left to hoist\n",
-                 name);
+    log::printf(log::Level::Info,
+                "[ka] source-cone hoist SKIPPED (%s): the warp node subsumes the cone \xE2\x80\x94 there is nothing "
+                "left to hoist\n",
+                name);
     return false;
   }
   if (!req.hasPrior || model.empty()) return false;
@@ -77,6 +79,7 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
     if (found != 1) {
       reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(found);
     } else if (buildSourceConePrep(model, boundary, prepBytes, reason)) {
+      pruneUnusedInitializers(prepBytes);
       Ort::SessionOptions so;
       so.SetIntraOpNumThreads(1);
       so.SetInterOpNumThreads(1);
@@ -88,15 +91,16 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
       reason = prepShapeProblem(*prep, dims);
       std::vector<uint8_t> perFrame;
       if (reason.empty() && buildSourceConePerFrame(model, boundary, dims, 4, perFrame, reason)) {
+        pruneUnusedInitializers(perFrame);
         split.prep = std::move(prep);
         split.boundary = boundary;
         for (int i = 0; i < 4; ++i) split.dims[i] = dims[i];
         split.perFrame = std::move(perFrame);
-        std::fprintf(stderr,
-                     "[ka] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is "
-                     "prefetched per SOURCE FRAME on one spare core (%s)\n",
-                     boundary.c_str(), static_cast<long long>(dims[0]), static_cast<long long>(dims[1]),
-                     static_cast<long long>(dims[2]), static_cast<long long>(dims[3]), name);
+        log::printf(log::Level::Info,
+                    "[ka] source-cone hoist: '%s' [%lld,%lld,%lld,%lld] leaves the per-frame graph and is "
+                    "prefetched per SOURCE FRAME on one spare core (%s)\n",
+                    boundary.c_str(), static_cast<long long>(dims[0]), static_cast<long long>(dims[1]),
+                    static_cast<long long>(dims[2]), static_cast<long long>(dims[3]), name);
         return true;
       }
     }
@@ -104,7 +108,7 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
     reason = e.what();
   }
   split = SourceConeSplit();
-  std::fprintf(stderr, "[ka] source-cone hoist NOT applied (%s): %s\n", name, reason.c_str());
+  log::printf(log::Level::Info, "[ka] source-cone hoist NOT applied (%s): %s\n", name, reason.c_str());
   return false;
 }
 

@@ -1,4 +1,6 @@
 #include "render/renderer.h"
+#include "base/log.h"
+#include "graph/prune_initializers.h"
 
 #include <chrono>
 #include <cstdio>
@@ -200,11 +202,11 @@ void Renderer::Impl::buildSession(const std::string& ep) {
     if (envFirstIs("KA_GS_REWRITE", '0')) {
       gsRewrite = false;
       if (!coreml)
-        std::fprintf(stderr,
-                     "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.zephrane::GridSampleFast rewrite "
-                     "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its baked "
-                     "kernel. A standard bundle now runs ORT's own GridSample.\n",
-                     modelName.c_str());
+        log::printf(log::Level::Warning,
+                    "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.zephrane::GridSampleFast rewrite "
+                    "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its baked "
+                    "kernel. A standard bundle now runs ORT's own GridSample.\n",
+                    modelName.c_str());
     }
   }
   if (bytes.empty()) bytes = readModel(modelPath);
@@ -217,6 +219,7 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   // KA_GS_FAST=0 leaves "com.zephrane" unregistered, so a WarpDirector node would have no kernel.
   if (rep.warpApplied() && !gsDomain) throw std::runtime_error(warpWithoutDomainRefusal(modelPath));
   rep.lip = lip->bind(bytes, modelName);
+  if (rep.changedGraph()) pruneUnusedInitializers(bytes);
 
   SourceConeHoistRequest hoist;
   hoist.modelName = modelName;
@@ -240,9 +243,8 @@ void Renderer::Impl::buildSession(const std::string& ep) {
     session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
   }
   epName = coreml ? ep : "cpu";
-  std::fprintf(
-      stderr, "[ka] director ep=%s (%s)\n", epName.c_str(),
-      coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
+  log::printf(log::Level::Info, "[ka] director ep=%s (%s)\n", epName.c_str(),
+              coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
   checkContractAndBind(hoisted);
   if (hoisted) ring = std::make_unique<SourceConeRing>(split, identity, C);
 }
@@ -333,7 +335,7 @@ Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& mod
   const char* conv = std::getenv("KA_CONV_BACKEND");
   if (ep == "neon" || (ep.empty() && conv && std::strcmp(conv, "neon") == 0)) {
     // The fp16 convolution backend exists only on ARM builds; here ORT serves the director.
-    std::fprintf(stderr, "[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+    log::printf(log::Level::Warning, "[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     ep.clear();
   }
 
@@ -341,7 +343,8 @@ Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& mod
     s.buildSession(ep);
   } catch (const std::exception& e) {
     if (!startsWith(ep, "coreml")) throw;
-    std::fprintf(stderr, "[ka] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n", e.what());
+    log::printf(log::Level::Warning, "[ka] CoreML EP session refused: %s \xE2\x80\x94 falling back to the ORT CPU EP\n",
+                e.what());
     s.buildSession("");
   }
 }
@@ -351,14 +354,14 @@ Renderer::~Renderer() {
   s.ring.reset();
   if (!s.profiling || !s.session) return;
   if (s.runCount > 0)
-    std::fprintf(stderr, "[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n", static_cast<long>(s.runCount),
-                 s.runMs / static_cast<double>(s.runCount));
+    log::printf(log::Level::Info, "[ka_ort_profile] %ld frames: %.2f ms/frame in Session::Run\n",
+                static_cast<long>(s.runCount), s.runMs / static_cast<double>(s.runCount));
   try {
     Ort::AllocatorWithDefaultOptions alloc;
     auto file = s.session->EndProfilingAllocated(alloc);
-    std::fprintf(stderr, "[ka_ort_profile] %s\n", file.get());
+    log::printf(log::Level::Info, "[ka_ort_profile] %s\n", file.get());
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "[ka_ort_profile] FAILED: %s\n", e.what());
+    log::printf(log::Level::Warning, "[ka_ort_profile] FAILED: %s\n", e.what());
   }
 }
 

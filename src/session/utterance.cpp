@@ -1,4 +1,5 @@
 #include "session/utterance.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -210,12 +211,12 @@ struct UtteranceSession::Impl {
     if (stopping()) return;
     warmFrames(chunk.get());
     if (chunk && chunk->ep() != renderer.ep()) {
-      std::fprintf(stderr,
-                   "[ka_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on ep=%s "
-                   "while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own CoreML director "
-                   "costs MORE per frame than the per-frame path it was meant to amortize, and letting timing choose "
-                   "between two runtimes makes the delivered pixels depend on scheduling.\n",
-                   cfg.steadyModel.c_str(), renderer.ep().c_str(), chunk->ep().c_str());
+      log::printf(log::Level::Warning,
+                  "[ka_utt] steady chunk renderer '%s' DROPPED (rendering b1-only): this frame graph runs on ep=%s "
+                  "while the chunk graph fell back to ep=%s. A chunk that gives up the bundle's own CoreML director "
+                  "costs MORE per frame than the per-frame path it was meant to amortize, and letting timing choose "
+                  "between two runtimes makes the delivered pixels depend on scheduling.\n",
+                  cfg.steadyModel.c_str(), renderer.ep().c_str(), chunk->ep().c_str());
       chunk.reset();
     }
     std::lock_guard<std::mutex> lk(mu);
@@ -233,8 +234,9 @@ struct UtteranceSession::Impl {
   std::unique_ptr<Renderer> openSteady() {
     if (cfg.steadyModel.empty()) return nullptr;
     if (!pathExists(ctx.manifest.modelPath(cfg.steadyModel))) {
-      std::fprintf(stderr, "[ka_utt] steady chunk renderer '%s': the bundle has no model_%s.onnx, rendering b1-only\n",
-                   cfg.steadyModel.c_str(), cfg.steadyModel.c_str());
+      log::printf(log::Level::Warning,
+                  "[ka_utt] steady chunk renderer '%s': the bundle has no model_%s.onnx, rendering b1-only\n",
+                  cfg.steadyModel.c_str(), cfg.steadyModel.c_str());
       return nullptr;
     }
     try {
@@ -741,19 +743,19 @@ struct UtteranceSession::Impl {
   void stageReport() {
     if (!std::getenv("KA_UTT_STAGE_REPORT")) return;
     if (jobsQueued == 0) {
-      std::fprintf(stderr,
-                   "[ka_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the paste-job "
-                   "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
-                   "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
-                   "this path the paste does not run through the counted queue.\n",
-                   pipe ? 1 : 0, jobsQueued, speechDelivered);
+      log::printf(log::Level::Warning,
+                  "[ka_utt-stage] MEASURED NOTHING \xE2\x80\x94 the stage report was asked for and the paste-job "
+                  "counter never advanced (pipe=%d jobsB=%lld jobsC=0, %lld speech frames delivered). "
+                  "stageA/stageB/stageC and the deliver latency are NOT reported rather than reported as zero: on "
+                  "this path the paste does not run through the counted queue.\n",
+                  pipe ? 1 : 0, jobsQueued, speechDelivered);
       return;
     }
-    std::fprintf(stderr,
-                 "[ka_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f stageA_wait_ms=%.3f "
-                 "stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
-                 pipe ? 1 : 0, jobsQueued, jobsComposed, stageA.mean(), stageAWork.mean(), stageAWait.mean(),
-                 stageB.mean(), stageC.mean(), deliverLat.mean(), speechDelivered);
+    log::printf(log::Level::Info,
+                "[ka_utt-stage] pipe=%d jobsB=%lld jobsC=%lld stageA_ms=%.3f stageA_work_ms=%.3f stageA_wait_ms=%.3f "
+                "stageB_ms=%.3f stageC_ms=%.3f deliver_lat_ms=%.3f over %lld speech frames\n",
+                pipe ? 1 : 0, jobsQueued, jobsComposed, stageA.mean(), stageAWork.mean(), stageAWait.mean(),
+                stageB.mean(), stageC.mean(), deliverLat.mean(), speechDelivered);
   }
 };
 

@@ -1,4 +1,5 @@
 #include "tessera/stream_borrow.h"
+#include "base/log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -66,16 +67,16 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& weights, con
   s.mask.assign(px, 0);
   if (!lipTemplate.empty()) {
     s.contour = std::make_unique<LipContour>(LipContour::fromTemplateJson(lipTemplate, s.canvas));
-    std::fprintf(stderr,
-                 "[borrow] delivery mask: LIP CONTOUR (%d verts, feather %.1f px) \xE2\x80\x94 the ellipse is not "
-                 "reachable in this session\n",
-                 s.contour->nv(), static_cast<double>(s.contour->featherPx()));
+    log::printf(log::Level::Info,
+                "[borrow] delivery mask: LIP CONTOUR (%d verts, feather %.1f px) \xE2\x80\x94 the ellipse is not "
+                "reachable in this session\n",
+                s.contour->nv(), static_cast<double>(s.contour->featherPx()));
   } else {
-    std::fprintf(stderr,
-                 "[borrow] !!! delivery mask: ELLIPSE \xE2\x80\x94 this bundle carries no %s, so it serves the "
-                 "over-covering elliptical mask the contour replaces. BACKFILL IT: "
-                 "models/nimbrel-2/tools/bake_lip_templates\n",
-                 "lip_template.v1.json");
+    log::printf(log::Level::Warning,
+                "[borrow] !!! delivery mask: ELLIPSE \xE2\x80\x94 this bundle carries no %s, so it serves the "
+                "over-covering elliptical mask the contour replaces. BACKFILL IT: "
+                "models/nimbrel-2/tools/bake_lip_templates\n",
+                "lip_template.v1.json");
   }
 }
 
