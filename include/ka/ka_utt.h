@@ -131,6 +131,10 @@ KA_API int ka_utt_tessera_attach(ka_utt* utt, const uint8_t* bank, int n_donors,
                                  const double* c_canon, const double* aperture, const int* stamp,
                                  const uint8_t* head_pt, int head_pt_len, const char* head_json,
                                  const char* manifest_json, char* err, int err_len);
+/* Teeth borrow from an installed library: reads the tessera members of the bundle at `bundle_dir`
+ * (ka/ka_tessera.h), decodes the reference bank track, puts it into donor order and attaches the
+ * borrow as ka_utt_tessera_attach does. 0 on success; 1 with the reason in err, as above. */
+KA_API int ka_utt_tessera_attach_bundle(ka_utt* utt, const char* bundle_dir, char* err, int err_len);
 /* 0 without a borrow; else the frames emitted through it, its failures and its last message
  * (at most len - 1 bytes), and 1, or 255 once the borrow has failed. */
 KA_API int ka_utt_tessera_stats(ka_utt* utt, uint64_t* emitted, uint64_t* failures, char* msg, int len);

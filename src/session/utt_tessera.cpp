@@ -3,7 +3,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bundle/regular_file.h"
+#include "driver/ff_log.h"
 #include "session/utt_handle.h"
+#include "tessera/bank_decode.h"
 #include "tessera/head_weights.h"
 #include "tessera/members.h"
 #include "tessera/unified_pi.h"
@@ -153,6 +156,9 @@ std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(const uint8_t* bank, i
 
 namespace {
 
+// The compressed bank track is read whole; a larger file is refused before it is read.
+constexpr uint64_t kMaxBankTrackBytes = uint64_t{1} << 30;
+
 void writeErr(char* err, int len, const std::string& text) {
   if (!err || len < 1) return;
   const size_t n = std::min(text.size(), static_cast<size_t>(len) - 1);
@@ -182,6 +188,33 @@ int ka_utt_tessera_attach(ka_utt* utt, const uint8_t* bank, int n_donors, const 
     writeErr(err, err_len, e.what());
   } catch (...) {
     writeErr(err, err_len, "ka_utt_tessera_attach: unknown failure");
+  }
+  return 1;
+}
+
+int ka_utt_tessera_attach_bundle(ka_utt* utt, const char* bundle_dir, char* err, int err_len) {
+  if (err && err_len > 0) err[0] = '\0';
+  if (!utt || !bundle_dir) {
+    writeErr(err, err_len, "ka_utt_tessera_attach_bundle: null argument");
+    return 1;
+  }
+  try {
+    ka::driver::routeFfmpegLog();  // the bank is decoded through FFmpeg
+    const ka::TesseraAttachInputs m = ka::loadTesseraMembers(bundle_dir);
+    const std::vector<char> track = ka::readRegularFile(m.bank_track_path, kMaxBankTrackBytes);
+    const std::vector<uint8_t> bank = ka::tessera::decodeBankTrack(
+        reinterpret_cast<const uint8_t*>(track.data()), track.size(), m.band_w, m.band_h, m.n_donors, m.track_order);
+    ka::UtteranceSession& s = *utt->session;
+    auto borrow =
+        ka::buildSessionBorrow(bank.data(), m.n_donors, m.cent.data(), m.c_canon.data(), m.aperture.data(),
+                               m.stamp.data(), m.head_pt.data(), static_cast<int>(m.head_pt.size()),
+                               m.head_json.c_str(), m.manifest_json.c_str(), s.crop(), s.targetRows(), s.lipTemplate());
+    s.attachTessera(std::make_shared<ka::UttTessera>(std::move(borrow), s.crop(), s.pipelined()));
+    return 0;
+  } catch (const std::exception& e) {
+    writeErr(err, err_len, std::string("ka_utt_tessera_attach_bundle: ") + e.what());
+  } catch (...) {
+    writeErr(err, err_len, "ka_utt_tessera_attach_bundle: unknown failure");
   }
   return 1;
 }

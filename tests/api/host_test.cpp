@@ -1,6 +1,7 @@
 // What a host sees at the boundary: its log callback receives every line of a whole run (the
 // library's own, ONNX Runtime's and FFmpeg's) while standard error stays empty; the default log
-// writes the lines unchanged and the level filters them.
+// writes the lines unchanged and the level filters them; the teeth borrow attaches from a bundle
+// directory alone.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -137,6 +138,8 @@ TEST(HostLog, CallbackTakesEveryLineOfAWholeRun) {
   while (ka_utt_ready(u) == 0 && Clock::now() - t0 < std::chrono::seconds(60))
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   EXPECT_EQ(ka_utt_ready(u), 1);
+  char why[512] = "";
+  EXPECT_EQ(ka_utt_tessera_attach_bundle(u, f.bundle.c_str(), why, sizeof why), 0) << why;
   const std::vector<int16_t> a = speech(0.6);
   ka_utt_push_audio(u, a.data(), static_cast<int>(a.size()));
   ka_utt_end_utterance(u);
@@ -151,7 +154,10 @@ TEST(HostLog, CallbackTakesEveryLineOfAWholeRun) {
     speechFrames += info.kind == KA_UTT_SPEECH;
     if (speechFrames > 0 && info.kind == KA_UTT_IDLE) break;
   }
-  EXPECT_GT(speechFrames, 0);
+  uint64_t emitted = 0, failures = 0;
+  EXPECT_EQ(ka_utt_tessera_stats(u, &emitted, &failures, why, sizeof why), 1) << why;
+  EXPECT_EQ(emitted, static_cast<uint64_t>(speechFrames));
+  EXPECT_EQ(failures, 0u);
   ka_utt_destroy(u);
   ka_destroy(ctx);
 
@@ -204,6 +210,43 @@ TEST(HostLog, PruneDropsOnlyWhatNoNodeReads) {
   EXPECT_EQ(orphan, model);  // everything else byte for byte
   EXPECT_EQ(ka::pruneUnusedInitializers(orphan), 0u);
   EXPECT_EQ(orphan, model);
+}
+
+TEST(TesseraAttachBundle, Refusals) {
+  ka_ctx* ctx = ka_create(fx().bundle.c_str(), "b1", 1, nullptr);
+  ASSERT_TRUE(ctx) << ka_last_error();
+  ka_utt_opts o{};
+  o.motion_dir = fx().motion.c_str();
+  o.threads = 1;
+  o.steady_model = "-";
+  ka_utt* u = ka_utt_create(ctx, &o);
+  ASSERT_TRUE(u) << ka_utt_last_error();
+  char err[512];
+  EXPECT_EQ(ka_utt_tessera_attach_bundle(nullptr, fx().bundle.c_str(), err, sizeof err), 1);
+  EXPECT_STREQ(err, "ka_utt_tessera_attach_bundle: null argument");
+  EXPECT_EQ(ka_utt_tessera_attach_bundle(u, nullptr, err, sizeof err), 1);
+  EXPECT_STREQ(err, "ka_utt_tessera_attach_bundle: null argument");
+  // A bundle without the members: the members' own refusal, after the entry point's name.
+  EXPECT_EQ(ka_utt_tessera_attach_bundle(u, fx().motion.c_str(), err, sizeof err), 1);
+  EXPECT_EQ(std::string(err).rfind("ka_utt_tessera_attach_bundle: ", 0), 0u) << err;
+  EXPECT_GT(std::string(err).size(), std::string("ka_utt_tessera_attach_bundle: ").size());
+  char geo[256];
+  EXPECT_EQ(ka_utt_tessera_geometry(u, geo, sizeof geo), 0);
+  // The members' bank track cut short: refused, nothing attached.
+  TempDir tmp;
+  ASSERT_EQ(ka::test::runCommand("cp -r " + ka::test::shellQuote(fx().bundle) + " " + ka::test::shellQuote(tmp / "b")),
+            0);
+  const std::vector<uint8_t> track = ka::test::readBytes(tmp / "b/tessera_bank.v1.mp4");
+  ka::test::writeBytes(tmp / "b/tessera_bank.v1.mp4", track.data(), track.size() / 3);
+  EXPECT_EQ(ka_utt_tessera_attach_bundle(u, (tmp / "b").c_str(), err, sizeof err), 1);
+  EXPECT_EQ(std::string(err).rfind("ka_utt_tessera_attach_bundle: ", 0), 0u) << err;
+  EXPECT_EQ(ka_utt_tessera_geometry(u, geo, sizeof geo), 0);
+  // The whole bundle: attached, with the members' stamp.
+  EXPECT_EQ(ka_utt_tessera_attach_bundle(u, fx().bundle.c_str(), err, sizeof err), 0) << err;
+  EXPECT_EQ(ka_utt_tessera_geometry(u, geo, sizeof geo), 1);
+  EXPECT_EQ(std::string(geo).rfind("{canvas_w=", 0), 0u) << geo;
+  ka_utt_destroy(u);
+  ka_destroy(ctx);
 }
 
 }  // namespace

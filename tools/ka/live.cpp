@@ -18,10 +18,7 @@
 #include "commands.h"
 #include "ka/ka.h"
 #include "ka/ka_utt.h"
-#include "bundle/regular_file.h"
-#include "ka/ka_tessera.h"
 #include "mp4_writer.h"
-#include "tessera/bank_decode.h"
 
 namespace ka::cli {
 namespace {
@@ -29,7 +26,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kChunk = 320;  // 20 ms
 constexpr int kFrameSamples = 640;
-constexpr uint64_t kMaxBankTrackBytes = uint64_t{1} << 30;
 
 struct LiveArgs {
   const char* bundle = nullptr;
@@ -128,28 +124,12 @@ struct Tally {
   double firstSpeech = -1.0, lastSpeech = -1.0;  // seconds since the first push
 };
 
-// Attaches the teeth borrow from the bundle's members: the bank track decoded and put into donor
-// order, the sidecar's arrays, the stamp, the head and the manifest.
+// Attaches the teeth borrow from the bundle's members.
 void attachTeeth(ka_utt* u, const char* bundle) {
   char err[1024] = "";
-  ka_tessera_members* m = ka_tessera_members_open(bundle, err, sizeof err);
-  if (!m) throw std::runtime_error(std::string("--teeth: ") + err);
-  std::unique_ptr<ka_tessera_members, void (*)(ka_tessera_members*)> own(m, ka_tessera_members_close);
-  const std::vector<char> raw = ka::readRegularFile(ka_tessera_members_bank_track_path(m), kMaxBankTrackBytes);
-  const std::vector<uint8_t> track(raw.begin(), raw.end());
-  const int n = ka_tessera_members_n_donors(m);
-  std::vector<int> inTrackOrder(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) inTrackOrder[static_cast<size_t>(i)] = i;
-  const std::vector<uint8_t> frames = ka::tessera::decodeBankTrack(
-      track.data(), track.size(), ka_tessera_members_band_w(m), ka_tessera_members_band_h(m), n, inTrackOrder);
-  std::vector<uint8_t> bank(frames.size());
-  if (ka_tessera_members_reorder(m, frames.data(), bank.data(), err, sizeof err)) throw std::runtime_error(err);
-  if (ka_utt_tessera_attach(u, bank.data(), n, ka_tessera_members_cent(m), ka_tessera_members_c_canon(m),
-                            ka_tessera_members_aperture(m), ka_tessera_members_stamp(m), ka_tessera_members_head_pt(m),
-                            ka_tessera_members_head_pt_len(m), ka_tessera_members_head_json(m),
-                            ka_tessera_members_manifest_json(m), err, sizeof err))
-    throw std::runtime_error(err);
-  std::fprintf(stderr, "ka live: teeth borrow attached (%d donors)\n", n);
+  if (ka_utt_tessera_attach_bundle(u, bundle, err, sizeof err))
+    throw std::runtime_error(std::string("--teeth: ") + err);
+  std::fprintf(stderr, "ka live: teeth borrow attached\n");
 }
 
 int run(const LiveArgs& a) {
