@@ -6,7 +6,7 @@
     with ka_core.Prior("bundles/avatar") as p:
         row = p.row(0).view("float16")            # (3, S, S)
     with ka_core.Motion("bundles/avatar/motion") as m:
-        m.push(pcm)                               # 16 kHz mono: float32 in [-1, 1], or int16
+        m.push(pcm)                               # 16 kHz mono: floats in [-1, 1], or 16-bit PCM integers
         m.finish()
         frames = m.drain()                        # Frames(index (n,), base (n, 63), drive (n, 63))
     with ka_core.Stream("bundles/avatar", "models/w2v.onnx") as s:
@@ -21,13 +21,15 @@ The library's log (its diagnostics, ONNX Runtime's and FFmpeg's lines) goes to t
 library is loaded on first use, and from then on its log goes there.
 
 The library is found through $KA_CORE_LIBRARY, else the prefix pkg-config knows, else the dynamic
-loader's path. Failures raise KaError carrying the family's last-error text; bad arguments (dtype,
-shape, non-contiguous memory) raise TypeError or ValueError before the library is called.
+loader's path. Failures raise KaError carrying the family's last-error text; bad arguments (a wrong
+shape, audio that is not numbers, an output array of another dtype or layout) raise TypeError or
+ValueError before the library is called. Audio is any 1-D numeric array-like, converted once.
 
 Each C family is one module: core (context, bundle resolution), prior (warp prior rows), a2x and
 motion (the streaming audio engines, on _audio.AudioStream), fca (whole-clip deltas), stream (the
-offline stream), utt (the utterance session). A new family adds one module built on _lib.Family
-and _lib.Handle.
+offline stream), utt (the utterance session), tessera (teeth-borrow members, pass and attach), log
+(the library's log). A new family adds one module built on _lib.Family and _lib.Handle; its
+functions are CFunc class attributes.
 """
 from ._lib import KaError
 from . import log
@@ -40,7 +42,8 @@ from .fca import Fca
 from .motion import Motion
 from .stream import Stream
 from .utt import IDLE, RAMP, SPEECH, FrameInfo, Session, Stats
+from . import tessera
 
 __all__ = ["KaError", "log", "set_log", "set_log_level", "Context", "Prior", "host_kp_rows", "resolve_bundle",
-           "resolve_member", "Frames", "A2x",
-           "preload_w2v", "Fca", "Motion", "Stream", "Session", "FrameInfo", "Stats", "IDLE", "SPEECH", "RAMP"]
+           "resolve_member", "Frames", "A2x", "preload_w2v", "Fca", "Motion", "Stream", "Session", "FrameInfo", "Stats",
+           "IDLE", "SPEECH", "RAMP", "tessera"]

@@ -7,7 +7,7 @@ from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
-from ._lib import Family, Handle, audio, check_call, pointer
+from ._lib import CFunc, Family, Handle, audio, check_call, pointer
 
 KP = 63  # floats in a keypoint row: 21 keypoints of (x, y, z)
 _c_int_p = ctypes.POINTER(ctypes.c_int)
@@ -33,20 +33,22 @@ def concat(parts: "list[Frames]") -> Frames:
     return Frames(*(np.concatenate(col) if col[0] is not None else None for col in zip(*parts)))
 
 
-def stream_family(prefix: str) -> Family:
-    """The functions every streaming engine family has: PREFIX_create ... PREFIX_nt."""
-    f = Family(prefix + "_last_error")
-    p = ctypes.c_void_p
-    f.destroy = f.fn(prefix + "_destroy", None, [p])
-    f.push = f.fn(prefix + "_push", ctypes.c_int, [p, _c_float_p, ctypes.c_int])
-    f.finish = f.fn(prefix + "_finish", ctypes.c_int, [p])
-    f.avail = f.fn(prefix + "_avail", ctypes.c_int, [p])
-    f.pull = f.fn(prefix + "_pull", ctypes.c_int, [p, _c_int_p, _c_float_p, _c_float_p, ctypes.c_int])
-    f.total = f.fn(prefix + "_total", ctypes.c_int, [p])
-    f.reset = f.fn(prefix + "_reset", ctypes.c_int, [p, ctypes.c_int, ctypes.c_int, ctypes.c_int])
-    f.set_eager = f.fn(prefix + "_set_eager", None, [p, ctypes.c_int])
-    f.nt = f.fn(prefix + "_nt", ctypes.c_int, [p])
-    return f
+_p = ctypes.c_void_p
+
+
+class StreamFamily(Family):
+    """The functions every streaming engine family has: {prefix}_destroy ... {prefix}_nt."""
+    prefix = ""
+    last_error = CFunc("{prefix}_last_error", ctypes.c_char_p, [])
+    destroy = CFunc("{prefix}_destroy", None, [_p])
+    push = CFunc("{prefix}_push", ctypes.c_int, [_p, _c_float_p, ctypes.c_int])
+    finish = CFunc("{prefix}_finish", ctypes.c_int, [_p])
+    avail = CFunc("{prefix}_avail", ctypes.c_int, [_p])
+    pull = CFunc("{prefix}_pull", ctypes.c_int, [_p, _c_int_p, _c_float_p, _c_float_p, ctypes.c_int])
+    total = CFunc("{prefix}_total", ctypes.c_int, [_p])
+    reset = CFunc("{prefix}_reset", ctypes.c_int, [_p, ctypes.c_int, ctypes.c_int, ctypes.c_int])
+    set_eager = CFunc("{prefix}_set_eager", None, [_p, ctypes.c_int])
+    nt = CFunc("{prefix}_nt", ctypes.c_int, [_p])
 
 
 class AudioStream(Handle):
@@ -58,14 +60,19 @@ class AudioStream(Handle):
     _prefix = ""
 
     @classmethod
-    def _family(cls) -> Family:
+    def _family(cls) -> StreamFamily:
         raise NotImplementedError
+
+    @classmethod
+    def _destroy(cls, ptr: Any) -> None:
+        cls._family().destroy(ptr)
 
     def _check(self, result: int, what: str) -> int:
         return check_call(self._family(), result, f"{self._prefix}_{what}")
 
     def push(self, samples: Any) -> None:
-        """Appends samples (1-D float32 in [-1, 1], or int16)."""
+        """Appends samples: any 1-D numeric array-like, floats in [-1, 1] or integers as 16-bit PCM
+        (converted once to float32, see ka_core._lib.audio)."""
         a = audio(samples)
         if a.size:
             self._check(self._family().push(self.ptr, pointer(a, ctypes.c_float), a.size), "push")

@@ -7,7 +7,7 @@ import ctypes
 import os
 import subprocess
 import weakref
-from typing import Any, Callable, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -45,24 +45,37 @@ def lib() -> ctypes.CDLL:
     return _LIB
 
 
-class Family:
-    """One C family: its functions and its thread-local last-error text.
+class CFunc:
+    """One C entry point, declared on a Family class and bound to the library on first use:
+    ``create = CFunc("ka_create", c_void_p, [c_char_p, ...])``. In a name, "{prefix}" stands for
+    the family's ``prefix`` (families that share their functions' shapes)."""
 
-    A new family binding declares itself as ``Family("ka_a2x_last_error")`` and its functions with
-    ``fn``; ``fail`` raises the family's error text."""
+    def __init__(self, name: str, restype: Any, argtypes: Sequence[Any]):
+        self._name = name
+        self._restype = restype
+        self._argtypes = list(argtypes)
+        self._bound: Dict[type, Callable[..., Any]] = {}
 
-    def __init__(self, last_error: str):
-        self._last_error = self.fn(last_error, ctypes.c_char_p, [])
-
-    @staticmethod
-    def fn(name: str, restype: Any, argtypes: Sequence[Any]) -> Callable[..., Any]:
-        f = getattr(lib(), name)
-        f.restype = restype
-        f.argtypes = list(argtypes)
+    def __get__(self, family: Optional["Family"], owner: type) -> Callable[..., Any]:
+        if family is None:
+            return self  # type: ignore[return-value]
+        f = self._bound.get(owner)
+        if f is None:
+            f = getattr(lib(), self._name.format(prefix=getattr(owner, "prefix", "")))
+            f.restype = self._restype
+            f.argtypes = self._argtypes
+            self._bound[owner] = f
         return f
 
+
+class Family:
+    """One C family: its functions, declared as CFunc class attributes, and its thread-local
+    last-error text (the CFunc ``last_error``); ``fail`` raises the family's error text."""
+
+    last_error: Callable[[], Optional[bytes]]
+
     def error_text(self) -> str:
-        return (self._last_error() or b"").decode("utf-8", "replace")
+        return (self.last_error() or b"").decode("utf-8", "replace")
 
     def fail(self, fallback: str) -> "KaError":
         return KaError(self.error_text() or fallback)
@@ -149,22 +162,47 @@ def pointer(a: np.ndarray, ctype: Any) -> Any:
     return a.ctypes.data_as(ctypes.POINTER(ctype))
 
 
+def _numeric_1d(samples: Any, name: str) -> np.ndarray:
+    """`samples` as a 1-D numeric numpy array (no copy when it already is one); anything else —
+    strings, objects, booleans, complex values, more or fewer dimensions — is refused."""
+    try:
+        a = np.asarray(samples)
+    except (TypeError, ValueError) as e:
+        raise TypeError(f"{name}: expected a 1-D array of numbers ({e})") from None
+    if a.dtype.kind not in "iuf":
+        raise TypeError(f"{name}: expected numbers (integer or float), got dtype {a.dtype}")
+    if a.ndim != 1:
+        raise ValueError(f"{name}: expected shape (-1,), got {tuple(a.shape)}")
+    return a
+
+
+def _check_pcm_range(a: np.ndarray, name: str) -> None:
+    if a.size and (a.min() < -32768 or a.max() > 32767):
+        raise ValueError(f"{name}: integer samples are 16-bit PCM, in -32768..32767")
+
+
 def audio(samples: Any, name: str = "samples") -> np.ndarray:
-    """16 kHz mono samples as the float32 the engines take: float32 as given (values in [-1, 1]),
-    int16 converted explicitly as sample / 32768; any other dtype, shape or layout is refused."""
-    if isinstance(samples, np.ndarray) and samples.dtype == np.int16:
-        check_array(samples, np.int16, [(-1,)], name)
-        return samples.astype(np.float32) / np.float32(32768.0)
-    return check_array(samples, np.float32, [(-1,)], name)
+    """16 kHz mono samples as the float32 the engines take. Any 1-D numeric array-like is accepted:
+    float values are taken as they are (in [-1, 1]), integer values as 16-bit PCM (sample / 32768).
+    The one conversion is one copy into a new C-contiguous float32 array; float32 that already is
+    C-contiguous is handed over without a copy. Non-numeric input or another shape is refused."""
+    a = _numeric_1d(samples, name)
+    if a.dtype.kind in "iu":
+        _check_pcm_range(a, name)
+        return np.multiply(a, np.float32(1.0 / 32768.0), dtype=np.float32)
+    return np.ascontiguousarray(a, dtype=np.float32)
 
 
 def pcm16(samples: Any, name: str = "samples") -> np.ndarray:
-    """16 kHz mono samples as the int16 a session takes: int16 as given, float32 converted explicitly
-    as round(sample * 32768) clipped to the int16 range (the inverse of `audio`)."""
-    if isinstance(samples, np.ndarray) and samples.dtype == np.float32:
-        check_array(samples, np.float32, [(-1,)], name)
-        return np.clip(np.round(samples * np.float32(32768.0)), -32768, 32767).astype(np.int16)
-    return check_array(samples, np.int16, [(-1,)], name)
+    """16 kHz mono samples as the int16 a session takes. Any 1-D numeric array-like is accepted:
+    integer values as 16-bit PCM (-32768..32767), float values as round(sample * 32768) clipped to
+    the int16 range (the inverse of `audio`). The one conversion is one copy into a new C-contiguous
+    int16 array; int16 that already is C-contiguous is handed over without a copy."""
+    a = _numeric_1d(samples, name)
+    if a.dtype.kind in "iu":
+        _check_pcm_range(a, name)
+        return np.ascontiguousarray(a, dtype=np.int16)
+    return np.clip(np.round(a.astype(np.float32) * np.float32(32768.0)), -32768, 32767).astype(np.int16)
 
 
 def frames_of(samples: int) -> int:

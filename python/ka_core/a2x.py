@@ -8,28 +8,29 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from ._audio import KP, AudioStream, Frames, stream_family
-from ._lib import Family, audio, check_call, encode, frames_of, pointer
+from ._audio import KP, AudioStream, Frames, StreamFamily
+from ._lib import CFunc, audio, check_call, encode, frames_of, pointer
 
 _c_float_p = ctypes.POINTER(ctypes.c_float)
-_a2x: Optional[Family] = None
+_p = ctypes.c_void_p
 
 
-def _family() -> Family:
-    global _a2x
-    if _a2x is None:
-        f = stream_family("ka_a2x")
-        p = ctypes.c_void_p
-        f.create = f.fn("ka_a2x_create", p, [ctypes.c_char_p, ctypes.c_int])
-        f.pull_wn = f.fn("ka_a2x_pull_wn", ctypes.c_int,
-                         [p, ctypes.POINTER(ctypes.c_int), _c_float_p, _c_float_p, _c_float_p, ctypes.c_int])
-        f.width = f.fn("ka_a2x_width", ctypes.c_int, [p])
-        f.deltas = f.fn("ka_a2x_deltas", ctypes.c_int, [p, _c_float_p, ctypes.c_int, _c_float_p, ctypes.c_int])
-        f.deltas_wn = f.fn("ka_a2x_deltas_wn", ctypes.c_int,
-                           [p, _c_float_p, ctypes.c_int, _c_float_p, _c_float_p, ctypes.c_int])
-        f.preload_w2v = f.fn("ka_a2x_preload_w2v", ctypes.c_int, [ctypes.c_char_p])
-        A2x._destroy = staticmethod(f.destroy)
-        _a2x = f
+class _A2x(StreamFamily):
+    prefix = "ka_a2x"
+    create = CFunc("ka_a2x_create", _p, [ctypes.c_char_p, ctypes.c_int])
+    pull_wn = CFunc("ka_a2x_pull_wn", ctypes.c_int,
+                    [_p, ctypes.POINTER(ctypes.c_int), _c_float_p, _c_float_p, _c_float_p, ctypes.c_int])
+    width = CFunc("ka_a2x_width", ctypes.c_int, [_p])
+    deltas = CFunc("ka_a2x_deltas", ctypes.c_int, [_p, _c_float_p, ctypes.c_int, _c_float_p, ctypes.c_int])
+    deltas_wn = CFunc("ka_a2x_deltas_wn", ctypes.c_int,
+                      [_p, _c_float_p, ctypes.c_int, _c_float_p, _c_float_p, ctypes.c_int])
+    preload_w2v = CFunc("ka_a2x_preload_w2v", ctypes.c_int, [ctypes.c_char_p])
+
+
+_a2x = _A2x()
+
+
+def _family() -> _A2x:
     return _a2x
 
 
@@ -43,7 +44,7 @@ class A2x(AudioStream):
     """The expression stream of one bundle (``ka_a2x_create`` / ``ka_a2x_destroy``).
 
         with ka_core.A2x("bundles/avatar") as s:
-            s.push(pcm)                      # float32 in [-1, 1] or int16, 16 kHz mono
+            s.push(pcm)                      # floats in [-1, 1] or 16-bit PCM integers, 16 kHz mono
             s.finish()
             frames = s.drain()               # Frames(index, base, drive): (n,), (n, 63), (n, 63)
     """

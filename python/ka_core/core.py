@@ -7,38 +7,41 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from ._lib import Family, Handle, check_array, encode, pointer
+from ._lib import CFunc, Family, Handle, check_array, encode, pointer
 
 _c_float_p = ctypes.POINTER(ctypes.c_float)
 _c_ubyte_p = ctypes.POINTER(ctypes.c_ubyte)
 
-_core: Optional[Family] = None
+_p = ctypes.c_void_p
 
 
-def _family() -> Family:
-    """Declared on first use, so importing the package does not load the library."""
-    global _core
-    if _core is None:
-        f = Family("ka_last_error")
-        p = ctypes.c_void_p
-        f.create = f.fn("ka_create", p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p])
-        f.destroy = f.fn("ka_destroy", None, [p])
-        f.host_kp_rows = f.fn("ka_host_kp_rows", ctypes.c_int, [])
-        for name in ("nt", "width", "height", "crop", "drive_frames"):
-            setattr(f, name, f.fn("ka_" + name, ctypes.c_int, [p]))
-        f.render_kp_crop = f.fn("ka_render_kp_crop", _c_float_p, [p, ctypes.c_int, _c_float_p, _c_float_p])
-        f.render_drive_crop = f.fn("ka_render_drive_crop", _c_float_p, [p, ctypes.c_int])
-        f.paste_crop = f.fn("ka_paste_crop", ctypes.c_int, [p, ctypes.c_int, _c_float_p, _c_ubyte_p, ctypes.c_size_t])
-        f.paste_last = f.fn("ka_paste_last", _c_ubyte_p, [p, ctypes.c_int])
-        f.render_kp_rgba = f.fn("ka_render_kp_rgba", ctypes.c_int,
-                                [p, ctypes.c_int, _c_float_p, _c_float_p, _c_ubyte_p, ctypes.c_size_t])
-        f.render_drive_rgba = f.fn("ka_render_drive_rgba", ctypes.c_int, [p, ctypes.c_int, _c_ubyte_p, ctypes.c_size_t])
-        f.target_frame = f.fn("ka_target_frame", _c_ubyte_p, [p, ctypes.c_int])
-        f.resolve_handle = f.fn("ka_bundle_resolve_handle", ctypes.c_int,
-                                [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t])
-        f.resolve_member = f.fn("ka_bundle_resolve_member", ctypes.c_int,
-                                [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t])
-        _core = f
+class _Core(Family):
+    last_error = CFunc("ka_last_error", ctypes.c_char_p, [])
+    create = CFunc("ka_create", _p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p])
+    destroy = CFunc("ka_destroy", None, [_p])
+    host_kp_rows = CFunc("ka_host_kp_rows", ctypes.c_int, [])
+    nt = CFunc("ka_nt", ctypes.c_int, [_p])
+    width = CFunc("ka_width", ctypes.c_int, [_p])
+    height = CFunc("ka_height", ctypes.c_int, [_p])
+    crop = CFunc("ka_crop", ctypes.c_int, [_p])
+    drive_frames = CFunc("ka_drive_frames", ctypes.c_int, [_p])
+    render_kp_crop = CFunc("ka_render_kp_crop", _c_float_p, [_p, ctypes.c_int, _c_float_p, _c_float_p])
+    render_drive_crop = CFunc("ka_render_drive_crop", _c_float_p, [_p, ctypes.c_int])
+    paste_crop = CFunc("ka_paste_crop", ctypes.c_int, [_p, ctypes.c_int, _c_float_p, _c_ubyte_p, ctypes.c_size_t])
+    paste_last = CFunc("ka_paste_last", _c_ubyte_p, [_p, ctypes.c_int])
+    render_kp_rgba = CFunc("ka_render_kp_rgba", ctypes.c_int,
+                           [_p, ctypes.c_int, _c_float_p, _c_float_p, _c_ubyte_p, ctypes.c_size_t])
+    render_drive_rgba = CFunc("ka_render_drive_rgba", ctypes.c_int, [_p, ctypes.c_int, _c_ubyte_p, ctypes.c_size_t])
+    target_frame = CFunc("ka_target_frame", _c_ubyte_p, [_p, ctypes.c_int])
+    resolve_handle = CFunc("ka_bundle_resolve_handle", ctypes.c_int, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t])
+    resolve_member = CFunc("ka_bundle_resolve_member", ctypes.c_int,
+                           [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t])
+
+
+_core = _Core()  # bound on first use, so importing the package does not load the library
+
+
+def _family() -> _Core:
     return _core
 
 
@@ -60,10 +63,11 @@ class Context(Handle):
 
     Used by one thread at a time. Every array returned is a copy the caller owns."""
 
+    _destroy = staticmethod(lambda ptr: _core.destroy(ptr))
+
     def __init__(self, bundle: "os.PathLike[str] | str", model_key: str = "b1", threads: int = 0,
                  ep: Optional[str] = None):
         f = _family()
-        Context._destroy = staticmethod(f.destroy)
         ptr = f.create(encode(bundle), model_key.encode(), int(threads), ep.encode() if ep is not None else None)
         if not ptr:
             raise f.fail("ka_create failed")

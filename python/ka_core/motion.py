@@ -6,19 +6,18 @@ import ctypes
 import os
 from typing import Optional
 
-from ._audio import AudioStream, stream_family
-from ._lib import Family, encode
+from ._audio import AudioStream, StreamFamily
+from ._lib import CFunc, encode
 
-_motion: Optional[Family] = None
+class _Motion(StreamFamily):
+    prefix = "ka_motion"
+    create = CFunc("ka_motion_create", ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p])
 
 
-def _family() -> Family:
-    global _motion
-    if _motion is None:
-        f = stream_family("ka_motion")
-        f.create = f.fn("ka_motion_create", ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p])
-        Motion._destroy = staticmethod(f.destroy)
-        _motion = f
+_motion = _Motion()
+
+
+def _family() -> _Motion:
     return _motion
 
 

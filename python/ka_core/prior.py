@@ -3,26 +3,27 @@ from __future__ import annotations
 
 import ctypes
 import os
-from typing import Optional
 
 import numpy as np
 
-from ._lib import Family, Handle, check_array, encode
+from ._lib import CFunc, Family, Handle, check_array, encode
 
-_prior: Optional[Family] = None
+_p = ctypes.c_void_p
 
 
-def _family() -> Family:
-    global _prior
-    if _prior is None:
-        f = Family("ka_last_error")  # the prior rows share the core family's error text
-        p = ctypes.c_void_p
-        f.open = f.fn("ka_prior_open", p, [ctypes.c_char_p, ctypes.c_int, ctypes.c_int])
-        f.row = f.fn("ka_prior_row", ctypes.c_int, [p, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t])
-        f.row_bytes = f.fn("ka_prior_row_bytes", ctypes.c_uint64, [p])
-        f.backend = f.fn("ka_prior_backend", ctypes.c_char_p, [p])
-        f.close = f.fn("ka_prior_close", None, [p])
-        _prior = f
+class _Prior(Family):
+    last_error = CFunc("ka_last_error", ctypes.c_char_p, [])  # the core family's error text
+    open = CFunc("ka_prior_open", _p, [ctypes.c_char_p, ctypes.c_int, ctypes.c_int])
+    row = CFunc("ka_prior_row", ctypes.c_int, [_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t])
+    row_bytes = CFunc("ka_prior_row_bytes", ctypes.c_uint64, [_p])
+    backend = CFunc("ka_prior_backend", ctypes.c_char_p, [_p])
+    close = CFunc("ka_prior_close", None, [_p])
+
+
+_prior = _Prior()
+
+
+def _family() -> _Prior:
     return _prior
 
 
@@ -30,9 +31,10 @@ class Prior(Handle):
     """Reads rows of a bundle's warp prior (``ka_prior_open`` / ``ka_prior_close``): each row is
     three planes of side x side IEEE half values, as uint16 bit patterns."""
 
+    _destroy = staticmethod(lambda ptr: _prior.close(ptr))
+
     def __init__(self, bundle: "os.PathLike[str] | str", lookahead: int = 2, history: int = 11):
         f = _family()
-        Prior._destroy = staticmethod(f.close)
         ptr = f.open(encode(bundle), int(lookahead), int(history))
         if not ptr:
             raise f.fail("ka_prior_open failed")

@@ -4,31 +4,31 @@ from __future__ import annotations
 
 import ctypes
 import os
-from typing import Any, Callable, List, Optional
+from typing import Any, Callable, List
 
 import numpy as np
 
-from ._lib import Family, Handle, KaError, audio, encode, frames_of, pointer
+from ._lib import CFunc, Family, Handle, KaError, audio, encode, frames_of, pointer
 
 _c_float_p = ctypes.POINTER(ctypes.c_float)
 _FRAME_CB = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.POINTER(ctypes.c_ubyte), ctypes.c_int,
                              ctypes.c_int)
-_stream: Optional[Family] = None
+_p = ctypes.c_void_p
 
 
-def _family() -> Family:
-    global _stream
-    if _stream is None:
-        f = Family("ka_stream_last_error")
-        p = ctypes.c_void_p
-        f.create = f.fn("ka_stream_create", p,
-                        [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_float])
-        f.destroy = f.fn("ka_stream_destroy", None, [p])
-        f.run = f.fn("ka_stream_run", ctypes.c_int, [p, _c_float_p, ctypes.c_int, _FRAME_CB, ctypes.c_void_p])
-        f.width = f.fn("ka_stream_width", ctypes.c_int, [p])
-        f.height = f.fn("ka_stream_height", ctypes.c_int, [p])
-        Stream._destroy = staticmethod(f.destroy)
-        _stream = f
+class _Stream(Family):
+    last_error = CFunc("ka_stream_last_error", ctypes.c_char_p, [])
+    create = CFunc("ka_stream_create", _p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_int, ctypes.c_float])
+    destroy = CFunc("ka_stream_destroy", None, [_p])
+    run = CFunc("ka_stream_run", ctypes.c_int, [_p, _c_float_p, ctypes.c_int, _FRAME_CB, ctypes.c_void_p])
+    width = CFunc("ka_stream_width", ctypes.c_int, [_p])
+    height = CFunc("ka_stream_height", ctypes.c_int, [_p])
+
+
+_stream = _Stream()
+
+
+def _family() -> _Stream:
     return _stream
 
 
@@ -42,6 +42,8 @@ class Stream(Handle):
             video = s.frames(pcm)            # (frames, H, W, 3) uint8
     """
 
+    _destroy = staticmethod(lambda ptr: _stream.destroy(ptr))
+
     def __init__(self, bundle: "os.PathLike[str] | str", w2v_path: "os.PathLike[str] | str", threads: int = 0,
                  skip: int = 0, scale: float = 1.0):
         f = _family()
@@ -54,7 +56,7 @@ class Stream(Handle):
     height = property(lambda self: int(_family().height(self.ptr)), doc="frame height")
 
     def run(self, samples: Any, on_frame: Callable[[int, np.ndarray], None]) -> int:
-        """Renders every frame of the clip (1-D float32 in [-1, 1], or int16) and calls
+        """Renders every frame of the clip (any 1-D numeric array-like: floats in [-1, 1], or 16-bit PCM integers) and calls
         on_frame(number, rgb) for each in order, rgb a (H, W, 3) uint8 copy. Returns the frames
         delivered. A failed render raises KaError after the frames before it were delivered; an
         exception from on_frame stops further calls and is raised when the run ends."""

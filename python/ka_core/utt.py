@@ -9,7 +9,7 @@ from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-from ._lib import Family, Handle, check_array, encode, pcm16, pointer
+from ._lib import CFunc, Family, Handle, check_array, encode, pcm16, pointer
 from .core import Context
 
 IDLE, SPEECH, RAMP = 0, 1, 2  # FrameInfo.kind
@@ -47,30 +47,30 @@ class _Stats(ctypes.Structure):
                [(name, ctypes.c_double) for name in Stats._fields[3:5]] + [("mode", ctypes.c_int32)]
 
 
-_utt: Optional[Family] = None
+_p = ctypes.c_void_p
 
 
-def _family() -> Family:
-    global _utt
-    if _utt is None:
-        f = Family("ka_utt_last_error")
-        p = ctypes.c_void_p
-        f.create = f.fn("ka_utt_create", p, [p, ctypes.POINTER(_Opts)])
-        f.destroy = f.fn("ka_utt_destroy", None, [p])
-        f.ready = f.fn("ka_utt_ready", ctypes.c_int, [p])
-        f.push = f.fn("ka_utt_push_audio", ctypes.c_int, [p, ctypes.POINTER(ctypes.c_int16), ctypes.c_int])
-        f.end_utterance = f.fn("ka_utt_end_utterance", ctypes.c_int, [p])
-        f.interrupt = f.fn("ka_utt_interrupt", ctypes.c_int, [p])
-        f.frames_available = f.fn("ka_utt_frames_available", ctypes.c_int, [p])
-        f.pull_frame = f.fn("ka_utt_pull_frame", ctypes.c_int,
-                            [p, ctypes.POINTER(ctypes.c_ubyte), ctypes.c_size_t, ctypes.POINTER(_Info)])
-        f.get_stats = f.fn("ka_utt_get_stats", ctypes.c_int, [p, ctypes.POINTER(_Stats)])
-        f.render_status = f.fn("ka_utt_render_status", ctypes.c_int,
-                               [p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p)])
-        Session._destroy = staticmethod(f.destroy)
-        _utt = f
+class _Utt(Family):
+    last_error = CFunc("ka_utt_last_error", ctypes.c_char_p, [])
+    create = CFunc("ka_utt_create", _p, [_p, ctypes.POINTER(_Opts)])
+    destroy = CFunc("ka_utt_destroy", None, [_p])
+    ready = CFunc("ka_utt_ready", ctypes.c_int, [_p])
+    push = CFunc("ka_utt_push_audio", ctypes.c_int, [_p, ctypes.POINTER(ctypes.c_int16), ctypes.c_int])
+    end_utterance = CFunc("ka_utt_end_utterance", ctypes.c_int, [_p])
+    interrupt = CFunc("ka_utt_interrupt", ctypes.c_int, [_p])
+    frames_available = CFunc("ka_utt_frames_available", ctypes.c_int, [_p])
+    pull_frame = CFunc("ka_utt_pull_frame", ctypes.c_int,
+                       [_p, ctypes.POINTER(ctypes.c_ubyte), ctypes.c_size_t, ctypes.POINTER(_Info)])
+    get_stats = CFunc("ka_utt_get_stats", ctypes.c_int, [_p, ctypes.POINTER(_Stats)])
+    render_status = CFunc("ka_utt_render_status", ctypes.c_int,
+                          [_p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_char_p)])
+
+
+_utt = _Utt()
+
+
+def _family() -> _Utt:
     return _utt
-
 
 
 class Session(Handle):
@@ -88,6 +88,8 @@ class Session(Handle):
             s.end_utterance()
             frame = s.pull_frame()           # None, or ((H, W, 3) uint8, FrameInfo)
     """
+
+    _destroy = staticmethod(lambda ptr: _utt.destroy(ptr))
 
     def __init__(self, ctx: Context, model_dir: "os.PathLike[str] | str", threads: int = 0,
                  steady_model: Optional[str] = None, hybrid: int = 0, silence_timeout_s: float = 0.0,
@@ -126,7 +128,8 @@ class Session(Handle):
             time.sleep(0.005)
 
     def push(self, samples: Any) -> None:
-        """Appends speech: 1-D int16, or float32 in [-1, 1] (converted to int16 as round(x * 32768),
+        """Appends speech: any 1-D numeric array-like, integers as 16-bit PCM, floats in [-1, 1]
+        (converted once to int16 as round(x * 32768),
         clipped). An empty array only marks the speaker as still talking."""
         a = pcm16(samples)
         self._ok(_family().push(self.ptr, pointer(a, ctypes.c_int16), a.size), "ka_utt_push_audio")
