@@ -14,7 +14,8 @@
 #include <memory>
 #include <string>
 
-#include "bundle/context.h"
+#include "api/handles.h"
+#include "render/renderer.h"
 #include "ka/ka.h"
 
 namespace {
@@ -54,7 +55,7 @@ Fixture& fixture() {
 void BM_RenderDriveCrop(benchmark::State& state) {
   ka_ctx* ctx = fixture().ctx;
   if (!ka_render_drive_crop(ctx, 0)) state.SkipWithError(ka_last_error());  // builds the renderer
-  const double run0 = ctx->renderer->runMilliseconds();
+  const double run0 = ctx->context->renderer().runMilliseconds();
   double wall = 0;
   int i = 0;
   for (auto _ : state) {
@@ -62,7 +63,7 @@ void BM_RenderDriveCrop(benchmark::State& state) {
     benchmark::DoNotOptimize(ka_render_drive_crop(ctx, i++ % ka_drive_frames(ctx)));
     wall += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   }
-  const double run = ctx->renderer->runMilliseconds() - run0;
+  const double run = ctx->context->renderer().runMilliseconds() - run0;
   state.counters["ms_per_frame"] = wall / static_cast<double>(state.iterations());
   state.counters["overhead_pct"] = run > 0 ? (wall - run) / run * 100.0 : 0.0;
 }

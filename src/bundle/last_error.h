@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -33,6 +34,17 @@ R guarded(std::string& slot, const char* entry, R fail, F&& body) noexcept {
     }
   }
   return fail;
+}
+
+// Runs `step` inside the library; a std::exception it throws is rethrown as a runtime error whose
+// text starts with `entry` + ": ", the text the entry point of that name would give it.
+template <class F>
+auto named(const char* entry, F&& step) -> decltype(step()) {
+  try {
+    return std::forward<F>(step)();
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string(entry) + ": " + e.what());
+  }
 }
 
 // Stores a fixed argument-failure text; never throws (an allocation failure leaves it empty).

@@ -11,11 +11,12 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/context.h"
+#include "audio/fca.h"
+#include "bundle/last_error.h"
+#include "bundle/manifest.h"
 #include "bundle/members.h"
+#include "context/context.h"
 #include "session/target_rows.h"
-#include "ka/ka.h"
-#include "ka/ka_fca.h"
 
 namespace ka {
 namespace {
@@ -26,32 +27,27 @@ constexpr int kSlots = 4;
 }  // namespace
 
 struct OfflineStream::Impl {
-  ka_ctx* ctx = nullptr;
-  ka_fca* fca = nullptr;
+  std::unique_ptr<Context> ctx;
+  std::unique_ptr<FcaEngine> fca;
   std::vector<float> target;
   int NT = 0, W = 0, H = 0, S = 0;
   int skip = 0;
   float scale = 1.0f;
-
-  ~Impl() {
-    ka_fca_destroy(fca);
-    ka_destroy(ctx);
-  }
 };
 
 OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPath, int threads, int skip, float scale)
     : impl_(std::make_unique<Impl>()) {
   if (skip < 0) throw std::runtime_error("skip must not be negative, got " + std::to_string(skip));
   Impl& s = *impl_;
-  s.ctx = ka_create(bundle.c_str(), "render", threads, "");
-  if (!s.ctx) throw std::runtime_error(std::string("ka_create: ") + ka_last_error());
-  s.NT = ka_nt(s.ctx);
-  s.W = ka_width(s.ctx);
-  s.H = ka_height(s.ctx);
-  s.S = ka_crop(s.ctx);
-  const std::string dir = s.ctx->manifest.dir;
-  s.fca = ka_fca_create(w2vPath.c_str(), resolveMember(dir, "fca_stream.onnx").c_str(), threads);
-  if (!s.fca) throw std::runtime_error(std::string("ka_fca_create: ") + ka_fca_last_error());
+  s.ctx = named("ka_create", [&] { return std::make_unique<Context>(bundle, "render", threads, ""); });
+  const Manifest& m = s.ctx->manifest();
+  s.NT = m.NT;
+  s.W = m.W;
+  s.H = m.H;
+  s.S = m.crop;
+  const std::string dir = m.dir;
+  s.fca = named("ka_fca_create",
+                [&] { return std::make_unique<FcaEngine>(w2vPath, resolveMember(dir, "fca_stream.onnx"), threads); });
   s.target = readTargetRows(dir, s.NT);
   if (s.target.empty()) throw std::runtime_error("cannot read xs_target.bin (NT*63 f32)");
   s.skip = skip;
@@ -67,8 +63,10 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, v
   Impl& s = *impl_;
   const int F = static_cast<int>((static_cast<int64_t>(count) + 639) / 640);
   std::vector<float> deltas(static_cast<size_t>(F) * kKp);
-  if (ka_fca_deltas(s.fca, samples, count, deltas.data(), F) != F) {
-    *error = std::string("ka_fca_deltas: ") + ka_fca_last_error();
+  try {
+    if (s.fca->deltas(samples, count, deltas.data(), F) != F) throw std::runtime_error("short of frames");
+  } catch (const std::exception& e) {
+    *error = std::string("ka_fca_deltas: ") + e.what();
     return 0;
   }
   const int D = F - s.skip;
@@ -91,19 +89,35 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, v
   const size_t cropElems = static_cast<size_t>(s.S) * static_cast<size_t>(s.S) * 3;
   std::vector<uint8_t> rgb(static_cast<size_t>(s.W) * static_cast<size_t>(s.H) * 3);
   bool failed = false;
+  // What stopped the run: written by the step that failed (the render step on the render thread,
+  // read here after that thread was joined).
+  std::string renderFailure, pasteFailure;
   const int delivered = overlapRenderDeliver(
       D, cropElems,
-      [&](int j) {
+      [&](int j) -> const float* {
         const size_t r = static_cast<size_t>(j) * kKp;
-        return ka_render_kp_crop(s.ctx, idx[static_cast<size_t>(j)], base.data() + r, drive.data() + r);
+        try {
+          return s.ctx->renderKpCrop(idx[static_cast<size_t>(j)], base.data() + r, drive.data() + r);
+        } catch (const std::exception& e) {
+          renderFailure = e.what();
+          return nullptr;
+        }
       },
       [&](int j, const float* crop) {
-        if (!ka_paste_crop(s.ctx, idx[static_cast<size_t>(j)], crop, rgb.data(), rgb.size())) return false;
+        try {
+          s.ctx->pasteCrop(idx[static_cast<size_t>(j)], crop, rgb.data());
+        } catch (const std::exception& e) {
+          pasteFailure = e.what();
+          return false;
+        }
         if (cb) cb(user, j, rgb.data(), s.W, s.H);
         return true;
       },
       &failed);
-  if (failed) *error = "ka_stream_run: render/paste failed";
+  if (failed) {
+    const std::string& why = pasteFailure.empty() ? renderFailure : pasteFailure;
+    *error = "ka_stream_run: render/paste failed" + (why.empty() ? std::string() : ": " + why);
+  }
   return delivered;
 }
 

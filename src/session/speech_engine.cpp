@@ -1,23 +1,20 @@
 #include "session/speech_engine.h"
 
 #include <stdexcept>
+#include <utility>
 
+#include "audio/a2x.h"
+#include "audio/motion.h"
+#include "bundle/last_error.h"
 #include "bundle/members.h"
 #include "bundle/regular_file.h"
-#include "ka/ka_a2x.h"
-#include "ka/ka_motion.h"
 
 namespace ka {
-namespace {
 
-ka_a2x* a2x(void* h) { return static_cast<ka_a2x*>(h); }
-ka_motion* motion(void* h) { return static_cast<ka_motion*>(h); }
-
-[[noreturn]] void fail(const char* what, const char* engineError) {
-  throw std::runtime_error(engineError && *engineError ? std::string(engineError) : std::string(what) + " failed");
-}
-
-}  // namespace
+struct SpeechEngine::Impl {
+  std::unique_ptr<A2xStream> a2x;
+  std::unique_ptr<Motion> motion;
+};
 
 SpeechEngine::Kind SpeechEngine::kindOf(const std::string& dir) {
   try {
@@ -28,72 +25,61 @@ SpeechEngine::Kind SpeechEngine::kindOf(const std::string& dir) {
   }
 }
 
-SpeechEngine::SpeechEngine(Kind kind, const std::string& dir, int threads, const std::string& engineOpt) : kind_(kind) {
-  if (kind_ == kExpression) {
-    handle_ = ka_a2x_create(dir.c_str(), threads);
-    if (!handle_) fail("ka_a2x_create", ka_a2x_last_error());
-  } else {
-    handle_ = ka_motion_create(dir.c_str(), threads, engineOpt.c_str());
-    if (!handle_) fail("ka_motion_create", ka_motion_last_error());
-  }
+SpeechEngine::SpeechEngine(Kind kind, const std::string& dir, int threads, const std::string& engineOpt)
+    : kind_(kind), impl_(std::make_unique<Impl>()) {
+  if (kind_ == kExpression)
+    impl_->a2x = named("ka_a2x_create", [&] { return std::make_unique<A2xStream>(dir, threads); });
+  else
+    impl_->motion = named("ka_motion_create", [&] { return std::make_unique<Motion>(dir, threads, engineOpt); });
 }
 
-SpeechEngine::~SpeechEngine() {
-  if (kind_ == kExpression)
-    ka_a2x_destroy(a2x(handle_));
-  else
-    ka_motion_destroy(motion(handle_));
-}
+SpeechEngine::~SpeechEngine() = default;
 
 void SpeechEngine::reset(int phase, int direction, int wrap) {
-  if (kind_ == kExpression) {
-    if (ka_a2x_reset(a2x(handle_), phase, direction, wrap) == 0) fail("ka_a2x_reset", ka_a2x_last_error());
-  } else if (ka_motion_reset(motion(handle_), phase, direction, wrap) == 0) {
-    fail("ka_motion_reset", ka_motion_last_error());
-  }
+  const int sign = kind_ == kExpression
+                       ? named("ka_a2x_reset", [&] { return impl_->a2x->reset(phase, direction, wrap); })
+                       : named("ka_motion_reset", [&] { return impl_->motion->reset(phase, direction, wrap); });
+  if (sign == 0) throw std::runtime_error(kind_ == kExpression ? "ka_a2x_reset failed" : "ka_motion_reset failed");
 }
 
 void SpeechEngine::setEager(int value) {
   if (kind_ == kExpression)
-    ka_a2x_set_eager(a2x(handle_), value);
+    impl_->a2x->setEager(value);
   else
-    ka_motion_set_eager(motion(handle_), value);
+    impl_->motion->setEager(value);
 }
 
 void SpeechEngine::push(const float* samples, int count) {
   if (kind_ == kExpression) {
-    if (ka_a2x_push(a2x(handle_), samples, count) != 1) fail("ka_a2x_push", ka_a2x_last_error());
-  } else if (ka_motion_push(motion(handle_), samples, count) != 1) {
-    fail("ka_motion_push", ka_motion_last_error());
+    named("ka_a2x_push", [&] { impl_->a2x->push(samples, count); });
+  } else {
+    if (!samples || count < 0 || impl_->motion->total() >= 0)
+      throw std::runtime_error("ka_motion_push: bad args / already finished");
+    named("ka_motion_push", [&] { impl_->motion->push(samples, count); });
   }
 }
 
 void SpeechEngine::finish() {
-  if (kind_ == kExpression) {
-    if (ka_a2x_finish(a2x(handle_)) != 1) fail("ka_a2x_finish", ka_a2x_last_error());
-  } else if (ka_motion_finish(motion(handle_)) != 1) {
-    fail("ka_motion_finish", ka_motion_last_error());
-  }
+  if (kind_ == kExpression)
+    impl_->a2x->finish();
+  else
+    named("ka_motion_finish", [&] { impl_->motion->finish(); });
 }
 
 int SpeechEngine::avail() {
-  const int n = kind_ == kExpression ? ka_a2x_avail(a2x(handle_)) : ka_motion_avail(motion(handle_));
-  // A failing call returns 0 (or less) and leaves its text behind; a quiet 0 is no failure.
-  if (n <= 0 && *(kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error()))
-    fail("avail", kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error());
-  return n;
+  if (kind_ == kExpression) return named("ka_a2x_avail", [&] { return impl_->a2x->avail(); });
+  return named("ka_motion_avail", [&] { return impl_->motion->avail(); });
 }
 
 int SpeechEngine::pull(int* index, float* base, float* drive, int n) {
-  const int got = kind_ == kExpression ? ka_a2x_pull(a2x(handle_), index, base, drive, n)
-                                       : ka_motion_pull(motion(handle_), index, base, drive, n);
-  if (got < 0 || got > n || (got == 0 && *(kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error())))
-    fail("pull", kind_ == kExpression ? ka_a2x_last_error() : ka_motion_last_error());
+  if (n <= 0) return 0;
+  const int got = kind_ == kExpression
+                      ? named("ka_a2x_pull", [&] { return impl_->a2x->pull(index, base, drive, nullptr, n); })
+                      : named("ka_motion_pull", [&] { return impl_->motion->pull(index, base, drive, n); });
+  if (got < 0 || got > n) throw std::runtime_error("pull failed");
   return got;
 }
 
-int SpeechEngine::total() const {
-  return kind_ == kExpression ? ka_a2x_total(a2x(handle_)) : ka_motion_total(motion(handle_));
-}
+int SpeechEngine::total() const { return kind_ == kExpression ? impl_->a2x->total() : impl_->motion->total(); }
 
 }  // namespace ka

@@ -15,16 +15,15 @@ class SpeechEngine {
   // "a2x_enc_stream.onnx" resolves and opens as a regular file, else the motion engine.
   static Kind kindOf(const std::string& dir);
 
-  // Creates the engine of `kind` on `dir`; throws std::runtime_error carrying the engine's own
-  // last error. engineOpt goes to the motion engine's create call.
+  // Creates the engine of `kind` on `dir`; throws std::runtime_error with the text the engine's
+  // family gives its failures. engineOpt goes to the motion engine.
   SpeechEngine(Kind kind, const std::string& dir, int threads, const std::string& engineOpt);
   ~SpeechEngine();
   SpeechEngine(const SpeechEngine&) = delete;
   SpeechEngine& operator=(const SpeechEngine&) = delete;
 
   Kind kind() const { return kind_; }
-  // Each call throws std::runtime_error with the engine's last error when the engine reports a
-  // failure.
+  // Each call throws std::runtime_error with the engine family's text when the engine fails.
   void reset(int phase, int direction, int wrap);
   void setEager(int value);
   void push(const float* samples, int count);
@@ -35,7 +34,8 @@ class SpeechEngine {
 
  private:
   Kind kind_;
-  void* handle_ = nullptr;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace ka

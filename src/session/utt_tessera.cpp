@@ -5,7 +5,7 @@
 
 #include "bundle/regular_file.h"
 #include "driver/ff_log.h"
-#include "session/utt_handle.h"
+#include "session/utterance.h"
 #include "tessera/bank_decode.h"
 #include "tessera/head_weights.h"
 #include "tessera/members.h"
@@ -152,95 +152,22 @@ std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(const uint8_t* bank, i
   }
 }
 
-}  // namespace ka
-
 namespace {
-
 // The compressed bank track is read whole; a larger file is refused before it is read.
 constexpr uint64_t kMaxBankTrackBytes = uint64_t{1} << 30;
-
-void writeErr(char* err, int len, const std::string& text) {
-  if (!err || len < 1) return;
-  const size_t n = std::min(text.size(), static_cast<size_t>(len) - 1);
-  std::memcpy(err, text.data(), n);
-  err[n] = '\0';
-}
-
 }  // namespace
 
-extern "C" {
-
-int ka_utt_tessera_attach(ka_utt* utt, const uint8_t* bank, int n_donors, const double* cent, const double* c_canon,
-                          const double* aperture, const int* stamp, const uint8_t* head_pt, int head_pt_len,
-                          const char* head_json, const char* manifest_json, char* err, int err_len) {
-  if (err && err_len > 0) err[0] = '\0';
-  if (!utt) {
-    writeErr(err, err_len, "ka_utt_tessera_attach: null session");
-    return 1;
-  }
-  try {
-    ka::UtteranceSession& s = *utt->session;
-    auto borrow = ka::buildSessionBorrow(bank, n_donors, cent, c_canon, aperture, stamp, head_pt, head_pt_len,
-                                         head_json, manifest_json, s.crop(), s.targetRows(), s.lipTemplate());
-    s.attachTessera(std::make_shared<ka::UttTessera>(std::move(borrow), s.crop(), s.pipelined()));
-    return 0;
-  } catch (const std::exception& e) {
-    writeErr(err, err_len, e.what());
-  } catch (...) {
-    writeErr(err, err_len, "ka_utt_tessera_attach: unknown failure");
-  }
-  return 1;
+void attachBundleBorrow(UtteranceSession& s, const std::string& bundleDir) {
+  driver::routeFfmpegLog();  // the bank is decoded through FFmpeg
+  const TesseraAttachInputs m = loadTesseraMembers(bundleDir);
+  const std::vector<char> track = readRegularFile(m.bank_track_path, kMaxBankTrackBytes);
+  const std::vector<uint8_t> bank = tessera::decodeBankTrack(
+      reinterpret_cast<const uint8_t*>(track.data()), track.size(), m.band_w, m.band_h, m.n_donors, m.track_order);
+  auto borrow =
+      buildSessionBorrow(bank.data(), m.n_donors, m.cent.data(), m.c_canon.data(), m.aperture.data(), m.stamp.data(),
+                         m.head_pt.data(), static_cast<int>(m.head_pt.size()), m.head_json.c_str(),
+                         m.manifest_json.c_str(), s.crop(), s.targetRows(), s.lipTemplate());
+  s.attachTessera(std::make_shared<UttTessera>(std::move(borrow), s.crop(), s.pipelined()));
 }
 
-int ka_utt_tessera_attach_bundle(ka_utt* utt, const char* bundle_dir, char* err, int err_len) {
-  if (err && err_len > 0) err[0] = '\0';
-  if (!utt || !bundle_dir) {
-    writeErr(err, err_len, "ka_utt_tessera_attach_bundle: null argument");
-    return 1;
-  }
-  try {
-    ka::driver::routeFfmpegLog();  // the bank is decoded through FFmpeg
-    const ka::TesseraAttachInputs m = ka::loadTesseraMembers(bundle_dir);
-    const std::vector<char> track = ka::readRegularFile(m.bank_track_path, kMaxBankTrackBytes);
-    const std::vector<uint8_t> bank = ka::tessera::decodeBankTrack(
-        reinterpret_cast<const uint8_t*>(track.data()), track.size(), m.band_w, m.band_h, m.n_donors, m.track_order);
-    ka::UtteranceSession& s = *utt->session;
-    auto borrow =
-        ka::buildSessionBorrow(bank.data(), m.n_donors, m.cent.data(), m.c_canon.data(), m.aperture.data(),
-                               m.stamp.data(), m.head_pt.data(), static_cast<int>(m.head_pt.size()),
-                               m.head_json.c_str(), m.manifest_json.c_str(), s.crop(), s.targetRows(), s.lipTemplate());
-    s.attachTessera(std::make_shared<ka::UttTessera>(std::move(borrow), s.crop(), s.pipelined()));
-    return 0;
-  } catch (const std::exception& e) {
-    writeErr(err, err_len, std::string("ka_utt_tessera_attach_bundle: ") + e.what());
-  } catch (...) {
-    writeErr(err, err_len, "ka_utt_tessera_attach_bundle: unknown failure");
-  }
-  return 1;
-}
-
-int ka_utt_tessera_stats(ka_utt* utt, uint64_t* emitted, uint64_t* failures, char* msg, int len) {
-  if (msg && len > 0) msg[0] = '\0';
-  if (!utt) return 0;
-  const std::shared_ptr<ka::UttTessera> t = utt->session->tessera();
-  if (!t) return 0;
-  std::string text;
-  const int r = t->stats(emitted, failures, &text);
-  writeErr(msg, len, text);
-  return r;
-}
-
-int ka_utt_tessera_synth_w(ka_utt* utt, double* mean, double* last, uint64_t* count) {
-  if (!utt) return 0;
-  const std::shared_ptr<ka::UttTessera> t = utt->session->tessera();
-  return t && t->synthW(mean, last, count) ? 1 : 0;
-}
-
-int ka_utt_tessera_geometry(ka_utt* utt, char* dst, int len) {
-  if (!utt || !dst || len < 1) return 0;
-  const std::shared_ptr<ka::UttTessera> t = utt->session->tessera();
-  writeErr(dst, len, t ? t->geometry() : std::string());
-  return t ? 1 : 0;
-}
-
-}  // extern "C"
+}  // namespace ka

@@ -68,4 +68,9 @@ std::unique_ptr<tessera::StreamBorrow> buildSessionBorrow(const uint8_t* bank, i
                                                           const std::vector<float>& targetRows,
                                                           const std::string& lipTemplate);
 
+class UtteranceSession;
+// Attaches to `session` the borrow of the tessera members of the bundle at `bundleDir`, the
+// reference bank decoded from its track. Throws std::runtime_error with the refusal.
+void attachBundleBorrow(UtteranceSession& session, const std::string& bundleDir);
+
 }  // namespace ka

@@ -16,7 +16,12 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/context.h"
+#include "context/context.h"
+#include "bundle/identity.h"
+#include "bundle/manifest.h"
+#include "driver/cursor.h"
+#include "paste/paste.h"
+#include "render/renderer.h"
 #include "bundle/members.h"
 #include "session/target_rows.h"
 #include "session/speech_engine.h"
@@ -56,7 +61,7 @@ struct StageTime {
 }  // namespace
 
 struct UtteranceSession::Impl {
-  ka_ctx& ctx;
+  Context& ctx;
   const UttConfig cfg;
   const int W, H, S, NT;
   const size_t bytes;      // one delivered frame
@@ -161,16 +166,16 @@ struct UtteranceSession::Impl {
 
   std::thread loopThread, warmThread, workerThread, pasteThread;
 
-  Impl(ka_ctx& c, const UttConfig& config, Renderer& r)
+  Impl(Context& c, const UttConfig& config, Renderer& r)
       : ctx(c),
         cfg(config),
-        W(c.manifest.W),
-        H(c.manifest.H),
-        S(c.manifest.crop),
-        NT(c.manifest.NT),
-        bytes(static_cast<size_t>(c.manifest.W) * static_cast<size_t>(c.manifest.H) * 3),
-        cropElems(static_cast<size_t>(c.manifest.crop) * static_cast<size_t>(c.manifest.crop) * 3),
-        target(targetRowsOrNone(config.motionDir, c.manifest.NT)),
+        W(c.manifest().W),
+        H(c.manifest().H),
+        S(c.manifest().crop),
+        NT(c.manifest().NT),
+        bytes(static_cast<size_t>(c.manifest().W) * static_cast<size_t>(c.manifest().H) * 3),
+        cropElems(static_cast<size_t>(c.manifest().crop) * static_cast<size_t>(c.manifest().crop) * 3),
+        target(targetRowsOrNone(config.motionDir, c.manifest().NT)),
         kind(SpeechEngine::kindOf(config.motionDir)),
         pipe(pipelinedPaste(kind == SpeechEngine::kExpression)),
         renderer(r) {
@@ -233,7 +238,7 @@ struct UtteranceSession::Impl {
 
   std::unique_ptr<Renderer> openSteady() {
     if (cfg.steadyModel.empty()) return nullptr;
-    if (!pathExists(ctx.manifest.modelPath(cfg.steadyModel))) {
+    if (!pathExists(ctx.manifest().modelPath(cfg.steadyModel))) {
       log::printf(log::Level::Warning,
                   "[ka_utt] steady chunk renderer '%s': the bundle has no model_%s.onnx, rendering b1-only\n",
                   cfg.steadyModel.c_str(), cfg.steadyModel.c_str());
@@ -241,8 +246,8 @@ struct UtteranceSession::Impl {
     }
     try {
       // The same intra-op count as the per-frame renderer got from the context.
-      const int intra = ctx.threadsExplicit || !ctx.ep.empty() ? ctx.threads : std::min(ctx.threads, 2);
-      return std::make_unique<Renderer>(ctx.manifest, *ctx.identity, cfg.steadyModel, intra, ctx.ep);
+      return std::make_unique<Renderer>(ctx.manifest(), ctx.identity(), cfg.steadyModel, ctx.directorThreads(),
+                                        ctx.ep());
     } catch (const std::exception& e) {
       noteRenderFail("warm-up", std::string("steady chunk renderer '") + cfg.steadyModel + "': " + e.what(), false);
       return nullptr;
@@ -708,11 +713,11 @@ struct UtteranceSession::Impl {
     const double t0 = nowMs();
     try {
       slot.rgb.resize(bytes);
-      ctx.cursor->pullAt(f.index, slot.rgb.data());
+      ctx.cursor().pullAt(f.index, slot.rgb.data());
       if (f.crop)
-        ctx.paste->composite(f.crop, 255.0f, ctx.identity->M(f.index), slot.rgb.data(), W, H);
+        ctx.paste().composite(f.crop, 255.0f, ctx.identity().M(f.index), slot.rgb.data(), W, H);
       else
-        ctx.identity->walkP(f.index);
+        ctx.identity().walkP(f.index);
     } catch (const std::exception& e) {
       noteRenderFail("paste", e.what(), false);
       return false;
@@ -759,8 +764,8 @@ struct UtteranceSession::Impl {
   }
 };
 
-UtteranceSession::UtteranceSession(ka_ctx& ctx, const UttConfig& cfg) {
-  Renderer& r = ensureRenderer(ctx);
+UtteranceSession::UtteranceSession(Context& ctx, const UttConfig& cfg) {
+  Renderer& r = ctx.renderer();
   impl_ = std::make_unique<Impl>(ctx, cfg, r);
   Impl& s = *impl_;
   if (!r.directorNote().empty()) s.noteRenderFail("director load", r.directorNote(), false);
@@ -908,7 +913,7 @@ std::shared_ptr<UttTessera> UtteranceSession::tessera() {
 
 int UtteranceSession::crop() const { return impl_->S; }
 const std::vector<float>& UtteranceSession::targetRows() const { return impl_->target; }
-const std::string& UtteranceSession::lipTemplate() const { return impl_->ctx.manifest.lipTemplateJson; }
+const std::string& UtteranceSession::lipTemplate() const { return impl_->ctx.manifest().lipTemplateJson; }
 bool UtteranceSession::expressionEngine() const { return impl_->kind == SpeechEngine::kExpression; }
 size_t UtteranceSession::frameBytes() const { return impl_->bytes; }
 

@@ -16,10 +16,9 @@
 #include "ka/ka_utt.h"
 #include "session/utt_config.h"
 
-struct ka_ctx;
-
 namespace ka {
 
+class Context;
 class UttTessera;
 
 class UtteranceSession {
@@ -29,7 +28,7 @@ class UtteranceSession {
 
   // Creates the context's renderer when it has none, then starts the threads. Throws
   // std::runtime_error when the renderer cannot be built.
-  UtteranceSession(ka_ctx& ctx, const UttConfig& cfg);
+  UtteranceSession(Context& ctx, const UttConfig& cfg);
   // Stops and joins every thread; the engine goes with the session.
   ~UtteranceSession();
   UtteranceSession(const UtteranceSession&) = delete;

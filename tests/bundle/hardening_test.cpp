@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/context.h"
+#include "api/handles.h"
 #include "bundle/manifest.h"
 #include "common/test_util.h"
 #include "driver/cursor.h"
@@ -169,11 +169,11 @@ TEST_F(HardeningConcurrent, WorkerCountIsBoundedByTheMachine) {
   ka_ctx* ctx = nullptr;
   const std::string log = quietly([&] { ctx = ka_create(b.c_str(), "b1", 100000, nullptr); });
   ASSERT_NE(ctx, nullptr) << ka_last_error();
-  ASSERT_EQ(ctx->threads, ceiling) << "the first render would start this many intra-op threads";
+  ASSERT_EQ(ctx->context->threads(), ceiling) << "the first render would start this many intra-op threads";
   EXPECT_NE(log.find("[ka] ka_create: 100000 threads requested, lowered to " + std::to_string(ceiling)),
             std::string::npos)
       << log;
-  EXPECT_TRUE(ctx->threadsExplicit);
+  EXPECT_TRUE(ctx->context->threadsExplicit());
   ka_destroy(ctx);
 
   // Below the ceiling nothing changes and nothing is said; counts below 1 keep their own rules.

@@ -147,6 +147,26 @@ TEST(Stream, Refusals) {
   EXPECT_STREQ(ka_stream_last_error(), "ka_stream_create: cannot read xs_target.bin (NT*63 f32)");
 }
 
+// A failure on the run's render thread reaches the host with its cause: the director, removed
+// after the stream was opened, cannot be loaded when the first face is rendered.
+TEST(Stream, RenderThreadFailureNamesItsCause) {
+  TempDir t;
+  const std::string b = t / "b";
+  ASSERT_EQ(ka::test::runCommand("cp -r " + ka::test::shellQuote(fx().bundle) + " " + ka::test::shellQuote(b)), 0);
+  ka_stream* s = ka_stream_create(b.c_str(), fx().w2v.c_str(), 1, 0, 1.0f);
+  ASSERT_TRUE(s) << ka_stream_last_error();
+  ka::test::writeString(b + "/model_render.onnx", "not a model");
+  const std::vector<float> a = tone(3 * 640);
+  Collected c;
+  EXPECT_EQ(ka_stream_run(s, a.data(), static_cast<int>(a.size()), collect, &c), 0);
+  const std::string err = ka_stream_last_error();
+  const std::string head = "ka_stream_run: render/paste failed: ";
+  EXPECT_EQ(err.rfind(head, 0), 0u) << err;
+  EXPECT_GT(err.size(), head.size()) << err;
+  EXPECT_TRUE(c.numbers.empty());
+  ka_stream_destroy(s);
+}
+
 // A render failure in the middle of a run: the crops rendered before it (waiting in the ring while
 // a slow consumer works) are still delivered, then the failure is reported. A delivery failure
 // stops the render side too.

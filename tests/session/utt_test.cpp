@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bundle/context.h"
+#include "api/handles.h"
 #include "common/test_util.h"
 #include "ka/ka.h"
 #include "ka/ka_a2x.h"
@@ -327,7 +327,7 @@ TEST(UttThreads, IdleFramesWalkTheSourceFrames) {
   CtxPtr ctx = openCtx();
   std::vector<Pulled> frames;
   {
-    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().motion), 1));
+    ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(fx().motion), 1));
     frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 14; });
   }
   ASSERT_EQ(frames.size(), 14u);
@@ -353,7 +353,7 @@ TEST(UttThreads, SpeechFramesAndEndRamp) {
   std::vector<Pulled> frames;
   ka_utt_stats st{};
   {
-    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().motion), 1));
+    ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(fx().motion), 1));
     ASSERT_EQ(waitReady(s), 1);
     frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 3; });
     pushAll(s, a);
@@ -419,7 +419,7 @@ TEST(UttThreads, ExpressionEngineThroughThePasteStage) {
     {
       ka_utt_opts o = options(fx().bundle);
       o.hybrid = hybrid;
-      ka::UtteranceSession s(*ctx, ka::resolveUttConfig(o, 1));
+      ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(o, 1));
       EXPECT_TRUE(s.expressionEngine());
       EXPECT_TRUE(s.pipelined());
       ASSERT_EQ(waitReady(s), 1);
@@ -446,7 +446,7 @@ TEST(UttThreads, SteadyChunkRenderer) {
   const int F = static_cast<int>((a.size() + 639) / 640);
   std::vector<Pulled> frames;
   {
-    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().motion, nullptr), 1));
+    ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(fx().motion, nullptr), 1));
     ASSERT_EQ(waitReady(s), 1);
     EXPECT_EQ(s.steadyBatch(), 24);
     pushAll(s, a, 16000);
@@ -482,7 +482,7 @@ TEST(UttThreads, InterruptRampsFromLastPulledFrame) {
   std::vector<Pulled> frames;
   int availableAfter = -1;
   {
-    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(o, 1));
+    ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(o, 1));
     pushAll(s, speech(4.0));
     s.endUtterance();
     frames = pullUntil(s, [](const std::vector<Pulled>& f) { return countOf(f, KA_UTT_SPEECH) >= 10; });
@@ -519,7 +519,7 @@ TEST(UttThreads, InterruptRampsFromLastPulledFrame) {
 TEST(UttThreads, SilenceEndsTheUtterance) {
   CtxPtr ctx = openCtx();
   const std::vector<int16_t> a = speech(0.6);
-  ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().motion), 1));
+  ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(fx().motion), 1));
   ASSERT_EQ(waitReady(s), 1);
   auto idle = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 2; });
   pushAll(s, a);
@@ -593,7 +593,7 @@ TEST(UttThreads, EngineRowsOutsideTheBundleAreRefused) {
   std::vector<Pulled> frames;
   std::string msg;
   {
-    ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(t / "m"), 1));
+    ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(t / "m"), 1));
     ASSERT_EQ(waitReady(s), 1);
     pushAll(s, speech(1.0));
     s.endUtterance();
@@ -615,7 +615,7 @@ TEST(UttThreads, StageReportLines) {
     ScopedEnv p("KA_UTT_PIPELINE_PASTE", std::string(pipe));
     testing::internal::CaptureStderr();
     {
-      ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(fx().motion), 1));
+      ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(fx().motion), 1));
       EXPECT_EQ(s.pipelined(), pipe[0] == '1');
       pushAll(s, speech(0.3));
       s.endUtterance();

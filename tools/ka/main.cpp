@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "bundle/context.h"
+#include "api/handles.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
@@ -117,7 +117,7 @@ int render(int argc, char** argv) {
     const int W = ka_width(ctx), H = ka_height(ctx);
     const int total = limit >= 0 && limit < ka_drive_frames(ctx) ? limit : ka_drive_frames(ctx);
     ka::cli::Mp4Writer writer(out, W, H, 25);
-    const ka::Drive& d = ctx->drive;
+    const ka::Drive& d = ctx->context->drive();
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < total; ++i) {
       const unsigned char* frame = ka_render_drive_crop(ctx, i) ? ka_paste_last(ctx, d.si[i]) : nullptr;

@@ -3,10 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "bundle/context.h"
 #include "bundle/last_error.h"
 #include "ka/ka_utt.h"
-#include "session/utt_handle.h"
+#include "api/handles.h"
 
 namespace {
 
@@ -40,7 +39,8 @@ ka_utt* ka_utt_create(ka_ctx* ctx, const ka_utt_opts* opts) {
   }
   return ka::guarded(err, "ka_utt_create", static_cast<ka_utt*>(nullptr), [&] {
     auto u = std::make_unique<ka_utt>();
-    u->session = std::make_unique<ka::UtteranceSession>(*ctx, ka::resolveUttConfig(*opts, ctx->threads));
+    u->session =
+        std::make_unique<ka::UtteranceSession>(*ctx->context, ka::resolveUttConfig(*opts, ctx->context->threads()));
     return u.release();
   });
 }
