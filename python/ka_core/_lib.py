@@ -7,7 +7,7 @@ import ctypes
 import os
 import subprocess
 import weakref
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -32,16 +32,24 @@ def _find_library() -> str:
 
 
 _LIB: Optional[ctypes.CDLL] = None
+_ON_LOAD: List[Callable[[], None]] = []
+
+
+def on_load(hook: Callable[[], None]) -> None:
+    """Runs `hook` once the library is loaded (at once when it already is)."""
+    _ON_LOAD.append(hook)
+    if _LIB is not None:
+        hook()
 
 
 def lib() -> ctypes.CDLL:
     """The loaded library (KA_CORE_LIBRARY, else the pkg-config prefix, else the loader's path).
-    Loading it sends its log to the logging module (see ka_core.log)."""
+    Loading it runs the on_load hooks (ka_core.log sends the library's log to the logging module)."""
     global _LIB
     if _LIB is None:
         _LIB = ctypes.CDLL(_find_library())
-        from .log import install_default
-        install_default()
+        for hook in _ON_LOAD:
+            hook()
     return _LIB
 
 

@@ -20,7 +20,7 @@ import ctypes
 import logging
 from typing import Callable, Optional
 
-from ._lib import lib
+from ._lib import lib, on_load
 
 ERROR, WARNING, INFO = 0, 1, 2
 _LOGGING_LEVELS = {ERROR: logging.ERROR, WARNING: logging.WARNING, INFO: logging.INFO}
@@ -78,3 +78,6 @@ def install_default() -> None:
     """The import-time default: the logging module, and standard error again at exit."""
     set_log(None)
     atexit.register(_restore_stderr)
+
+
+on_load(install_default)
