@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "audio/fca.h"
+#include "base/units.h"
 #include "bundle/last_error.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
@@ -21,7 +22,7 @@
 namespace ka {
 namespace {
 
-constexpr int kKp = 63;
+constexpr int kKp = kKeypointValues;
 constexpr int kSlots = 4;
 
 }  // namespace
@@ -61,7 +62,7 @@ int OfflineStream::height() const { return impl_->H; }
 
 int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, void* user, std::string* error) {
   Impl& s = *impl_;
-  const int F = static_cast<int>((static_cast<int64_t>(count) + 639) / 640);
+  const int F = static_cast<int>(framesOf(count));
   std::vector<float> deltas(static_cast<size_t>(F) * kKp);
   try {
     if (s.fca->deltas(samples, count, deltas.data(), F) != F) throw std::runtime_error("short of frames");

@@ -2,13 +2,14 @@
 
 #include <cstdint>
 
+#include "base/units.h"
 #include "bundle/members.h"
 #include "bundle/regular_file.h"
 
 namespace ka {
 
 std::vector<float> readTargetRows(const std::string& dir, int nt) {
-  constexpr int kKp = 63;
+  constexpr int kKp = kKeypointValues;
   const uint64_t want = static_cast<uint64_t>(nt) * kKp * sizeof(float);
   RegularFile f(resolveMember(dir, "xs_target.bin"));
   if (!f.ok() || nt < 1 || f.size() != want) return {};

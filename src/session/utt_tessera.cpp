@@ -3,6 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/units.h"
 #include "bundle/regular_file.h"
 #include "driver/ff_log.h"
 #include "session/utterance.h"
@@ -14,7 +15,7 @@
 namespace ka {
 
 namespace {
-constexpr int kKp = 63;
+constexpr int kKp = kKeypointValues;
 const char* const kNoPending =
     "flush: the pass held no pending frame while a crop was held \xE2\x80\x94 refusing to deliver it uncomposed";
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/units.h"
 #include "context/context.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
@@ -30,7 +31,7 @@
 namespace ka {
 namespace {
 
-constexpr int kKp = 63;
+constexpr int kKp = kKeypointValues;
 constexpr double kDryPollMs = 10.0;  // pause before asking an engine again that had nothing
 using Pose = std::array<float, kKp>;
 

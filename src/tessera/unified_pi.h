@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/units.h"
+
 namespace ka::tessera {
 
 // A half-open pixel rectangle.
@@ -17,7 +19,7 @@ struct Box {
 };
 
 // Rows per frame of keypoints (21 points x 3).
-constexpr int kKeypointFloats = 63;
+constexpr int kKeypointFloats = kKeypointValues;
 
 class UnifiedPi {
  public:
