@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -109,13 +108,6 @@ std::vector<uint8_t> withOrphanInitializer(const std::vector<uint8_t>& model) {
   return out;
 }
 
-std::vector<int16_t> speech(double seconds) {
-  std::vector<int16_t> a(static_cast<size_t>(seconds * 16000));
-  for (size_t i = 0; i < a.size(); ++i)
-    a[i] = static_cast<int16_t>(6000.0 * std::sin(i * 0.05) * (0.6 + 0.4 * std::sin(i * 0.0007)));
-  return a;
-}
-
 TEST(HostLog, CallbackTakesEveryLineOfAWholeRun) {
   Fixture& f = fx();
   TempDir tmp;
@@ -140,7 +132,7 @@ TEST(HostLog, CallbackTakesEveryLineOfAWholeRun) {
   EXPECT_EQ(ka_utt_ready(u), 1);
   char why[512] = "";
   EXPECT_EQ(ka_utt_tessera_attach_bundle(u, f.bundle.c_str(), why, sizeof why), 0) << why;
-  const std::vector<int16_t> a = speech(0.6);
+  const std::vector<int16_t> a = ka::test::speechPcm16(0.6);
   ka_utt_push_audio(u, a.data(), static_cast<int>(a.size()));
   ka_utt_end_utterance(u);
   std::vector<uint8_t> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);

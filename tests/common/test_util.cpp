@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -104,6 +105,13 @@ ScopedEnv::~ScopedEnv() {
     ::setenv(name_.c_str(), old_->c_str(), 1);
   else
     ::unsetenv(name_.c_str());
+}
+
+std::vector<int16_t> speechPcm16(double seconds) {
+  std::vector<int16_t> a(static_cast<size_t>(seconds * 16000));
+  for (size_t i = 0; i < a.size(); ++i)
+    a[i] = static_cast<int16_t>(6000.0 * std::sin(i * 0.05) * (0.6 + 0.4 * std::sin(i * 0.0007)));
+  return a;
 }
 
 }  // namespace ka::test

@@ -58,6 +58,9 @@ void writeAs(const std::string& path, const std::vector<T>& v) {
 }
 void removeTree(const std::string& path);
 
+// `seconds` of 16 kHz speech-like 16-bit audio: a voiced tone under a slow swell, deterministic.
+std::vector<int16_t> speechPcm16(double seconds);
+
 // Sets (or with nullopt unsets) an environment variable for the scope, restoring it afterwards.
 class ScopedEnv {
  public:

@@ -102,13 +102,6 @@ struct Session {
   }
 };
 
-std::vector<int16_t> speech(double seconds) {
-  std::vector<int16_t> a(static_cast<size_t>(seconds * 16000));
-  for (size_t i = 0; i < a.size(); ++i)
-    a[i] = static_cast<int16_t>(6000.0 * std::sin(i * 0.05) * (0.6 + 0.4 * std::sin(i * 0.0007)));
-  return a;
-}
-
 TEST(UttTessera, AttachRefusalsInOrder) {
   Session s;
   char err[512];
@@ -152,7 +145,7 @@ void liveSession(const char* pipelined) {
   char geo[256];
   EXPECT_EQ(ka_utt_tessera_geometry(s.u, geo, sizeof geo), 1);
   EXPECT_EQ(std::string(geo).rfind("{canvas_w=128", 0), 0u) << geo;
-  const std::vector<int16_t> a = speech(1.0);
+  const std::vector<int16_t> a = ka::test::speechPcm16(1.0);
   const int F = static_cast<int>((a.size() + 639) / 640);
   for (size_t at = 0; at < a.size(); at += 320) ka_utt_push_audio(s.u, a.data() + at, 320);
   ka_utt_end_utterance(s.u);
@@ -204,7 +197,7 @@ TEST(UttTesseraThreads, DestroyWhileTheBorrowIsBusy) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     char err[512] = "";
     ASSERT_EQ(fx().attach(s.u, err, sizeof err), 0) << err;
-    const std::vector<int16_t> a = speech(0.6);
+    const std::vector<int16_t> a = ka::test::speechPcm16(0.6);
     ka_utt_push_audio(s.u, a.data(), static_cast<int>(a.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }  // destroyed with speech in flight
