@@ -196,6 +196,17 @@ TEST(StreamThreads, RenderFailureDeliversTheCropsBeforeIt) {
   EXPECT_FALSE(failed);
 }
 
+// The command-line tool of this build and a scratch directory; skipped when the tool is not built.
+class StreamTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!ka::test::exists(ka)) GTEST_SKIP() << "the ka tool is not built";
+  }
+  static std::string q(const std::string& s) { return ka::test::shellQuote(s); }
+  const std::string ka = std::string(KA_BINARY_DIR) + "/tools/ka";
+  TempDir t;
+};
+
 // Interleaved float samples of a file's first audio stream, as FFmpeg's own decoder gives them.
 std::vector<float> decodeAudio(const std::string& path, const std::string& scratch) {
   const auto q = ka::test::shellQuote;
@@ -231,11 +242,7 @@ std::vector<double> bestMatch(const std::vector<float>& got, const std::vector<f
 // from 200 Hz to 8.2 kHz on the left, 440 Hz on the right) is resampled to 16 kHz mono for the
 // models, while the MP4's AAC track keeps the source's rate and channels: FFmpeg's decode of it
 // matches the source, channel by channel, at the frames shown. A missing file is refused.
-TEST(StreamTool, SpeakAndLiveWriteTalkingMp4) {
-  const std::string ka = std::string(KA_BINARY_DIR) + "/tools/ka";
-  if (!ka::test::exists(ka)) GTEST_SKIP() << "the ka tool is not built";
-  TempDir t;
-  const auto q = ka::test::shellQuote;
+TEST_F(StreamTool, SpeakAndLiveWriteTalkingMp4) {
   ASSERT_EQ(ka::test::runCommand("ffmpeg -v error -y -f lavfi -i "
                                  "'aevalsrc=0.5*sin(2*PI*(200+4000*t)*t)|0.4*sin(2*PI*440*t):s=44100:d=1' " +
                                  q(t / "a.wav")),
@@ -286,11 +293,7 @@ TEST(StreamTool, SpeakAndLiveWriteTalkingMp4) {
 
 // Every numeric option is read whole, finite and within its range; anything else is refused with
 // the option's name and the text given, before a file is opened.
-TEST(StreamTool, RefusesMalformedNumbers) {
-  const std::string ka = std::string(KA_BINARY_DIR) + "/tools/ka";
-  if (!ka::test::exists(ka)) GTEST_SKIP() << "the ka tool is not built";
-  TempDir t;
-  const auto q = ka::test::shellQuote;
+TEST_F(StreamTool, RefusesMalformedNumbers) {
   const std::string speak = " speak b a.wav --w2v w.onnx --out o.mp4 ";
   const std::string live = " live b a.wav --motion m --out o.mp4 ";
   const std::string render = " render b --drive --out o.mp4 ";
@@ -356,11 +359,7 @@ std::string wavHeader(uint32_t rate, uint32_t dataBytes) {
 // WAV declaring 1 Hz (16000 s), a sparse file declaring 4 GiB (134217.7 s), and a stream through
 // a pipe, whose length nothing declares, cut off once it passes the hour. Outside the sanitizers
 // the tool runs within 1 GiB of address space.
-TEST(StreamTool, RefusesOverlongAudioWhileReadingIt) {
-  const std::string ka = std::string(KA_BINARY_DIR) + "/tools/ka";
-  if (!ka::test::exists(ka)) GTEST_SKIP() << "the ka tool is not built";
-  TempDir t;
-  const auto q = ka::test::shellQuote;
+TEST_F(StreamTool, RefusesOverlongAudioWhileReadingIt) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   const std::string limit = "";
 #else
