@@ -241,7 +241,8 @@ std::vector<double> bestMatch(const std::vector<float>& got, const std::vector<f
 // The command-line tool end to end: any audio FFmpeg reads (here a 44.1 kHz stereo WAV: a chirp
 // from 200 Hz to 8.2 kHz on the left, 440 Hz on the right) is resampled to 16 kHz mono for the
 // models, while the MP4's AAC track keeps the source's rate and channels: FFmpeg's decode of it
-// matches the source, channel by channel, at the frames shown. A missing file is refused.
+// matches the source, channel by channel, at the frames shown; through a pipe (read once) the
+// track is what the models heard. A missing file is refused.
 TEST_F(StreamTool, SpeakAndLiveWriteTalkingMp4) {
   ASSERT_EQ(ka::test::runCommand("ffmpeg -v error -y -f lavfi -i "
                                  "'aevalsrc=0.5*sin(2*PI*(200+4000*t)*t)|0.4*sin(2*PI*440*t):s=44100:d=1' " +
@@ -273,6 +274,15 @@ TEST_F(StreamTool, SpeakAndLiveWriteTalkingMp4) {
   EXPECT_NE(live.find("codec_name=aac|sample_rate=44100|channels=2"), std::string::npos) << live;
   EXPECT_NE(ka::test::readString(t / "log.txt").find("speech 25, ramp 6"), std::string::npos)
       << ka::test::readString(t / "log.txt");
+
+  // A pipe reads once: its track is the 16 kHz mono the models heard.
+  ASSERT_EQ(ka::test::runCommand("mkfifo " + q(t / "pipe.wav")), 0);
+  ASSERT_EQ(ka::test::runCommand("(timeout 120 cat " + q(t / "a.wav") + " > " + q(t / "pipe.wav") +
+                                 " &); timeout 120 " + q(ka) + " speak " + q(fx().bundle) + " " + q(t / "pipe.wav") +
+                                 " --w2v " + q(fx().w2v) + " --out " + q(t / "pipe.mp4") + log),
+            0)
+      << ka::test::readString(t / "log.txt");
+  EXPECT_NE(probe(t / "pipe.mp4").find("codec_name=aac|sample_rate=16000|channels=1"), std::string::npos);
 
   const std::vector<float> src = decodeAudio(t / "a.wav", t / "src.f32");
   const std::vector<double> s = bestMatch(decodeAudio(t / "speak.mp4", t / "speak.f32"), src);

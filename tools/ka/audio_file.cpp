@@ -2,6 +2,8 @@
 
 #include "av_error.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -237,16 +239,28 @@ std::vector<float> readSpeech(const std::string& path) {
   return out;
 }
 
-FrameAudio::FrameAudio(const std::string& path) : reader_(path, AudioFormat{0, 0}) {
-  chunk_.resize(static_cast<size_t>(format().rate / 25 * format().channels));
+FrameAudio::FrameAudio(const std::string& path, const std::vector<float>& speech) : speech_(speech) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    reader_ = std::make_unique<AudioReader>(path, AudioFormat{0, 0});
+    format_ = reader_->format();
+  }
+  chunk_.resize(static_cast<size_t>(format_.rate / 25 * format_.channels));
 }
 
 const std::vector<float>& FrameAudio::frame(int64_t k) {
   const size_t n = frameSamples();
-  while (next_ < k && reader_.read(chunk_.data(), n) == n) ++next_;  // the frames before k, passed over
+  if (!reader_) {
+    std::fill(chunk_.begin(), chunk_.end(), 0.0f);
+    const size_t at = static_cast<size_t>(std::max<int64_t>(k, 0)) * n;
+    if (k >= 0 && at < speech_.size())
+      std::copy_n(speech_.begin() + static_cast<ptrdiff_t>(at), std::min(n, speech_.size() - at), chunk_.begin());
+    return chunk_;
+  }
+  while (next_ < k && reader_->read(chunk_.data(), n) == n) ++next_;  // the frames before k, passed over
   std::fill(chunk_.begin(), chunk_.end(), 0.0f);
   if (next_ == k) {
-    reader_.read(chunk_.data(), n);
+    reader_->read(chunk_.data(), n);
     ++next_;
   }
   return chunk_;

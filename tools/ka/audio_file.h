@@ -48,18 +48,22 @@ class AudioReader {
 // The whole first audio stream of `path`, downmixed and resampled to 16 kHz mono.
 std::vector<float> readSpeech(const std::string& path);
 
-// The source's audio at its own quality, one video frame (1/25 s) at a time for the MP4.
+// The source's audio at its own quality, one video frame (1/25 s) at a time for the MP4. A regular
+// file is read a second time; anything else (a pipe reads once) is served from `speech`, the
+// 16 kHz mono samples already read, which must outlive this object.
 class FrameAudio {
  public:
-  explicit FrameAudio(const std::string& path);
-  const AudioFormat& format() const { return reader_.format(); }
-  size_t frameSamples() const { return chunk_.size() / static_cast<size_t>(format().channels); }
+  FrameAudio(const std::string& path, const std::vector<float>& speech);
+  const AudioFormat& format() const { return format_; }
+  size_t frameSamples() const { return chunk_.size() / static_cast<size_t>(format_.channels); }
   // The audio shown with frame k of the clip (k counts from the clip's start): silence past the
   // end, and for a frame before one already taken (the file is read forward only).
   const std::vector<float>& frame(int64_t k);
 
  private:
-  AudioReader reader_;
+  std::unique_ptr<AudioReader> reader_;
+  const std::vector<float>& speech_;
+  AudioFormat format_;
   std::vector<float> chunk_;
   int64_t next_ = 0;  // the frame the reader stands at
 };

@@ -153,13 +153,14 @@ void attachTeeth(ka_utt* u, const char* bundle) {
 }
 
 int run(const LiveArgs& a) {
-  std::vector<int16_t> pcm;  // what the models hear: 16 kHz mono
+  std::vector<float> audio;
   try {
-    pcm = toPcm16(readSpeech(a.audio));
+    audio = readSpeech(a.audio);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ka live: %s\n", e.what());
     return 1;
   }
+  const std::vector<int16_t> pcm = toPcm16(audio);  // what the models hear: 16 kHz mono
 
   ka_ctx* ctx = ka_create(a.bundle, a.model.c_str(), a.threads, nullptr);
   if (!ctx) {
@@ -189,7 +190,7 @@ int run(const LiveArgs& a) {
     const int W = ka_width(ctx), H = ka_height(ctx);
     const size_t bytes = static_cast<size_t>(W) * H * 3;
     std::vector<unsigned char> rgb(bytes);
-    FrameAudio sound(a.audio);
+    FrameAudio sound(a.audio, audio);
     const std::vector<float> silence(sound.frameSamples() * static_cast<size_t>(sound.format().channels), 0.0f);
     Mp4Writer writer(a.out, W, H, 25, sound.format().rate, sound.format().channels);
     Pusher pusher(u, pcm, a.realtime);

@@ -90,7 +90,7 @@ int speak(int argc, char** argv) {
   }
   int rc = 0;
   try {
-    FrameAudio sound(audioPath);
+    FrameAudio sound(audioPath, audio);
     Mp4Writer writer(out, ka_stream_width(s), ka_stream_height(s), 25, sound.format().rate, sound.format().channels);
     SpeakOutput o;
     o.writer = &writer;
