@@ -91,9 +91,9 @@ int render(int argc, char** argv) {
     else if (a == "--model")
       model = value("--model");
     else if (a == "--threads")
-      threads = std::atoi(value("--threads"));
+      threads = ka::cli::intValue(argc, argv, i, "render", 0, ka::cli::kMaxThreadsOption);
     else if (a == "--frames")
-      limit = std::atoi(value("--frames"));
+      limit = ka::cli::intValue(argc, argv, i, "render", 0, 1 << 30);
     else
       return usage();
   }

@@ -18,7 +18,7 @@ namespace {
 
 struct SpeakOutput {
   Mp4Writer* writer = nullptr;
-  const std::vector<float>* audio = nullptr;
+  FrameAudio* sound = nullptr;
   int skip = 0;
   int total = 0;
   int written = 0;
@@ -26,16 +26,14 @@ struct SpeakOutput {
   std::string error;
 };
 
-// Frame n of the run shows clip frame n + skip: its 640 samples go into the file beside it.
+// Frame n of the run shows clip frame n + skip: its audio, at the source's quality, goes into the
+// file beside it.
 void onFrame(void* user, int n, const unsigned char* rgb, int, int) {
   auto& o = *static_cast<SpeakOutput*>(user);
   if (!o.error.empty()) return;
   try {
     o.writer->write(rgb);
-    std::vector<float> chunk(640, 0.0f);
-    const size_t at = static_cast<size_t>(n + o.skip) * 640;
-    for (size_t k = 0; k < chunk.size() && at + k < o.audio->size(); ++k) chunk[k] = (*o.audio)[at + k];
-    o.writer->writeAudio(chunk.data(), chunk.size());
+    o.writer->writeAudio(o.sound->frame(int64_t{n} + o.skip).data(), o.sound->frameSamples());
     ++o.written;
     progress(o.written, o.total, secondsSince(o.t0));
   } catch (const std::exception& e) {
@@ -63,11 +61,11 @@ int speak(int argc, char** argv) {
     else if (a == "--out")
       out = flagValue(argc, argv, i, "speak");
     else if (a == "--skip")
-      skip = std::atoi(flagValue(argc, argv, i, "speak"));
+      skip = intValue(argc, argv, i, "speak", 0, kMaxFramesOption);
     else if (a == "--scale")
-      scale = std::strtof(flagValue(argc, argv, i, "speak"), nullptr);
+      scale = static_cast<float>(numberValue(argc, argv, i, "speak", -10.0, 10.0));
     else if (a == "--threads")
-      threads = std::atoi(flagValue(argc, argv, i, "speak"));
+      threads = intValue(argc, argv, i, "speak", 0, kMaxThreadsOption);
     else {
       std::fprintf(stderr, "ka speak: unknown option %s\n", argv[i]);
       return 2;
@@ -85,10 +83,6 @@ int speak(int argc, char** argv) {
     std::fprintf(stderr, "ka speak: %s\n", e.what());
     return 1;
   }
-  if (audio.size() > 0x7fffffffu) {
-    std::fprintf(stderr, "ka speak: %s is too long (%zu samples)\n", audioPath, audio.size());
-    return 1;
-  }
   ka_stream* s = ka_stream_create(bundle, w2v.c_str(), threads, skip, scale);
   if (!s) {
     std::fprintf(stderr, "ka speak: %s\n", ka_stream_last_error());
@@ -96,10 +90,11 @@ int speak(int argc, char** argv) {
   }
   int rc = 0;
   try {
-    Mp4Writer writer(out, ka_stream_width(s), ka_stream_height(s), 25, kSpeechRate);
+    FrameAudio sound(audioPath, audio);
+    Mp4Writer writer(out, ka_stream_width(s), ka_stream_height(s), 25, sound.format().rate, sound.format().channels);
     SpeakOutput o;
     o.writer = &writer;
-    o.audio = &audio;
+    o.sound = &sound;
     o.skip = skip;
     const int frames = static_cast<int>((audio.size() + 639) / 640);
     o.total = frames > skip ? frames - skip : 0;
