@@ -53,6 +53,7 @@ int usage() {
       "       ka encode AUDIO --size WxH --out OUT.mp4 [--skip N]   (frames on standard input)\n"
       "       ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
       "       ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]\n"
+      "                [--agent-port N] [--drain-seconds S]\n"
       "  BUNDLE is a bundle directory or an IMX container file; KEY selects the member\n"
       "  model_KEY.onnx (default b1); --frames limits the driving rows rendered\n");
   return 2;
