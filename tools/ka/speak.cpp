@@ -48,6 +48,22 @@ void onFrame(void* user, int n, const unsigned char* rgb, int, int) {
   }
 }
 
+// The clip's 16 kHz mono samples; false (with a message) when the file cannot be read or holds
+// more samples than the stream's run takes.
+bool readClip(const char* command, const char* path, std::vector<float>& audio) {
+  try {
+    audio = readSpeech(path);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "ka %s: %s\n", command, e.what());
+    return false;
+  }
+  if (audio.size() > 0x7fffffffu) {
+    std::fprintf(stderr, "ka %s: %s is too long (%zu samples)\n", command, path, audio.size());
+    return false;
+  }
+  return true;
+}
+
 // Reads exactly n bytes; false at the end of the input.
 bool readAll(FILE* f, unsigned char* p, size_t n) { return std::fread(p, 1, n, f) == n; }
 
@@ -87,16 +103,7 @@ int speak(int argc, char** argv) {
   }
 
   std::vector<float> audio;
-  try {
-    audio = readSpeech(audioPath);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "ka speak: %s\n", e.what());
-    return 1;
-  }
-  if (audio.size() > 0x7fffffffu) {
-    std::fprintf(stderr, "ka speak: %s is too long (%zu samples)\n", audioPath, audio.size());
-    return 1;
-  }
+  if (!readClip("speak", audioPath, audio)) return 1;
   ka_stream* s = ka_stream_create(bundle, w2v.c_str(), threads, skip, scale);
   if (!s) {
     std::fprintf(stderr, "ka speak: %s\n", ka_stream_last_error());
@@ -157,16 +164,7 @@ int encode(int argc, char** argv) {
     return 2;
   }
   std::vector<float> audio;
-  try {
-    audio = readSpeech(audioPath);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "ka encode: %s\n", e.what());
-    return 1;
-  }
-  if (audio.size() > 0x7fffffffu) {
-    std::fprintf(stderr, "ka encode: %s is too long (%zu samples)\n", audioPath, audio.size());
-    return 1;
-  }
+  if (!readClip("encode", audioPath, audio)) return 1;
   // The renderer gets the very samples `ka speak` would render, so its frames are the same.
   std::fprintf(stdout, "samples %zu\n", audio.size());
   if (std::fwrite(audio.data(), sizeof(float), audio.size(), stdout) != audio.size() || std::fflush(stdout) != 0) {
