@@ -60,6 +60,7 @@ def render_clip(job: Job, ka_tool: str) -> dict:
     if os.path.exists(job.output):
         return {**where, "output": job.output, "skipped": True}
     tmp = f"{job.output}.{where['host']}-{where['pid']}.part"
+    os.makedirs(os.path.dirname(job.output), exist_ok=True)
     with _lock:
         try:
             stream, opened = _open_stream(job)

@@ -29,7 +29,8 @@ def utterance_open(visitor) -> bool:
     utt = getattr(visitor, "utt", None)
     if utt is None:
         return False
-    return visitor.first_push_t is not None or utt.frames_available() > 0 or visitor.slot is not None
+    return (getattr(visitor, "first_push_t", None) is not None or utt.frames_available() > 0
+            or getattr(visitor, "slot", None) is not None)
 
 
 class Replica:
