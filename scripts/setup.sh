@@ -20,6 +20,7 @@ DEBS=(
   clang libclang-rt-14-dev clang-format
   espeak-ng
   chromium python3-aiohttp python3-pil
+  haproxy python3-distributed
 
 )
 

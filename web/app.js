@@ -14,6 +14,8 @@ const ka = (window.ka = {
 });
 
 let ws = null, audio = null, t0 = null, drawTimes = [], busy = false, pending = null;
+let retryMs = 500; // a lost connection is tried again after 0.5 s, doubling up to 8 s
+const RECONNECTING = "Connection lost: reconnecting…";
 
 function setState(s) { ka.state = s; $("o-state").textContent = s; }
 function notice(text) { ka.notice = text; $("notice").textContent = text; $("notice").hidden = !text; }
@@ -26,9 +28,13 @@ function connect() {
   ws.binaryType = "arraybuffer";
   ws.onmessage = (e) => (typeof e.data === "string" ? onControl(JSON.parse(e.data)) : onFrame(e.data));
   ws.onclose = () => {
-    if (ka.state !== "refused") setState("closed");
     enable(false);
     stopAudio();
+    if (ka.state === "refused") return;
+    setState("reconnecting");
+    notice(RECONNECTING);
+    setTimeout(connect, retryMs);
+    retryMs = Math.min(8000, retryMs * 2);
   };
 }
 
@@ -37,6 +43,9 @@ function onControl(m) {
     canvas.width = m.width;
     canvas.height = m.height;
     ka.session = m.session;
+    ka.replica = m.replica;
+    retryMs = 500;
+    if (ka.notice === RECONNECTING) notice("");
     setState("connected");
     enable(true);
   } else if (m.type === "refused") {

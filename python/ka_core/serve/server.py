@@ -18,6 +18,8 @@ import numpy as np
 from aiohttp import WSMsgType, web
 from PIL import Image
 
+from .replica import MAX_DRAIN_SECONDS, Replica
+
 FPS = 25
 CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
 MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
@@ -85,6 +87,8 @@ class Server:
         self.opened = 0
         self.refused = 0
         self.frames_dropped = 0  # frames a slow client never got, all visitors
+        self.visitors: set = set()
+        self.replica = None  # a replica.Replica: readiness, the balancer's agent, the drain
 
     # -- HTTP -----------------------------------------------------------------------------------
     def app(self) -> web.Application:
@@ -93,6 +97,8 @@ class Server:
         app.router.add_get("/status", self._status)
         app.router.add_get("/ws", self._ws)
         app.router.add_static("/static/", self.web_dir, show_index=False, follow_symlinks=False)
+        if self.replica is not None:
+            self.replica.routes(app)
         app.on_shutdown.append(self._shutdown)
         self._sockets: set = set()
         return app
@@ -117,18 +123,22 @@ class Server:
             return web.Response(status=403, text=f"ka serve: WebSocket from a foreign origin refused: {origin}\n")
         ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE_SAMPLES * 2 + 1024, heartbeat=20.0)
         await ws.prepare(req)
-        if self.active >= self.max_sessions:
+        refusal = self.replica.refusal() if self.replica is not None else None
+        if refusal is None and self.active >= self.max_sessions:
+            refusal = f"All {self.max_sessions} sessions are in use: try again when a visitor leaves."
+        if refusal is not None:
             self.refused += 1
-            await ws.send_json({"type": "refused", "message":
-                                f"All {self.max_sessions} sessions are in use: try again when a visitor leaves."})
+            await ws.send_json({"type": "refused", "message": refusal})
             await ws.close()
             return ws
         self.active += 1
         self._sockets.add(ws)
         visitor = Visitor(self, ws)
+        self.visitors.add(visitor)
         try:
             await visitor.run()
         finally:
+            self.visitors.discard(visitor)
             self._sockets.discard(ws)
             await visitor.release()
             self.active -= 1
@@ -171,7 +181,8 @@ class Visitor:
                 await self.ws.send_json({"type": "error", "message": f"no session: {e}"})
             return
         await self.ws.send_json({"type": "hello", "width": s.width, "height": s.height, "fps": FPS,
-                                 "chunk_samples": CHUNK_SAMPLES, "session": s.opened})
+                                 "chunk_samples": CHUNK_SAMPLES, "session": s.opened,
+                                 "replica": s.replica.name if s.replica is not None else ""})
         pump = asyncio.ensure_future(self._pump())
         send = asyncio.ensure_future(self._send())
         try:
@@ -278,6 +289,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--threads", type=int, default=0, help="model threads per session")
     ap.add_argument("--jpeg-quality", type=int, default=80)
     ap.add_argument("--web", default=str(WEB_DIR), help="directory of the page")
+    ap.add_argument("--agent-port", type=int, help="TCP port of the HAProxy agent check (free sessions as a weight)")
+    ap.add_argument("--drain-seconds", type=float, default=30.0,
+                    help="on SIGTERM, how long visitors may take to finish their utterances (default 30)")
     a = ap.parse_args(argv)
     if not 0 <= a.port <= 65535:
         ap.error("--port must be within 0..65535")
@@ -287,22 +301,30 @@ def main(argv: Optional[List[str]] = None) -> int:
         ap.error("--jpeg-quality must be within 1..95")
     if a.threads < 0:
         ap.error("--threads must not be negative")
+    if a.agent_port is not None and not 0 <= a.agent_port <= 65535:
+        ap.error("--agent-port must be within 0..65535")
+    if not 0 <= a.drain_seconds <= MAX_DRAIN_SECONDS:
+        ap.error(f"--drain-seconds must be within 0..{MAX_DRAIN_SECONDS:g}")
     if a.w2v:
         if not os.path.isfile(a.w2v):
             ap.error(f"--w2v: not a file: {a.w2v}")
         os.environ["W2V_ONNX"] = os.path.abspath(a.w2v)
     try:
         server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web))
+        Replica(server, a.drain_seconds)
     except Exception as e:
         print(f"ka serve: {e}", file=sys.stderr)
         return 1
-    return asyncio.run(_serve(server, a.host, a.port))
+    return asyncio.run(_serve(server, a.host, a.port, a.agent_port))
 
 
-async def _serve(server: Server, host: str, port: int) -> int:
+async def _serve(server: Server, host: str, port: int, agent_port: Optional[int] = None) -> int:
     stop = asyncio.Event()
-    for sig in (signal.SIGINT, signal.SIGTERM):
-        asyncio.get_running_loop().add_signal_handler(sig, stop.set)
+    loop = asyncio.get_running_loop()
+    loop.add_signal_handler(signal.SIGINT, stop.set)
+    drain = []  # SIGTERM drains a replica (the balancer's stop); without one it stops at once
+    loop.add_signal_handler(signal.SIGTERM, lambda: drain.append(asyncio.ensure_future(server.replica.drain(stop)))
+                            if server.replica is not None else stop.set())
     runner = web.AppRunner(server.app())
     await runner.setup()
     site = web.TCPSite(runner, host, port)
@@ -310,10 +332,14 @@ async def _serve(server: Server, host: str, port: int) -> int:
     bound = site._server.sockets[0].getsockname()[1] if site._server and site._server.sockets else port
     print(f"ka serve: http://{host}:{bound}/ ({server.width}x{server.height}, up to {server.max_sessions} "
           f"sessions)", flush=True)
+    if agent_port is not None and server.replica is not None:
+        print(f"ka serve: agent check on {host}:{await server.replica.start_agent(host, agent_port)}", flush=True)
     try:
         await stop.wait()
         print("ka serve: stopping", flush=True)
     finally:
+        if server.replica is not None:
+            await server.replica.close_agent()
         await runner.cleanup()
         server.pool.close()
     return 0
