@@ -232,6 +232,7 @@ class Visitor:
         """Pings every few seconds; a visitor that answers none for READ_TIMEOUT_S is not reading
         (or its socket is full) and is cut off: its slot and session go."""
         ping: Optional[asyncio.Future] = None
+        self.watch.pong()  # the clock starts with the hello
         while True:
             await asyncio.sleep(PING_S)
             if self.watch.expired():
