@@ -135,7 +135,9 @@ class HostRule:
     def host_refusal(self, host_header: str, local_ip: str, local_port: int) -> Optional[str]:
         """Why a request's Host header does not name this server (None: it does)."""
         host, port = _host_port(host_header or "")
-        if self._own(host, port, local_ip, local_port, 80) or (host, port or 80) in self.allowed_hosts:
+        if self._own(host, port, local_ip, local_port, 80):
+            return None
+        if any(host == h and port in (None, p) for h, p in self.allowed_hosts):  # a proxy's public name
             return None
         return f"the Host header {host_header!r} does not name this server"
 

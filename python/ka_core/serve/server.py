@@ -12,6 +12,7 @@ import sys
 import time
 from pathlib import Path
 from typing import Iterable, List, Optional
+
 import numpy as np
 from aiohttp import WSMsgType, web
 from PIL import Image
@@ -28,7 +29,7 @@ MAX_WS_MESSAGE = 1 << 20     # larger messages close the socket (1009); smaller 
 READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
-WEB_DIR = Path(__file__).resolve().parents[3] / "web"
+WEB_DIR = Path(__file__).resolve().parent / "web"  # the package carries the page (the checkout: a link to web/)
 
 
 def log(line: str) -> None:
@@ -401,5 +402,6 @@ async def _serve(server: Server, host: str, port: int) -> int:
         print("ka serve: stopping", flush=True)
     finally:
         await runner.cleanup()
+        await server._closed(None)
         server.pool.close()
     return 0
