@@ -10,6 +10,7 @@ import signal
 import struct
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Iterable, List, Optional
 
@@ -72,6 +73,9 @@ class Server:
         self.active = 0
         self.visitors = 0
         self._closing: set = set()  # leaving visitors' sessions, closing in the background
+        # Sessions open and close on threads of their own: a context being waited for or a session's
+        # threads being joined never hold up the frames' encoding on the default executor.
+        self.lifecycle = ThreadPoolExecutor(max_workers=2 * max_sessions, thread_name_prefix="ka-session")
         self.opened = 0
         self.refused = 0
         self.frames_dropped = 0  # frames a slow client never got, all visitors
@@ -185,7 +189,7 @@ class Visitor:
             self.utt = Session(self.ctx, s.motion, threads=s.threads)
 
         try:
-            self.opening = self.loop.run_in_executor(None, open_session)
+            self.opening = self.loop.run_in_executor(s.lifecycle, open_session)
             await asyncio.shield(self.opening)
             s.opened += 1
             deadline = time.monotonic() + READY_TIMEOUT_S
@@ -217,11 +221,13 @@ class Visitor:
         if self.opening is not None and not self.opening.done():  # the visitor left during the opening
             await asyncio.wait([self.opening])
         utt, self.utt = self.utt, None
-        if utt is not None:  # joins the session's threads: off the event loop
-            await self.loop.run_in_executor(None, utt.close)
-        if self.ctx is not None:
-            self.s.pool.give(self.ctx)
-            self.ctx = None
+        try:
+            if utt is not None:  # joins the session's threads: off the event loop
+                await self.loop.run_in_executor(self.s.lifecycle, utt.close)
+        finally:
+            if self.ctx is not None:  # a waiting visitor may be opening on it next
+                self.s.pool.give(self.ctx)
+                self.ctx = None
 
     def summary(self) -> str:
         refused = self.budget.refused_samples / 16000
@@ -403,5 +409,6 @@ async def _serve(server: Server, host: str, port: int) -> int:
     finally:
         await runner.cleanup()
         await server._closed(None)
+        server.lifecycle.shutdown(wait=True)
         server.pool.close()
     return 0
