@@ -100,6 +100,8 @@ class ServeRules(unittest.TestCase):
         self.assertIsNone(rule.host_refusal("192.168.1.5:8080", "192.168.1.5", 8080))
         self.assertIsNotNone(rule.host_refusal("localhost:8080", "192.168.1.5", 8080))
         self.assertIsNone(rule.host_refusal("[::1]:8080", "::1", 8080))
+        self.assertIsNone(rule.host_refusal("192.168.1.5:8080", "::ffff:192.168.1.5", 8080))  # a dual-stack socket
+        self.assertIsNone(rule.host_refusal("localhost:8080", "::ffff:127.0.0.1", 8080))
         self.assertIsNone(rule.host_refusal("127.0.0.1", "127.0.0.1", 80))  # port 80 may go unsaid
 
         self.assertIsNone(rule.origin_refusal(None, *here))  # no browser asked

@@ -89,6 +89,15 @@ def _host_port(netloc: str):
         return None, None
 
 
+def _address(text: str):
+    """The IP address in `text` (an IPv4 client of a dual-stack socket as IPv4); None if it is none."""
+    try:
+        ip = ipaddress.ip_address(text)
+    except ValueError:
+        return None
+    return ip.ipv4_mapped if isinstance(ip, ipaddress.IPv6Address) and ip.ipv4_mapped else ip
+
+
 def _is_ip(host: str) -> bool:
     try:
         ipaddress.ip_address(host)
@@ -126,10 +135,11 @@ class HostRule:
             return False
         if (port or default_port) != local_port:
             return False
+        local = _address(local_ip)
         if _is_ip(host):
-            return ipaddress.ip_address(host) == ipaddress.ip_address(local_ip)
+            return local is not None and _address(host) == local
         if host == "localhost":
-            return ipaddress.ip_address(local_ip).is_loopback
+            return local is not None and local.is_loopback
         return host in self.names
 
     def host_refusal(self, host_header: str, local_ip: str, local_port: int) -> Optional[str]:
