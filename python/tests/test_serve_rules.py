@@ -1,10 +1,13 @@
 """The rules `ka serve` holds its visitors to, at their boundaries: the audio budget against a
 clock, control messages by size and depth, Host and Origin by name, address and port."""
 import json
+import os
 import random
+import time
 import unittest
 
 try:
+    from ka_core.serve.chatter import LibraryLog
     from ka_core.serve.guard import (MAX_CONTROL_BYTES, MAX_CONTROL_DEPTH, AudioBudget, ControlError, HostRule,
                                      ReadWatch, parse_control)
 except ImportError as e:  # the server needs aiohttp and Pillow
@@ -114,6 +117,25 @@ class ServeRules(unittest.TestCase):
             self.assertIsNotNone(rule.origin_refusal(origin, *here), origin)
         with self.assertRaisesRegex(ValueError, "--allow-origin 'avatar.example'"):
             HostRule("127.0.0.1", ["avatar.example"])
+
+    def test_library_log(self):
+        """The native side's standard error is kept (bounded), not shown; fd 2 comes back on close."""
+        before = os.fstat(2)
+        log = LibraryLog(keep=50)
+        try:
+            for i in range(500):
+                os.write(2, f"[W:onnxruntime] chatter {i}\n".encode())
+            os.write(2, b"last words\n")
+            end = time.monotonic() + 5
+            while log.tail(1) != ["last words"] and time.monotonic() < end:
+                time.sleep(0.01)
+            self.assertEqual(log.tail(2), ["[W:onnxruntime] chatter 499", "last words"])
+            self.assertEqual(len(log.tail(1000)), 50)
+        finally:
+            log.close()
+        self.assertFalse(log._reader.is_alive())
+        after = os.fstat(2)
+        self.assertEqual((after.st_dev, after.st_ino), (before.st_dev, before.st_ino))
 
     def test_read_watch(self):
         clock = Clock()
