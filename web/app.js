@@ -10,33 +10,80 @@ const g = canvas.getContext("2d");
 const ka = (window.ka = {
   state: "connecting", session: 0, frames: { idle: 0, speech: 0, ramp: 0 }, kinds: [],
   pageFirstFrameMs: null, sessionFirstFrameMs: null, serverFirstFrameMs: null,
-  fps: 0, drawn: 0, dropped: 0, audioSent: 0, interrupts: [], notice: "",
+  fps: 0, drawn: 0, dropped: 0, audioSent: 0, interrupts: [], notice: "", connects: 0, lostAt: null,
 });
 
 let ws = null, audio = null, t0 = null, drawTimes = [], busy = false, pending = null;
-let retryMs = 500; // a lost connection is tried again after 0.5 s, doubling up to 8 s
-const RECONNECTING = "Connection lost: reconnecting…";
 
-function setState(s) { ka.state = s; $("o-state").textContent = s; }
+function setState(s) { ka.state = s; $("o-state").textContent = s; $("state").textContent = STATE_TEXT[s] || s; }
 function notice(text) { ka.notice = text; $("notice").textContent = text; $("notice").hidden = !text; }
+const STATE_TEXT = { connecting: "Connecting…", connected: "Live", listening: "Listening", "sending file": "Sending a file",
+                     reconnecting: "Connection lost", refused: "Server full" };
+
+// Controls: Start (microphone) and the file picker are one source at a time; while either runs, both
+// are off and Stop is on.
 function enable(on) {
   for (const id of ["start", "interrupt", "file"]) $(id).disabled = !on;
 }
+function sourceBusy(busy) {
+  const open = !!ws && ws.readyState === WebSocket.OPEN;
+  $("start").disabled = busy || !open;
+  $("file").disabled = busy || !open;
+  $("stop").disabled = !busy;
+}
+
+// The connection: a lost socket, or one that brings no picture for STALL_MS, shows at once (the
+// picture dims, a message says so) and the page connects again, waiting a little longer each time.
+const STALL_MS = 5000, BACKOFF_MS = [500, 1000, 2000, 4000, 8000];
+let retries = 0, retryTimer = null, lastMessage = 0, streaming = false;
 
 function connect() {
-  ws = new WebSocket(`${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws`);
-  ws.binaryType = "arraybuffer";
-  ws.onmessage = (e) => (typeof e.data === "string" ? onControl(JSON.parse(e.data)) : onFrame(e.data));
-  ws.onclose = () => {
-    enable(false);
-    stopAudio();
-    if (ka.state === "refused") return;
-    setState("reconnecting");
-    notice(RECONNECTING);
-    setTimeout(connect, retryMs);
-    retryMs = Math.min(8000, retryMs * 2);
+  clearTimeout(retryTimer);
+  streaming = false; // until this socket's hello
+  if (ka.state !== "refused") setState(ka.connects ? "reconnecting" : "connecting");
+  const sock = (ws = new WebSocket(`${location.protocol === "https:" ? "wss" : "ws"}://${location.host}/ws`));
+  ka.connects++;
+  sock.binaryType = "arraybuffer";
+  sock.onmessage = (e) => {
+    if (sock !== ws) return;
+    lastMessage = performance.now();
+    if (typeof e.data === "string") onControl(JSON.parse(e.data)); else onFrame(e.data);
   };
+  sock.onclose = () => { if (sock === ws) lost(); };
 }
+
+function lost() {
+  ws = null;
+  streaming = false;
+  enable(false);
+  stopAudio();
+  document.body.classList.add("down");
+  if (ka.lostAt === null) ka.lostAt = performance.now();
+  const wait = BACKOFF_MS[Math.min(retries++, BACKOFF_MS.length - 1)];
+  if (ka.state !== "refused") {
+    setState("reconnecting");
+    $("down-text").textContent = `Connection lost. Trying again in ${(wait / 1000).toFixed(1)} s…`;
+  } else {
+    $("down-text").textContent = "Every session is in use. Trying again…";
+  }
+  retryTimer = setTimeout(connect, ka.state === "refused" ? Math.max(wait, 4000) : wait);
+}
+
+function up() {
+  streaming = true;
+  retries = 0;
+  ka.lostAt = null;
+  document.body.classList.remove("down");
+  notice("");
+}
+
+setInterval(() => { // no picture for a while on an open socket: the connection is gone
+  if (streaming && performance.now() - lastMessage > STALL_MS) {
+    const sock = ws;
+    lost();
+    sock.close();
+  }
+}, 500);
 
 function onControl(m) {
   if (m.type === "hello") {
@@ -44,10 +91,10 @@ function onControl(m) {
     canvas.height = m.height;
     ka.session = m.session;
     ka.replica = m.replica;
-    retryMs = 500;
-    if (ka.notice === RECONNECTING) notice("");
+    up();
     setState("connected");
     enable(true);
+    sourceBusy(false);
   } else if (m.type === "refused") {
     setState("refused");
     notice(m.message);
@@ -130,8 +177,7 @@ async function startMic() {
   $("stop").disabled = false;
 }
 
-async function sendFile(file) {
-  stopAudio();
+async function sendFile(file) { // the caller stopped any other source
   beginUtterance();
   const decoded = await new AudioContext().decodeAudioData(await file.arrayBuffer());
   const off = new OfflineAudioContext(1, Math.ceil(decoded.duration * 16000), 16000);
@@ -153,16 +199,18 @@ async function sendFile(file) {
     k++;
     await new Promise((r) => setTimeout(r, Math.max(0, begun + 20 * k - performance.now())));
   }
-  if (!cancelled) { ws.send(JSON.stringify({ type: "end" })); audio = null; setState("connected"); $("stop").disabled = true; }
+  if (!cancelled) { ws.send(JSON.stringify({ type: "end" })); audio = null; setState("connected"); sourceBusy(false); }
 }
 
 function stopAudio() {
   if (audio) { audio.stop(); audio = null; }
-  $("start").disabled = !ws || ws.readyState !== WebSocket.OPEN;
-  $("stop").disabled = true;
+  sourceBusy(false);
 }
 
-$("start").onclick = () => startMic().catch((e) => notice(`microphone: ${e.message}`));
+$("start").onclick = () => {
+  sourceBusy(true);
+  startMic().catch((e) => { stopAudio(); notice(`microphone: ${e.message}`); });
+};
 $("stop").onclick = () => {
   stopAudio();
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: "end" }));
@@ -173,6 +221,13 @@ $("interrupt").onclick = () => {
   if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: "interrupt" }));
   setState("connected");
 };
-$("file").onchange = (e) => { if (e.target.files[0]) sendFile(e.target.files[0]).catch((err) => notice(`file: ${err.message}`)); };
+$("file").onchange = (e) => {
+  const file = e.target.files[0];
+  e.target.value = ""; // the same file may be sent again
+  if (!file) return;
+  stopAudio();
+  sourceBusy(true);
+  sendFile(file).catch((err) => { stopAudio(); notice(`file: ${err.message}`); });
+};
 
 connect();

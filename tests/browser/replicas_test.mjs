@@ -215,8 +215,8 @@ try {
   const killedAt = Date.now();
   victim.proc.kill("SIGKILL");
   for (const p of orphans) {
-    await p.waitForFunction(() => window.ka.state !== "connected" && window.ka.notice !== "" &&
-      !document.getElementById("notice").hidden, null, { timeout: 10_000, polling: 20 });
+    await p.waitForFunction(() => window.ka.state !== "connected" && document.body.classList.contains("down") &&
+      document.getElementById("down-text").textContent !== "", null, { timeout: 10_000, polling: 20 });
   }
   for (const p of orphans) {
     await connected(p);

@@ -10,23 +10,33 @@ import signal
 import struct
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import List, Optional
-from urllib.parse import urlsplit
+from typing import Iterable, List, Optional
 
 import numpy as np
 from aiohttp import WSMsgType, web
 from PIL import Image
 
+from .chatter import LibraryLog
+from .guard import PING_S, AudioBudget, ControlError, HostRule, ReadWatch, parse_control
+from .pool import ContextPool
 from .replica import MAX_DRAIN_SECONDS, Replica
 
 FPS = 25
 CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
 MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
+MAX_SESSIONS = 32
+MAX_WS_MESSAGE = 1 << 20     # larger messages close the socket (1009); smaller bad ones get an error reply
 READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
-WEB_DIR = Path(__file__).resolve().parents[3] / "web"
+WEB_DIR = Path(__file__).resolve().parent / "web"  # the package carries the page (the checkout: a link to web/)
+
+
+def log(line: str) -> None:
+    """One line of the server's log (standard output)."""
+    print(f"ka serve: {line}", flush=True)
 
 
 def _jpeg(rgb: np.ndarray, quality: int) -> bytes:
@@ -40,34 +50,10 @@ def _frame_message(record: dict, jpeg: bytes) -> bytes:
     return struct.pack("<I", len(head)) + head + jpeg
 
 
-class ContextPool:
-    """Rendering contexts over the one resolved bundle. A context belongs to one session while the
-    session lives, so each visitor borrows one; a returned context waits for the next visitor
-    instead of being opened again."""
-
-    def __init__(self, bundle_dir: str, model: str, threads: int):
-        from ka_core import Context
-        self._make = lambda: Context(bundle_dir, model, threads)
-        self._idle: List = [self._make()]  # opened now: a bad bundle fails at start, not per visitor
-
-    @property
-    def size(self):
-        return self._idle[0].width, self._idle[0].height
-
-    def take(self):
-        return self._idle.pop() if self._idle else self._make()
-
-    def give(self, ctx) -> None:
-        self._idle.append(ctx)
-
-    def close(self) -> None:
-        while self._idle:
-            self._idle.pop().close()
-
-
 class Server:
     def __init__(self, bundle: str, motion: str, max_sessions: int = 2, model: str = "b1", threads: int = 0,
-                 quality: int = 80, web_dir: Path = WEB_DIR):
+                 quality: int = 80, web_dir: Path = WEB_DIR, host: str = "127.0.0.1",
+                 allow_origins: Iterable[str] = (), library_log: Optional[LibraryLog] = None):
         from ka_core import resolve_bundle
         if max_sessions < 1:
             raise ValueError("--max-sessions must be at least 1")
@@ -81,9 +67,16 @@ class Server:
         self.web_dir = Path(web_dir)
         if not (self.web_dir / "index.html").is_file():
             raise FileNotFoundError(f"the page is missing: {self.web_dir / 'index.html'}")
-        self.pool = ContextPool(self.bundle_dir, model, threads)
+        self.rule = HostRule(host, allow_origins)
+        self.library_log = library_log
+        self.pool = ContextPool(self.bundle_dir, model, threads, max_sessions)
         self.width, self.height = self.pool.size
         self.active = 0
+        self.arrivals = 0  # visitors numbered in the order they came, for the log
+        self._closing: set = set()  # leaving visitors' sessions, closing in the background
+        # Sessions open and close on threads of their own: a context being waited for or a session's
+        # threads being joined never hold up the frames' encoding on the default executor.
+        self.lifecycle = ThreadPoolExecutor(max_workers=2 * max_sessions, thread_name_prefix="ka-session")
         self.opened = 0
         self.refused = 0
         self.frames_dropped = 0  # frames a slow client never got, all visitors
@@ -92,7 +85,7 @@ class Server:
 
     # -- HTTP -----------------------------------------------------------------------------------
     def app(self) -> web.Application:
-        app = web.Application()
+        app = web.Application(middlewares=[self._named_here])
         app.router.add_get("/", self._index)
         app.router.add_get("/status", self._status)
         app.router.add_get("/ws", self._ws)
@@ -100,6 +93,7 @@ class Server:
         if self.replica is not None:
             self.replica.routes(app)
         app.on_shutdown.append(self._shutdown)
+        app.on_cleanup.append(self._closed)
         self._sockets: set = set()
         return app
 
@@ -116,32 +110,61 @@ class Server:
         for ws in list(self._sockets):
             await ws.close(code=1001, message=b"server shutting down")
 
+    async def _closed(self, _app) -> None:
+        while self._closing:  # every session closed before the contexts are
+            await asyncio.gather(*list(self._closing), return_exceptions=True)
+
+    @staticmethod
+    def _local(req: web.Request):
+        sock = req.transport.get_extra_info("sockname") if req.transport else None
+        return (sock[0], sock[1]) if sock else ("", 0)
+
+    @web.middleware
+    async def _named_here(self, req: web.Request, handler):
+        why = self.rule.host_refusal(req.headers.get("Host", ""), *self._local(req))
+        if why:  # DNS rebinding: a foreign domain's page reaching this server
+            log(f"refused {req.remote}: {why}")
+            return web.Response(status=403, text=f"ka serve: {why}\n")
+        return await handler(req)
+
+    def note(self, visitor: int, event: str) -> None:
+        log(f"visitor {visitor}: {event} ({self.active}/{self.max_sessions} sessions)")
+
     # -- one visitor ----------------------------------------------------------------------------
     async def _ws(self, req: web.Request) -> web.StreamResponse:
-        origin = req.headers.get("Origin")
-        if origin and urlsplit(origin).netloc != req.host:  # another site's page must not drive a session
-            return web.Response(status=403, text=f"ka serve: WebSocket from a foreign origin refused: {origin}\n")
-        ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE_SAMPLES * 2 + 1024, heartbeat=20.0)
+        why = self.rule.origin_refusal(req.headers.get("Origin"), *self._local(req))
+        if why:  # another site's page must not drive a session
+            log(f"refused {req.remote}: {why}")
+            return web.Response(status=403, text=f"ka serve: WebSocket refused: {why}\n")
+        ws = web.WebSocketResponse(max_msg_size=MAX_WS_MESSAGE, autoping=False)  # pings: Visitor._watch
         await ws.prepare(req)
+        self.arrivals += 1
+        number = self.arrivals
         refusal = self.replica.refusal() if self.replica is not None else None
         if refusal is None and self.active >= self.max_sessions:
             refusal = f"All {self.max_sessions} sessions are in use: try again when a visitor leaves."
         if refusal is not None:
             self.refused += 1
+            self.note(number, f"refused, {req.remote}")
             await ws.send_json({"type": "refused", "message": refusal})
             await ws.close()
             return ws
         self.active += 1
         self._sockets.add(ws)
-        visitor = Visitor(self, ws)
+        visitor = Visitor(self, ws, req, number)
         self.visitors.add(visitor)
         try:
             await visitor.run()
+        except ConnectionResetError:  # the socket went while a message was on its way
+            visitor.ended = "connection lost"
         finally:
             self.visitors.discard(visitor)
             self._sockets.discard(ws)
-            await visitor.release()
-            self.active -= 1
+            self.active -= 1  # the slot is free with the socket; the session closes in the background
+            closing = asyncio.ensure_future(visitor.release())
+            self._closing.add(closing)
+            closing.add_done_callback(self._closing.discard)
+            self.note(number, visitor.summary())
         return ws
 
 
@@ -149,7 +172,7 @@ class Visitor:
     """One WebSocket and its session: reads audio and control, pumps frames at 25 fps. Only the
     newest encoded frame waits for a slow client; older ones are dropped, so memory stays flat."""
 
-    def __init__(self, server: Server, ws: web.WebSocketResponse):
+    def __init__(self, server: Server, ws: web.WebSocketResponse, req: web.Request, number: int):
         self.s, self.ws = server, ws
         self.ctx = None
         self.utt = None
@@ -159,16 +182,23 @@ class Visitor:
         self.slot_ready = asyncio.Event()
         self.sent = self.dropped = 0
         self.first_push_t: Optional[float] = None  # server clock of the utterance's first audio message
+        self.req, self.number = req, number
+        self.budget = AudioBudget(16000)
+        self.watch = ReadWatch()
+        self.audio_refused_t = -1.0  # when the latest "audio ahead" error went out
+        self.bad_controls = 0
+        self.since = time.monotonic()
+        self.ended = "left"  # how the visit ended, for the log
 
     async def run(self) -> None:
         from ka_core import Session
         s = self.s
         def open_session() -> None:  # a worker thread; what it opens is released even after a cancel
-            self.ctx = s.pool.take()
+            self.ctx = s.pool.take(READY_TIMEOUT_S)
             self.utt = Session(self.ctx, s.motion, threads=s.threads)
 
         try:
-            self.opening = self.loop.run_in_executor(None, open_session)
+            self.opening = self.loop.run_in_executor(s.lifecycle, open_session)
             await asyncio.shield(self.opening)
             s.opened += 1
             deadline = time.monotonic() + READY_TIMEOUT_S
@@ -177,62 +207,112 @@ class Visitor:
                     raise TimeoutError("the session did not warm up in time")
                 await asyncio.sleep(0.02)
         except Exception as e:  # the page shows why it got no session
+            tail = self.s.library_log.tail(3) if self.s.library_log else []
+            self.ended = f"no session: {e}" + "".join(f" | {line}" for line in tail)
             if not self.ws.closed:
                 await self.ws.send_json({"type": "error", "message": f"no session: {e}"})
             return
+        self.s.note(self.number, f"joined from {self.req.remote}, session ready in "
+                                 f"{time.monotonic() - self.since:.1f} s")
         await self.ws.send_json({"type": "hello", "width": s.width, "height": s.height, "fps": FPS,
                                  "chunk_samples": CHUNK_SAMPLES, "session": s.opened,
                                  "replica": s.replica.name if s.replica is not None else ""})
         pump = asyncio.ensure_future(self._pump())
         send = asyncio.ensure_future(self._send())
+        watch = asyncio.ensure_future(self._watch())
         try:
             await self._read()
         finally:
-            pump.cancel()
-            send.cancel()
-            await asyncio.gather(pump, send, return_exceptions=True)
+            for task in (pump, send, watch):
+                task.cancel()
+            await asyncio.gather(pump, send, watch, return_exceptions=True)
 
     async def release(self) -> None:
         if self.opening is not None and not self.opening.done():  # the visitor left during the opening
             await asyncio.wait([self.opening])
         utt, self.utt = self.utt, None
-        if utt is not None:  # joins the session's threads: off the event loop
-            await self.loop.run_in_executor(None, utt.close)
-        if self.ctx is not None:
-            self.s.pool.give(self.ctx)
-            self.ctx = None
+        try:
+            if utt is not None:  # joins the session's threads: off the event loop
+                await self.loop.run_in_executor(self.s.lifecycle, utt.close)
+        finally:
+            if self.ctx is not None:  # a waiting visitor may be opening on it next
+                self.s.pool.give(self.ctx)
+                self.ctx = None
+
+    def summary(self) -> str:
+        refused = self.budget.refused_samples / 16000
+        return (f"{self.ended} after {time.monotonic() - self.since:.0f} s, {self.sent} frames sent, "
+                f"{self.dropped} dropped" + (f", {refused:.1f} s of audio refused" if refused else "") +
+                (f", {self.bad_controls} bad control messages" if self.bad_controls else ""))
+
+    async def _watch(self) -> None:
+        """Pings every few seconds; a visitor that answers none for READ_TIMEOUT_S is not reading
+        (or its socket is full) and is cut off: its slot and session go."""
+        ping: Optional[asyncio.Future] = None
+        self.watch.pong()  # the clock starts with the hello
+        while True:
+            await asyncio.sleep(PING_S)
+            if self.watch.expired():
+                self.ended = f"cut off (read nothing for {self.watch.silent_s():.0f} s)"
+                if self.req.transport is not None:
+                    self.req.transport.abort()  # close() would wait for the unread frames to leave
+                return
+            if ping is None or ping.done():  # the ping waits behind the frames the client has not read
+                ping = asyncio.ensure_future(self.ws.ping())
+                ping.add_done_callback(lambda f: f.cancelled() or f.exception())
 
     async def _read(self) -> None:
         async for msg in self.ws:
             if msg.type == WSMsgType.BINARY:
-                data = msg.data
-                if len(data) % 2 or len(data) // 2 > MAX_MESSAGE_SAMPLES:
-                    await self.ws.send_json({"type": "error", "message":
-                                             f"audio message of {len(data)} bytes refused: want whole int16 "
-                                             f"samples, at most {MAX_MESSAGE_SAMPLES}"})
-                    continue
-                if self.first_push_t is None:
-                    self.first_push_t = time.monotonic()
-                self.utt.push(np.frombuffer(data, dtype="<i2").astype(np.int16))
+                await self._audio(msg.data)
             elif msg.type == WSMsgType.TEXT:
                 await self._control(msg.data)
+            elif msg.type == WSMsgType.PONG:
+                self.watch.pong()
+            elif msg.type == WSMsgType.PING:
+                await self.ws.pong(msg.data)
             elif msg.type == WSMsgType.ERROR:
                 break
 
+    async def _audio(self, data: bytes) -> None:
+        if len(data) % 2 or len(data) // 2 > MAX_MESSAGE_SAMPLES:
+            await self.ws.send_json({"type": "error", "message":
+                                     f"audio message of {len(data)} bytes refused: want whole int16 "
+                                     f"samples, at most {MAX_MESSAGE_SAMPLES}"})
+            return
+        n = len(data) // 2
+        take = self.budget.admit(n)
+        if take < n:  # the excess is dropped; one reply a second says so
+            now = time.monotonic()
+            if now - self.audio_refused_t >= 1.0:
+                self.audio_refused_t = now
+                await self.ws.send_json({"type": "error", "code": "audio_ahead", "message":
+                                         f"audio refused: {self.budget.cap / 16000:.0f} s are already queued "
+                                         f"ahead of real time; send it at real-time pace"})
+            if not take:
+                return
+        if self.first_push_t is None:
+            self.first_push_t = time.monotonic()
+        self.utt.push(np.frombuffer(data, dtype="<i2", count=take).astype(np.int16))
+
     async def _control(self, text: str) -> None:
         try:
-            kind = json.loads(text).get("type")
-        except (ValueError, AttributeError):
-            kind = None
+            kind = parse_control(text)["type"]
+        except ControlError as e:
+            self.bad_controls += 1
+            await self.ws.send_json({"type": "error", "message": str(e)})
+            return
         if kind == "end":
             self.utt.end_utterance()
         elif kind == "interrupt":
             before = self.utt.frames_available()
             self.utt.interrupt()
+            self.budget.reset()  # the session dropped the queued audio
             self.slot = None  # the encoded frame not yet sent goes too
             await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.frames_available()})
         else:
-            await self.ws.send_json({"type": "error", "message": f"unknown control message: {text[:80]}"})
+            self.bad_controls += 1
+            await self.ws.send_json({"type": "error", "message": f"unknown control message: {kind[:80]}"})
 
     async def _pump(self) -> None:
         from ka_core import SPEECH
@@ -284,7 +364,12 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--w2v", help="speech encoder model (sets $W2V_ONNX for the sessions)")
     ap.add_argument("--host", default="127.0.0.1", help="address to bind (default: loopback only)")
     ap.add_argument("--port", type=int, default=8080, help="TCP port (0: any free port)")
-    ap.add_argument("--max-sessions", type=int, default=2, help="visitors served at once")
+    ap.add_argument("--max-sessions", type=int, default=2, help=f"visitors served at once (1..{MAX_SESSIONS})")
+    ap.add_argument("--allow-origin", action="append", default=[], metavar="ORIGIN",
+                    help="another origin whose pages may open sessions, e.g. https://avatar.example "
+                         "(repeatable; the server's own pages always may)")
+    ap.add_argument("--verbose", action="store_true",
+                    help="let the native libraries print their own messages (many lines per session)")
     ap.add_argument("--model", default="b1", help="model member key of the bundle")
     ap.add_argument("--threads", type=int, default=0, help="model threads per session")
     ap.add_argument("--jpeg-quality", type=int, default=80)
@@ -295,8 +380,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     a = ap.parse_args(argv)
     if not 0 <= a.port <= 65535:
         ap.error("--port must be within 0..65535")
-    if a.max_sessions < 1:
-        ap.error("--max-sessions must be at least 1")
+    if not 1 <= a.max_sessions <= MAX_SESSIONS:
+        ap.error(f"--max-sessions must be within 1..{MAX_SESSIONS}")
     if not 1 <= a.jpeg_quality <= 95:
         ap.error("--jpeg-quality must be within 1..95")
     if a.threads < 0:
@@ -309,13 +394,20 @@ def main(argv: Optional[List[str]] = None) -> int:
         if not os.path.isfile(a.w2v):
             ap.error(f"--w2v: not a file: {a.w2v}")
         os.environ["W2V_ONNX"] = os.path.abspath(a.w2v)
+    chatter = None if a.verbose else LibraryLog()
     try:
-        server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web))
-        Replica(server, a.drain_seconds)
-    except Exception as e:
-        print(f"ka serve: {e}", file=sys.stderr)
-        return 1
-    return asyncio.run(_serve(server, a.host, a.port, a.agent_port))
+        try:
+            server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web),
+                            a.host, a.allow_origin, chatter)
+            Replica(server, a.drain_seconds)
+        except Exception as e:
+            tail = chatter.tail(10) if chatter else []
+            print("\n".join(tail + [f"ka serve: {e}"]), file=sys.stderr)
+            return 1
+        return asyncio.run(_serve(server, a.host, a.port, a.agent_port))
+    finally:
+        if chatter:
+            chatter.close()
 
 
 async def _serve(server: Server, host: str, port: int, agent_port: Optional[int] = None) -> int:
@@ -341,5 +433,7 @@ async def _serve(server: Server, host: str, port: int, agent_port: Optional[int]
         if server.replica is not None:
             await server.replica.close_agent()
         await runner.cleanup()
+        await server._closed(None)
+        server.lifecycle.shutdown(wait=True)
         server.pool.close()
     return 0
