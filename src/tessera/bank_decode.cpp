@@ -1,5 +1,6 @@
 #include "tessera/bank_decode.h"
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -106,7 +107,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
     refuse("reference bank sidecar track_order has " + std::to_string(trackOrder.size()) + " entries, expected " +
            std::to_string(n) + " \xE2\x80\x94 sidecar/track mismatch, refusing to serve");
   const uint64_t frameBytes = static_cast<uint64_t>(stored_w) * static_cast<uint64_t>(stored_h) * 3;
-  if (frameBytes * static_cast<uint64_t>(n) > kMaxBankBytes)
+  const size_t scratchStride =
+      (static_cast<size_t>(stored_w) + kScratchPixels - 1) / kScratchPixels * kScratchPixels * 3;
+  if (frameBytes * static_cast<uint64_t>(n) > kMaxBankBytes || scratchStride > static_cast<size_t>(INT_MAX))
     refuse("reference bank geometry " + std::to_string(stored_w) + "x" + std::to_string(stored_h) + " x " +
            std::to_string(n) + " donors is larger than a bank may be \xE2\x80\x94 refusing to serve");
 
@@ -161,8 +164,6 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
   }
 
   std::vector<uint8_t> out(frameBytes * static_cast<uint64_t>(n));
-  const size_t scratchStride =
-      (static_cast<size_t>(stored_w) + kScratchPixels - 1) / kScratchPixels * kScratchPixels * 3;
   d.pkt = av_packet_alloc();
   d.frame = av_frame_alloc();
   if (!d.pkt || !d.frame) refuse("reference bank decode: out of memory");
