@@ -585,17 +585,16 @@ def write_width_tracks(out, first, last, height=6, n=3, seed=0):
     os.makedirs(out, exist_ok=True)
     rng = np.random.default_rng(seed)
     widths = list(range(first, last + 1))
-    enc, dec = [], []
-    for i, w in enumerate(widths):
+    encode, decode = ["-nostdin"], ["-nostdin"]
+    for w in widths:
         raw = os.path.join(out, "w%d.src" % w)
         rng.integers(0, 256, (n, height, w, 3), dtype=np.uint8).tofile(raw)
-        enc += ["-f", "rawvideo", "-pix_fmt", "rgb24", "-s", "%dx%d" % (w, height), "-r", "25", "-i", raw]
-        dec += ["-i", os.path.join(out, "w%d.mp4" % w)]
-    encode, decode = ["-nostdin"] + enc, ["-nostdin"] + dec
+        encode += ["-f", "rawvideo", "-pix_fmt", "rgb24", "-s", "%dx%d" % (w, height), "-r", "25", "-i", raw]
+        decode += ["-i", os.path.join(out, "w%d.mp4" % w)]
     for i, w in enumerate(widths):
         fmt = "yuv420p" if w % 2 == 0 and height % 2 == 0 else "yuv444p"
-        encode += ["-map", "%d:v" % i] + video._x264_args(fmt, 50, "veryfast") + ["-crf", "0"] + video._BITEXACT + \
-            ["-f", "mp4", os.path.join(out, "w%d.mp4" % w)]
+        encode += (["-map", "%d:v" % i] + video._x264_args(fmt, 50, "veryfast") + ["-crf", "0"] +
+                   video._BITEXACT + ["-f", "mp4", os.path.join(out, "w%d.mp4" % w)])
         decode += ["-map", "%d:v" % i, "-f", "rawvideo", "-pix_fmt", "rgb24", "-sws_flags", "bilinear",
                    os.path.join(out, "w%d.rgb" % w)]
     video._run(encode, None)
