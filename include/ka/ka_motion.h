@@ -36,7 +36,9 @@ const char* ka_motion_last_error(void);
 ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep);
 void ka_motion_destroy(ka_motion* m);
 
-/* Appends count float samples. 1, or 0 for bad arguments or after ka_motion_finish. */
+/* Appends count float samples. 1, or 0 for bad arguments or after ka_motion_finish, and 0 with
+ * "ka_motion_push: sample <i> is not finite (nan)" (or inf, -inf) for a push holding a NaN or
+ * infinite sample, which appends nothing. */
 int ka_motion_push(ka_motion* m, const float* samples, int count);
 /* Ends the audio and runs every remaining window and chunk. 1, or 0 on failure. A failed finish
  * leaves the utterance failed until ka_motion_reset: push, finish, avail and pull return 0 and

@@ -13,6 +13,7 @@
 #include "audio/motion_dir.h"
 #include "audio/motion_net.h"
 #include "audio/motion_pose.h"
+#include "audio/samples.h"
 #include "ops/pool.h"
 #include "render/ort_env.h"
 
@@ -373,6 +374,7 @@ void Motion::push(const float* samples, int count) {
   Busy b(s.busy);
   s.requireUsable();
   if (s.finished) throw std::runtime_error("already finished");
+  requireFiniteSamples(samples, count);
   if (s.audio.size() + static_cast<size_t>(count) > kMaxSamples)
     throw std::runtime_error("audio longer than " + std::to_string(kMaxSamples / 16000) + " s");
   s.audio.insert(s.audio.end(), samples, samples + count);

@@ -522,6 +522,10 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
   EXPECT_STREQ(ka_motion_last_error(), "ka_motion_push: bad args / already finished");
   EXPECT_EQ(ka_motion_push(m.get(), s, -1), 0);
   EXPECT_EQ(ka_motion_push(nullptr, s, 4), 0);
+  s[2] = -INFINITY;  // refused with its index; nothing is appended
+  EXPECT_EQ(ka_motion_push(m.get(), s, 4), 0);
+  EXPECT_STREQ(ka_motion_last_error(), "ka_motion_push: sample 2 is not finite (-inf)");
+  s[2] = 0.0f;
   EXPECT_EQ(ka_motion_push(m.get(), s, 4), 1);
   EXPECT_STREQ(ka_motion_last_error(), "");
   EXPECT_EQ(ka_motion_pull(m.get(), &idx, nullptr, s, 1), 0);
