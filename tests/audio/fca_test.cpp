@@ -141,7 +141,7 @@ TEST_F(Fca, ThreadCountAboveTheCeilingIsLowered) {
   ka_fca* f = ka_fca_create(w2v_.c_str(), model_.c_str(), ceiling + 1);
   const std::string said = testing::internal::GetCapturedStderr();
   ASSERT_NE(f, nullptr) << ka_fca_last_error();
-  EXPECT_EQ(said, "[ka] ka_fca_create: " + std::to_string(ceiling + 1) + " threads requested, lowered to " +
+  ASSERT_EQ(said, "[ka] ka_fca_create: " + std::to_string(ceiling + 1) + " threads requested, lowered to " +
                       std::to_string(ceiling) + " (4 x " + std::to_string(std::thread::hardware_concurrency()) +
                       " hardware threads)\n");
   EXPECT_LE(threadsNow() - before, 2 * (ceiling - 1));
