@@ -11,8 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "audio/samples.h"
 #include "bundle/context.h"
 #include "bundle/members.h"
+#include "ops/pool.h"
 #include "session/target_rows.h"
 #include "ka/ka.h"
 #include "ka/ka_fca.h"
@@ -43,6 +45,8 @@ OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPa
     : impl_(std::make_unique<Impl>()) {
   if (skip < 0) throw std::runtime_error("skip must not be negative, got " + std::to_string(skip));
   Impl& s = *impl_;
+  // Bounded once here, so the context and the FCA engine get the same count and one line says so.
+  if (threads > 0) threads = pool::boundThreads(threads, "ka_stream_create");
   s.ctx = ka_create(bundle.c_str(), "render", threads, "");
   if (!s.ctx) throw std::runtime_error(std::string("ka_create: ") + ka_last_error());
   s.NT = ka_nt(s.ctx);
@@ -65,6 +69,7 @@ int OfflineStream::height() const { return impl_->H; }
 
 int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, void* user, std::string* error) {
   Impl& s = *impl_;
+  requireFiniteSamples(samples, count);
   const int F = static_cast<int>((static_cast<int64_t>(count) + 639) / 640);
   std::vector<float> deltas(static_cast<size_t>(F) * kKp);
   if (ka_fca_deltas(s.fca, samples, count, deltas.data(), F) != F) {

@@ -18,6 +18,7 @@
 #include "ka/ka.h"
 #include "ka/ka_fca.h"
 #include "ka/ka_stream.h"
+#include "ops/pool.h"
 #include "session/offline_stream.h"
 
 namespace {
@@ -127,6 +128,32 @@ TEST(Stream, FrameCountEdges) {
   ka_stream_destroy(s);
   ka_stream_destroy(nullptr);
   EXPECT_EQ(ka_stream_width(nullptr), 0);
+}
+
+// A clip holding a NaN or infinite sample is refused with its index before any frame; the stream
+// runs the next clip as usual. A thread count above the pool's ceiling is lowered once, with one
+// line, for the context and the FCA engine alike.
+TEST(Stream, NonFiniteSamplesAndThreadCountsAreBounded) {
+  const int ceiling = ka::pool::threadCeiling();
+  testing::internal::CaptureStderr();
+  ka_stream* s = ka_stream_create(fx().bundle.c_str(), fx().w2v.c_str(), ceiling + 1, 0, 1.0f);
+  const std::string said = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(s) << ka_stream_last_error();
+  const std::string line = "[ka] ka_stream_create: " + std::to_string(ceiling + 1) + " threads requested, lowered to " +
+                           std::to_string(ceiling) + " (4 x " + std::to_string(std::thread::hardware_concurrency()) +
+                           " hardware threads)\n";
+  EXPECT_EQ(said.find(line), 0u) << said;
+  EXPECT_EQ(said.find("threads requested", line.size()), std::string::npos) << said;
+  std::vector<float> a = tone(640 * 3);
+  a[700] = std::nanf("");
+  Collected c;
+  EXPECT_EQ(ka_stream_run(s, a.data(), static_cast<int>(a.size()), collect, &c), -1);
+  EXPECT_STREQ(ka_stream_last_error(), "ka_stream_run: sample 700 is not finite (nan)");
+  EXPECT_TRUE(c.frames.empty());
+  a[700] = 0.0f;
+  EXPECT_EQ(ka_stream_run(s, a.data(), static_cast<int>(a.size()), collect, &c), 3);
+  EXPECT_STREQ(ka_stream_last_error(), "");
+  ka_stream_destroy(s);
 }
 
 TEST(Stream, Refusals) {
