@@ -6,6 +6,7 @@
 // as they were or complete; leaks are checked per path under the leak checker.
 #include <dirent.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,16 +69,20 @@ long g_injected = 0;
 
 #define KA_UNINSTRUMENTED __attribute__((no_sanitize_address, no_sanitize_thread, no_sanitize_undefined))
 
-// C library functions whose allocations are not failed: pthread_getattr_np (the sanitizer's runtime
-// calls it as each thread starts, before any of the thread's own code, and stops the process when it
-// fails) and __cxa_thread_atexit_impl (the C library stops the process when it cannot record a
-// thread-local object's destructor).
-const char* const kExemptNames[] = {"pthread_getattr_np", "__cxa_thread_atexit_impl"};
-uintptr_t g_exemptLo[2] = {}, g_exemptHi[2] = {};
+// C library functions whose allocations are not failed: pthread_getattr_np and the
+// pthread_attr_setaffinity_np it calls (the sanitizer's runtime calls it as each thread starts,
+// before any of the thread's own code, and stops the process when it fails; the C library then
+// reads through a null pointer) and __cxa_thread_atexit_impl (the C library stops the process when
+// it cannot record a thread-local object's destructor).
+constexpr size_t kExempt = 3;
+const char* const kExemptNames[kExempt] = {"pthread_getattr_np", "pthread_attr_setaffinity_np",
+                                           "__cxa_thread_atexit_impl"};
+uintptr_t g_exemptLo[kExempt] = {}, g_exemptHi[kExempt] = {};
 // ONNX Runtime's code: an operator new failing there can throw through the runtime's own noexcept
 // functions (std::terminate inside the runtime, which is its to mend). Its malloc family is failed
 // (the runtime checks those); its operator new only with KA_ALLOC_FAIL_ORT_NEW=1.
 uintptr_t g_ortLo = 0, g_ortHi = 0;
+bool g_trace = false;
 
 int findOrt(dl_phdr_info* info, size_t, void*) {
   if (!info->dlpi_name || !std::strstr(info->dlpi_name, "libonnxruntime")) return 0;
@@ -92,7 +97,7 @@ int findOrt(dl_phdr_info* info, size_t, void*) {
 
 void findExemptCode() {
   void* libc = ::dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
-  for (size_t k = 0; libc && k < 2; ++k) {
+  for (size_t k = 0; libc && k < kExempt; ++k) {
     void* sym = ::dlsym(libc, kExemptNames[k]);
     Dl_info info;
     const ElfW(Sym)* entry = nullptr;
@@ -111,17 +116,29 @@ void findExemptCode() {
 KA_UNINSTRUMENTED inline bool failThis(void* caller, bool viaNew = false) {
   if (!__atomic_load_n(&g_armed, __ATOMIC_RELAXED)) return false;
   const uintptr_t at = reinterpret_cast<uintptr_t>(caller);
-  if ((at >= g_exemptLo[0] && at < g_exemptHi[0]) || (at >= g_exemptLo[1] && at < g_exemptHi[1])) return false;
+  for (size_t k = 0; k < kExempt; ++k)
+    if (at >= g_exemptLo[k] && at < g_exemptHi[k]) return false;
   if (viaNew && at >= g_ortLo && at < g_ortHi) return false;
   const long c = __atomic_add_fetch(&g_count, 1, __ATOMIC_RELAXED);
   if (c != __atomic_load_n(&g_failAt, __ATOMIC_RELAXED)) return false;
   __atomic_add_fetch(&g_injected, 1, __ATOMIC_RELAXED);
+  if (g_trace) {  // where the failure lands, for reading a sweep (KA_ALLOC_TRACE=1)
+    void* frames[32];
+    ::backtrace_symbols_fd(frames, ::backtrace(frames, 32), 2);
+  }
   return true;
 }
 
 // Arms the allocator to fail allocation failAt (LONG_MAX: none) from zero.
 void arm(long failAt) {
-  static const bool found = (findExemptCode(), true);
+  static const bool found = [] {
+    findExemptCode();
+    const char* trace = std::getenv("KA_ALLOC_TRACE");
+    g_trace = trace && trace[0] == '1';
+    void* frame[1];
+    ::backtrace(frame, 1);  // loads the unwinder now, not while failing an allocation
+    return true;
+  }();
   (void)found;
   __atomic_store_n(&g_count, 0, __ATOMIC_SEQ_CST);
   __atomic_store_n(&g_injected, 0, __ATOMIC_SEQ_CST);
@@ -347,6 +364,7 @@ void sweep(const char* name, const Path& p, const std::string& disk, const std::
     Outcome o;
     once(n, o);
     notReached += !injected();
+    if (g_trace) std::fprintf(stderr, "alloc sweep: %s, allocation %ld: %s\n", name, n, o.ok ? "succeeded" : o.error);
     if (o.ok) {
       ++succeeded;
     } else {
