@@ -69,11 +69,11 @@ long g_injected = 0;
 
 #define KA_UNINSTRUMENTED __attribute__((no_sanitize_address, no_sanitize_thread, no_sanitize_undefined))
 
-// C library functions whose allocations are not failed: pthread_getattr_np and the
-// pthread_attr_setaffinity_np it calls (the sanitizer's runtime calls it as each thread starts,
-// before any of the thread's own code, and stops the process when it fails; the C library then
-// reads through a null pointer) and __cxa_thread_atexit_impl (the C library stops the process when
-// it cannot record a thread-local object's destructor).
+// C library code whose allocations are not failed: pthread_getattr_np, the
+// pthread_attr_setaffinity_np it calls and every calloc of the C library's own (the sanitizer's
+// runtime calls pthread_getattr_np as each thread starts, before any of the thread's own code, and
+// the C library then reads through a null pointer), and __cxa_thread_atexit_impl (the C library
+// stops the process when it cannot record a thread-local object's destructor).
 constexpr size_t kExempt = 3;
 const char* const kExemptNames[kExempt] = {"pthread_getattr_np", "pthread_attr_setaffinity_np",
                                            "__cxa_thread_atexit_impl"};
@@ -82,15 +82,23 @@ uintptr_t g_exemptLo[kExempt] = {}, g_exemptHi[kExempt] = {};
 // functions (std::terminate inside the runtime, which is its to mend). Its malloc family is failed
 // (the runtime checks those); its operator new only with KA_ALLOC_FAIL_ORT_NEW=1.
 uintptr_t g_ortLo = 0, g_ortHi = 0;
+uintptr_t g_libcLo = 0, g_libcHi = 0;
 bool g_trace = false;
 
-int findOrt(dl_phdr_info* info, size_t, void*) {
-  if (!info->dlpi_name || !std::strstr(info->dlpi_name, "libonnxruntime")) return 0;
+// The code of the loaded object whose name holds `name`.
+struct CodeRange {
+  const char* name;
+  uintptr_t* lo;
+  uintptr_t* hi;
+};
+int findCode(dl_phdr_info* info, size_t, void* data) {
+  const CodeRange& r = *static_cast<const CodeRange*>(data);
+  if (!info->dlpi_name || !std::strstr(info->dlpi_name, r.name)) return 0;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr)& ph = info->dlpi_phdr[i];
     if (ph.p_type != PT_LOAD || !(ph.p_flags & PF_X)) continue;
-    g_ortLo = info->dlpi_addr + ph.p_vaddr;
-    g_ortHi = g_ortLo + ph.p_memsz;
+    *r.lo = info->dlpi_addr + ph.p_vaddr;
+    *r.hi = *r.lo + ph.p_memsz;
   }
   return 1;
 }
@@ -108,17 +116,24 @@ void findExemptCode() {
     }
   }
   if (libc) ::dlclose(libc);
+  CodeRange libcCode{"libc.so.6", &g_libcLo, &g_libcHi}, ortCode{"libonnxruntime", &g_ortLo, &g_ortHi};
+  ::dl_iterate_phdr(findCode, &libcCode);
   const char* ortNew = std::getenv("KA_ALLOC_FAIL_ORT_NEW");
-  if (!(ortNew && ortNew[0] == '1')) ::dl_iterate_phdr(findOrt, nullptr);
+  if (!(ortNew && ortNew[0] == '1')) ::dl_iterate_phdr(findCode, &ortCode);
 }
 
+// How an allocation was asked for.
+enum class Via { kMalloc, kCalloc, kNew };
+
 // Counts an allocation made from `caller` while armed; true for the one to fail.
-KA_UNINSTRUMENTED inline bool failThis(void* caller, bool viaNew = false) {
+
+KA_UNINSTRUMENTED inline bool failThis(void* caller, Via via = Via::kMalloc) {
   if (!__atomic_load_n(&g_armed, __ATOMIC_RELAXED)) return false;
   const uintptr_t at = reinterpret_cast<uintptr_t>(caller);
   for (size_t k = 0; k < kExempt; ++k)
     if (at >= g_exemptLo[k] && at < g_exemptHi[k]) return false;
-  if (viaNew && at >= g_ortLo && at < g_ortHi) return false;
+  if (via == Via::kNew && at >= g_ortLo && at < g_ortHi) return false;
+  if (via == Via::kCalloc && at >= g_libcLo && at < g_libcHi) return false;
   const long c = __atomic_add_fetch(&g_count, 1, __ATOMIC_RELAXED);
   if (c != __atomic_load_n(&g_failAt, __ATOMIC_RELAXED)) return false;
   __atomic_add_fetch(&g_injected, 1, __ATOMIC_RELAXED);
@@ -154,13 +169,13 @@ KA_UNINSTRUMENTED void* alignedReal(size_t align, size_t n) {
 }
 
 KA_UNINSTRUMENTED void* newOrThrow(size_t n, void* caller) {
-  void* p = failThis(caller, true) ? nullptr : KA_REAL(malloc)(n ? n : 1);
+  void* p = failThis(caller, Via::kNew) ? nullptr : KA_REAL(malloc)(n ? n : 1);
   if (!p) throw std::bad_alloc();
   return p;
 }
 
 KA_UNINSTRUMENTED void* newAlignedOrThrow(size_t n, std::align_val_t a, void* caller) {
-  void* p = failThis(caller, true) ? nullptr : alignedReal(static_cast<size_t>(a), n);
+  void* p = failThis(caller, Via::kNew) ? nullptr : alignedReal(static_cast<size_t>(a), n);
   if (!p) throw std::bad_alloc();
   return p;
 }
@@ -172,7 +187,7 @@ KA_UNINSTRUMENTED void* malloc(size_t n) {
   return failThis(__builtin_return_address(0)) ? nullptr : KA_REAL(malloc)(n);
 }
 KA_UNINSTRUMENTED void* calloc(size_t k, size_t n) {
-  return failThis(__builtin_return_address(0)) ? nullptr : KA_REAL(calloc)(k, n);
+  return failThis(__builtin_return_address(0), Via::kCalloc) ? nullptr : KA_REAL(calloc)(k, n);
 }
 KA_UNINSTRUMENTED void* realloc(void* p, size_t n) {
   return failThis(__builtin_return_address(0)) ? nullptr : KA_REAL(realloc)(p, n);
