@@ -46,6 +46,13 @@
 // The allocator underneath: the sanitizer's when one is linked, else the C library's own entry
 // points (so a replaced malloc can still reach the real one).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KA_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KA_SANITIZED 1
+#endif
+#endif
+#ifdef KA_SANITIZED
 #define KA_REAL(f) __interceptor_##f
 #else
 #define KA_REAL(f) __libc_##f
