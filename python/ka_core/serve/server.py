@@ -3,11 +3,9 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import io
 import json
 import os
 import signal
-import struct
 import sys
 import time
 from pathlib import Path
@@ -16,7 +14,9 @@ from urllib.parse import urlsplit
 
 import numpy as np
 from aiohttp import WSMsgType, web
-from PIL import Image
+
+from . import media
+from .tts import DEFAULT_COMMAND as DEFAULT_TTS, Tts
 
 FPS = 25
 CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
@@ -25,17 +25,6 @@ READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parents[3] / "web"
-
-
-def _jpeg(rgb: np.ndarray, quality: int) -> bytes:
-    buf = io.BytesIO()
-    Image.fromarray(rgb, "RGB").save(buf, "JPEG", quality=quality)
-    return buf.getvalue()
-
-
-def _frame_message(record: dict, jpeg: bytes) -> bytes:
-    head = json.dumps(record, separators=(",", ":")).encode()
-    return struct.pack("<I", len(head)) + head + jpeg
 
 
 class ContextPool:
@@ -65,7 +54,7 @@ class ContextPool:
 
 class Server:
     def __init__(self, bundle: str, motion: str, max_sessions: int = 2, model: str = "b1", threads: int = 0,
-                 quality: int = 80, web_dir: Path = WEB_DIR):
+                 quality: int = 80, web_dir: Path = WEB_DIR, tts: str = DEFAULT_TTS):
         from ka_core import resolve_bundle
         if max_sessions < 1:
             raise ValueError("--max-sessions must be at least 1")
@@ -76,6 +65,10 @@ class Server:
         self.max_sessions = max_sessions
         self.threads = threads
         self.quality = quality
+        self.tts = Tts(tts)
+        if tts != DEFAULT_TTS and not self.tts.available():
+            raise FileNotFoundError(f"--tts: {self.tts.program} is not installed")
+        self.h264 = media.have_h264()
         self.web_dir = Path(web_dir)
         if not (self.web_dir / "index.html").is_file():
             raise FileNotFoundError(f"the page is missing: {self.web_dir / 'index.html'}")
@@ -145,7 +138,11 @@ class Visitor:
         self.utt = None
         self.opening: Optional[asyncio.Future] = None
         self.loop = asyncio.get_running_loop()
-        self.slot: Optional[bytes] = None
+        self.slot: Optional[tuple] = None  # (seq, message) of the newest encoded frame not yet sent
+        self.pictures = media.Pictures(server.width, server.height, server.quality)
+        self.tracks = media.Tracks()
+        self.speaking: Optional[asyncio.Task] = None  # the text being spoken
+        self.encoded_seq = self.taken_seq = None  # an encoded frame the client never got breaks H.264's chain
         self.slot_ready = asyncio.Event()
         self.sent = self.dropped = 0
         self.first_push_t: Optional[float] = None  # server clock of the utterance's first audio message
@@ -171,12 +168,15 @@ class Visitor:
                 await self.ws.send_json({"type": "error", "message": f"no session: {e}"})
             return
         await self.ws.send_json({"type": "hello", "width": s.width, "height": s.height, "fps": FPS,
-                                 "chunk_samples": CHUNK_SAMPLES, "session": s.opened})
+                                 "chunk_samples": CHUNK_SAMPLES, "session": s.opened,
+                                 "codecs": ["h264", "jpeg"] if s.h264 else ["jpeg"],
+                                 "audio_rate": media.RATE, "tts": s.tts.available()})
         pump = asyncio.ensure_future(self._pump())
         send = asyncio.ensure_future(self._send())
         try:
             await self._read()
         finally:
+            self._stop_speaking()
             pump.cancel()
             send.cancel()
             await asyncio.gather(pump, send, return_exceptions=True)
@@ -200,9 +200,7 @@ class Visitor:
                                              f"audio message of {len(data)} bytes refused: want whole int16 "
                                              f"samples, at most {MAX_MESSAGE_SAMPLES}"})
                     continue
-                if self.first_push_t is None:
-                    self.first_push_t = time.monotonic()
-                self.utt.push(np.frombuffer(data, dtype="<i2").astype(np.int16))
+                self._push(np.frombuffer(data, dtype="<i2").astype(np.int16))
             elif msg.type == WSMsgType.TEXT:
                 await self._control(msg.data)
             elif msg.type == WSMsgType.ERROR:
@@ -210,14 +208,20 @@ class Visitor:
 
     async def _control(self, text: str) -> None:
         try:
-            kind = json.loads(text).get("type")
+            msg = json.loads(text)
+            kind = msg.get("type")
         except (ValueError, AttributeError):
-            kind = None
+            msg, kind = None, None
         if kind == "end":
+            self.tracks.end()
             self.utt.end_utterance()
+        elif kind in ("say", "play", "video"):
+            await self._media_control(msg)
         elif kind == "interrupt":
+            self._stop_speaking()
             before = self.utt.frames_available()
             self.utt.interrupt()
+            self.tracks.clear()
             self.slot = None  # the encoded frame not yet sent goes too
             await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.frames_available()})
         else:
@@ -247,22 +251,70 @@ class Visitor:
                 record["server_first_frame_ms"] = (time.monotonic() - self.first_push_t) * 1000.0
             if info.kind != SPEECH and stats.mode == 0:
                 self.first_push_t = None  # idle again: the next audio message opens an utterance
-            jpeg = await self.loop.run_in_executor(None, _jpeg, rgb, self.s.quality)
+            audio = self.tracks.audio_for(info.speech_frame if info.kind == SPEECH else -1)
+            # A key frame opens each utterance, and follows any frame the client did not get.
+            key = (info.kind == SPEECH and info.speech_frame == 0) or self.encoded_seq != self.taken_seq
+            picture, fields = await self.loop.run_in_executor(None, self.pictures.encode, rgb, key)
+            record.update(fields)
+            self.encoded_seq = info.seq
             if self.slot is not None:
                 self.dropped += 1
                 self.s.frames_dropped += 1
-            self.slot = _frame_message(record, jpeg)
+            self.slot = (info.seq, media.frame_message(record, picture, audio))
             self.slot_ready.set()
 
     async def _send(self) -> None:
         while True:
             await self.slot_ready.wait()
             self.slot_ready.clear()
-            msg, self.slot = self.slot, None
-            if msg is None:
+            item, self.slot = self.slot, None
+            if item is None:
                 continue
+            self.taken_seq, msg = item
             await self.ws.send_bytes(msg)  # waits while the client's socket is full
             self.sent += 1
+
+    def _push(self, pcm: np.ndarray) -> None:
+        if self.first_push_t is None:
+            self.first_push_t = time.monotonic()
+        self.tracks.pushed(pcm)
+        self.utt.push(pcm)
+
+    def _stop_speaking(self) -> None:
+        if self.speaking is not None:
+            self.speaking.cancel()
+            self.speaking = None
+
+    async def _media_control(self, msg: dict) -> None:
+        """{"type": "say", "text": ...}: speak the text; {"type": "play"}: the audio pushed until
+        the next end plays on the page; {"type": "video", "codec": "h264" | "jpeg"}."""
+        kind = msg["type"]
+        if kind == "play":
+            self.tracks.play_next()
+        elif kind == "video":
+            try:
+                self.pictures.use(str(msg.get("codec")))
+            except ValueError as e:
+                await self.ws.send_json({"type": "error", "message": str(e)})
+            await self.ws.send_json({"type": "video", "codec": self.pictures.codec})
+        elif self.speaking is not None and not self.speaking.done():
+            await self.ws.send_json({"type": "error", "message": "say: still speaking the last text"})
+        else:
+            self.speaking = asyncio.ensure_future(self._say(msg.get("text")))
+
+    async def _say(self, text) -> None:
+        try:
+            t = time.monotonic()
+            pcm = await self.loop.run_in_executor(None, self.s.tts.speak, text)
+            await self.ws.send_json({"type": "saying", "samples": int(pcm.size),
+                                     "tts_ms": round((time.monotonic() - t) * 1000.0, 1)})
+            self.tracks.play_next()
+            await media.feed(self._push, pcm)
+            self.tracks.end()
+            self.utt.end_utterance()
+        except Exception as e:  # TtsError, or the session refused the audio
+            if not self.ws.closed:
+                await self.ws.send_json({"type": "error", "message": str(e)})
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -278,6 +330,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--threads", type=int, default=0, help="model threads per session")
     ap.add_argument("--jpeg-quality", type=int, default=80)
     ap.add_argument("--web", default=str(WEB_DIR), help="directory of the page")
+    ap.add_argument("--tts", default=DEFAULT_TTS, help="text-to-speech command, run without a shell: {wav} is "
+                    "the WAV file it writes, {text} the text (without {text}: on standard input)")
     a = ap.parse_args(argv)
     if not 0 <= a.port <= 65535:
         ap.error("--port must be within 0..65535")
@@ -292,7 +346,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             ap.error(f"--w2v: not a file: {a.w2v}")
         os.environ["W2V_ONNX"] = os.path.abspath(a.w2v)
     try:
-        server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web))
+        server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web),
+                        a.tts)
     except Exception as e:
         print(f"ka serve: {e}", file=sys.stderr)
         return 1
