@@ -264,8 +264,15 @@ function voiceGate() {
   };
 }
 
-async function sendFile(file) {
+// Ends what the microphone was saying before other audio takes over.
+function endMic() {
+  const live = audio !== null;
   stopAudio();
+  if (live && ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: "end" }));
+}
+
+async function sendFile(file) {
+  endMic();
   beginUtterance();
   const decoded = await new AudioContext().decodeAudioData(await file.arrayBuffer());
   const off = new OfflineAudioContext(1, Math.ceil(decoded.duration * 16000), 16000);
@@ -316,7 +323,7 @@ $("say-form").onsubmit = async (e) => {
   e.preventDefault();
   const text = $("say-text").value.trim();
   if (!text || !ws || ws.readyState !== WebSocket.OPEN) return;
-  stopAudio();
+  endMic();
   beginUtterance();
   t0 = performance.now();
   await ensurePlayer().catch((err) => notice(`sound: ${err.message}`));

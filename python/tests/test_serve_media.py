@@ -32,7 +32,7 @@ class TracksTest(unittest.TestCase):
         t.play_next()
         t.pushed(second)
         self.assertIsNone(t.audio_for(-1), "an idle frame carries no audio")
-        for k in range(5):
+        for k in range(5):  # the last frame ends with its track: the next utterance's audio is its own
             np.testing.assert_array_equal(t.audio_for(k), first[640 * k:640 * (k + 1)], f"frame {k}")
         self.assertIsNone(t.audio_for(0), "the microphone's frames are silent")
         self.assertIsNone(t.audio_for(1))
@@ -47,6 +47,17 @@ class TracksTest(unittest.TestCase):
         np.testing.assert_array_equal(t.audio_for(0), x[:640])
         np.testing.assert_array_equal(t.audio_for(1), x[640:1280])
         np.testing.assert_array_equal(t.audio_for(0), x[1280:1920])  # the session began anew: a pause
+
+    def test_audio_run_on_after_the_microphone_is_heard_from_its_first_whole_frame(self):
+        t = media.Tracks()
+        t.pushed(np.ones(1000, np.int16))                  # the microphone, not heard
+        t.play_next()                                      # a WAV follows at once: one utterance
+        wav = np.arange(2000, dtype=np.int16) + 100
+        t.pushed(wav)
+        self.assertIsNone(t.audio_for(0))
+        self.assertIsNone(t.audio_for(1))                  # 640..1279 begins in the microphone's part
+        np.testing.assert_array_equal(t.audio_for(2), wav[280:920])
+        self.assertEqual(t.audio_for(4).size, 3000 - 4 * 640, "the last frame holds what was pushed")
 
     def test_clear_forgets_everything(self):
         t = media.Tracks()

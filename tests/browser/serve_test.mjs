@@ -86,7 +86,8 @@ try {
   run(python, [forge, "demo", join(work, "demo")], { stdio: "ignore" });
   run(python, [forge, "a2x", join(work, "demo/bundle"), join(work, "demo/w2v")], { stdio: "ignore" });
   const wav = join(work, "speech.wav");
-  run("espeak-ng", ["-w", wav, "Hello! I am the demo avatar. I listen, and then I answer you."]);
+  // A pause of 900 ms in the middle: the microphone's voice gate ends an utterance there.
+  run("espeak-ng", ["-m", "-w", wav, "Hello! I am the demo avatar. <break time=\"900ms\"/> I listen, and then I answer you."]);
   const url = await startServer(join(work, "demo/bundle"), join(work, "demo/w2v/w2v.onnx"));
 
   const context = await chromium.launchPersistentContext(join(work, "profile"), {
@@ -148,6 +149,9 @@ try {
   figures.fps_one_talking = mic.fps;
   figures.mbit_mic = mic.mbit;
   assert.equal((await ka(p1)).played, said.played, "the microphone must not play back");
+  // The voice gate: the pause ends the sentence, the face rests, the next sentence is a new utterance.
+  const ramps = (await ka(p1)).frames.ramp;
+  await p1.waitForFunction((r) => window.ka.vadEnds >= 1 && window.ka.frames.ramp > r, ramps, { timeout: 30_000 });
   if (process.env.KA_SCREENSHOT) await p1.screenshot({ path: process.env.KA_SCREENSHOT });
 
   // Interrupt: the waiting frames go, a ramp shows, then idle without any more speech.
@@ -217,7 +221,7 @@ try {
     await sleep(50);
   }
   figures.free_after_close_ms = Date.now() - closed;
-  const p4 = await openPage(context, url);
+  const p4 = await openPage(context, url + "?video=jpeg"); // the fallback when WebCodecs is missing
   await p4.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
   assert.equal((await status(url)).sessions, 2);
 
@@ -229,6 +233,7 @@ try {
     return s >= 0 && r > s && k.indexOf("idle", r) > r;
   }, null, { timeout: 60_000 });
   const wavPlayed = await ka(p4);
+  assert.equal(wavPlayed.codec, "jpeg");
   assert.ok(wavPlayed.played >= 16000 && wavPlayed.playedPeak > 3000, `the WAV was not heard: ${wavPlayed.played} samples`);
 
   console.log("figures " + JSON.stringify(figures));

@@ -138,79 +138,84 @@ class Pictures:
 
 
 class _Track:
-    __slots__ = ("play", "pcm", "trimmed", "closed", "started", "base", "last")
+    __slots__ = ("start", "n", "play", "pcm", "trimmed")
 
-    def __init__(self, play: bool):
-        self.play = play
-        self.pcm = bytearray()  # int16 bytes from sample `trimmed` on; empty for a track not played
+    def __init__(self, start: int, play: bool):
+        self.start, self.n, self.play = start, 0, play  # place in the pushed stream, samples, heard
+        self.pcm = bytearray()  # int16 from sample `trimmed` of the track on; kept only when heard
         self.trimmed = 0
-        self.closed = self.started = False
-        self.base = self.last = 0
 
 
 class Tracks:
-    """The audio pushed into a session, split where its utterances begin, so each speech frame
-    finds its 40 ms: speech frame k of an utterance is samples [640 k, 640 (k + 1)) of the track
-    opened by the utterance's first push. Only tracks marked for playback keep their samples (the
-    microphone's echo would be no use to its speaker), and samples behind the frames are let go."""
+    """The audio pushed into a session, as one stream split into tracks (a track: what was pushed
+    between two ends), so each speech frame finds its 40 ms: speech frame k of an utterance is
+    samples [640 k, 640 (k + 1)) of the stream from the utterance's start on, up to the end of
+    the track. An utterance starts
+    at the first track the frames have not reached yet, or, when the session began anew inside a
+    track (a pause in the pushes), where the last frame left off. Only tracks marked for playback
+    keep their samples (the microphone's echo would be no use to its speaker), and samples behind
+    the frames are let go."""
+
+    MAX_TRACKS = 64
 
     def __init__(self) -> None:
         self._q: Deque[_Track] = deque()
-        self._next_play = False
+        self._open = self._next_play = False
+        self._total = 0   # samples pushed so far
+        self._utt = 0     # stream position of the current utterance's first sample
+        self._last = -1   # stream position of the last speech frame's first sample
 
     def play_next(self) -> None:
-        """The audio pushed from now until the next end plays on the page."""
-        if self._q and not self._q[-1].closed and not self._q[-1].pcm and not self._q[-1].started:
-            self._q[-1].play = True  # an open track that has no audio yet
+        """The audio pushed from now until the next end is heard on the page."""
+        if self._open and self._q[-1].n == 0:
+            self._q[-1].play = True
         else:
             self.end()
             self._next_play = True
 
     def pushed(self, samples: np.ndarray) -> None:
-        if not self._q or self._q[-1].closed:
-            self._q.append(_Track(self._next_play))
-            self._next_play = False
-            while len(self._q) > 64:  # tracks no frame ever claimed (a session that never spoke)
+        if not self._open:
+            self._q.append(_Track(self._total, self._next_play))
+            self._open, self._next_play = True, False
+            if len(self._q) > self.MAX_TRACKS:  # tracks no frame ever reached (a session that never spoke)
                 self._q.popleft()
         t = self._q[-1]
+        t.n += samples.size
+        self._total += samples.size
         if t.play:
             t.pcm += samples.astype("<i2").tobytes()
 
     def end(self) -> None:
-        if self._q:
-            self._q[-1].closed = True
-        self._next_play = False
+        self._open = self._next_play = False
 
     def clear(self) -> None:
+        """An interrupt: the session drops the audio not yet spoken; the next push starts afresh."""
         self._q.clear()
-        self._next_play = False
+        self._open = self._next_play = False
+        self._last = self._total - 1
 
     def audio_for(self, speech_frame: int) -> Optional[np.ndarray]:
-        """The 40 ms behind speech frame `speech_frame` (-1: not a speech frame) when it plays."""
-        if speech_frame < 0 or not self._q:
+        """The 40 ms behind speech frame `speech_frame` (-1: not a speech frame) when it is heard."""
+        if speech_frame < 0:
             return None
-        if speech_frame == 0:  # an utterance begins: the oldest track no frame has claimed yet
-            if self._q[0].started and len(self._q) > 1:
-                self._q.popleft()
-            t = self._q[0]
-            # No new track: the session began a new utterance inside this one (a pause in the pushes).
-            t.base = t.last + 1 if t.started else 0
-            t.started = True
-        t = self._q[0]
-        if not t.started:
+        if speech_frame == 0:
+            fresh = next((t.start for t in self._q if t.start > self._last), None)
+            self._utt = fresh if fresh is not None else min(self._last + FRAME_SAMPLES, self._total)
+        a = self._utt + speech_frame * FRAME_SAMPLES
+        b = a + FRAME_SAMPLES
+        self._last = a
+        while self._q and self._q[0].start + self._q[0].n <= a and (len(self._q) > 1 or not self._open):
+            self._q.popleft()
+        # The track holding the frame's first sample; a frame never reaches into the next track (a
+        # new utterance's audio, unless the session ran the two together: then the head is lost).
+        t = next((t for t in self._q if t.start <= a < t.start + t.n), None)
+        if t is None or not t.play:
             return None
-        k = t.base + speech_frame
-        t.last = k
-        if not t.play:
-            return None
-        start = k * FRAME_SAMPLES - t.trimmed
-        if start < 0:
-            return None
-        if start:  # earlier frames' samples are not needed again
-            del t.pcm[:2 * start]
-            t.trimmed += start
-        seg = bytes(t.pcm[:2 * FRAME_SAMPLES])
-        return np.frombuffer(seg, "<i2") if seg else None
+        cut = a - t.start - t.trimmed
+        if cut > 0:  # earlier frames' samples are not needed again
+            del t.pcm[:2 * cut]
+            t.trimmed += cut
+        return np.frombuffer(bytes(t.pcm[:2 * (min(b, t.start + t.n) - a)]), "<i2")
 
 
 async def feed(push: Callable[[np.ndarray], None], pcm: np.ndarray, chunk: int = 320) -> None:

@@ -23,6 +23,7 @@ CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
 MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
 READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
+QUIET_WAIT_S = 10.0          # typed text waits at most this long for the last utterance to end
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parents[3] / "web"
 
@@ -308,6 +309,9 @@ class Visitor:
             pcm = await self.loop.run_in_executor(None, self.s.tts.speak, text)
             await self.ws.send_json({"type": "saying", "samples": int(pcm.size),
                                      "tts_ms": round((time.monotonic() - t) * 1000.0, 1)})
+            deadline = time.monotonic() + QUIET_WAIT_S  # the last utterance ends first, so this is one of its own
+            while self.utt.stats().mode != 0 and time.monotonic() < deadline:
+                await asyncio.sleep(1.0 / FPS)
             self.tracks.play_next()
             await media.feed(self._push, pcm)
             self.tracks.end()
