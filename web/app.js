@@ -93,7 +93,7 @@ async function draw(f) {
 
 // H.264 frames are all decoded, in order (a dropped one would break the ones after it); the server
 // sends a key frame after any frame it had to drop, and at each utterance's start.
-let decoder = null, decoderCodec = null;
+let decoder = null, decoderCodec = null, awaitKey = false;
 const decoding = new Map(); // timestamp -> frame waiting in the decoder
 function decodeH264(f) {
   if (f.rec.key && f.rec.avc && (!decoder || decoder.state === "closed" || decoderCodec !== f.rec.avc)) {
@@ -112,7 +112,13 @@ function decodeH264(f) {
     });
     decoder.configure({ codec: decoderCodec, optimizeForLatency: true });
   }
-  if (!decoder || decoder.state !== "configured") { ka.dropped++; return; } // waits for a key frame
+  // A decoder that falls behind skips to the next key frame rather than queue without bound.
+  if (decoder && decoder.decodeQueueSize > 8 && !f.rec.key && !awaitKey) {
+    awaitKey = true;
+    if (ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({ type: "video", codec: "h264" })); // a key frame, please
+  }
+  if (f.rec.key) awaitKey = false;
+  if (!decoder || decoder.state !== "configured" || awaitKey) { ka.dropped++; return; }
   const timestamp = f.rec.seq * 40000;
   f.decoding = performance.now();
   decoding.set(timestamp, f);
@@ -136,6 +142,7 @@ function shown(f) {
   const rec = f.rec;
   const now = performance.now();
   keep(ka.drawMs, now - f.arrived);
+  ka.serverDropped = rec.dropped;
   if (f.sound) { f.sound.drawn = now; settle(f.sound); }
   ka.drawn++;
   ka.frames[rec.kind] = (ka.frames[rec.kind] || 0) + 1;

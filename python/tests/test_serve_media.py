@@ -1,5 +1,6 @@
 """`ka serve`'s media path: the audio each speech frame carries, text to speech, resampling, and the
 H.264 stream (checked against FFmpeg's own decoder)."""
+import io
 import json
 import os
 import struct
@@ -110,12 +111,43 @@ class WavTest(unittest.TestCase):
             self.assertEqual(x.size, 1600)
             self.assertTrue(np.all(np.abs(x[100:-100].astype(int) - 4096) <= 1))
 
+    def test_mangled_files_are_read_or_refused_by_name(self):
+        """A bounded mutation run over small valid files: each result is audio or a TtsError."""
+        rng = np.random.default_rng(23)
+        with tempfile.TemporaryDirectory() as d:
+            seeds = []
+            for i, (rate, width, ch) in enumerate(((22050, 2, 1), (8000, 1, 2), (48000, 3, 1), (16000, 4, 2))):
+                path = os.path.join(d, f"seed{i}.wav")
+                self.write(path, rng.integers(0, 256, 400 * width * ch, dtype=np.uint8).tobytes(), rate, width, ch)
+                seeds.append(open(path, "rb").read())
+            path = os.path.join(d, "m.wav")
+            for i in range(400):
+                b = bytearray(seeds[i % len(seeds)])
+                for _ in range(rng.integers(1, 4)):
+                    at = int(rng.integers(0, len(b)))
+                    if rng.random() < 0.7:
+                        b[at] = int(rng.integers(0, 256))
+                    else:
+                        b = b[:at]
+                with open(path, "wb") as f:
+                    f.write(b)
+                try:
+                    x = read_wav(path)
+                    self.assertEqual(x.dtype, np.int16)
+                except TtsError:
+                    pass
+
     def test_not_a_wav_is_refused(self):
-        with tempfile.NamedTemporaryFile(suffix=".wav") as f:
-            f.write(b"RIFF....WAVEnope")
-            f.flush()
-            with self.assertRaisesRegex(TtsError, "not a PCM WAV"):
-                read_wav(f.name)
+        ok = io.BytesIO()
+        self.write(ok, b"\0\0" * 10, 16000, 2, 1)
+        ok = ok.getvalue()
+        # the second: a chunk whose size runs past the end of the file (found by the mutation run)
+        for bad in (b"RIFF....WAVEnope", ok[:12] + b"LIST" + struct.pack("<I", 1000) + b"xx" + ok[12:]):
+            with tempfile.NamedTemporaryFile(suffix=".wav") as f:
+                f.write(bad)
+                f.flush()
+                with self.assertRaisesRegex(TtsError, "not a PCM WAV"):
+                    read_wav(f.name)
 
 
 # A stand-in engine: writes a 16 kHz WAV holding the text's characters (one sample each), so the

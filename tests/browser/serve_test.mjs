@@ -118,6 +118,7 @@ try {
   await p1.click("#say");
   await p1.waitForFunction(() => window.ka.frames.speech >= 10, null, { timeout: 60_000 });
   const saying = await rateOver(p1, 3000);
+  if (process.env.KA_SCREENSHOT) await p1.screenshot({ path: process.env.KA_SCREENSHOT });
   await p1.waitForFunction(() => window.ka.played >= 16000 && window.ka.kinds.slice(-5).every((k) => k === "idle"),
                            null, { timeout: 60_000 });
   const said = await ka(p1);
@@ -126,6 +127,8 @@ try {
   const off = said.av;
   figures.say_mbit = saying.mbit;
   figures.say_fps = saying.fps;
+  figures.say_dropped = { server: said.serverDropped, page: said.dropped, decode_ms: round1(median(said.decodeMs)),
+                          arrive_to_drawn_ms: round1(median(said.drawMs)) };
   figures.av_offset_ms = { median: round1(median(off)), min: round1(Math.min(...off)), max: round1(Math.max(...off)), n: off.length };
   figures.audio_output_latency_ms = said.audioLatencyMs;
   console.log("av " + JSON.stringify(said.av.slice(0, 60).map(round1)));
@@ -152,9 +155,9 @@ try {
   // The voice gate: the pause ends the sentence, the face rests, the next sentence is a new utterance.
   const ramps = (await ka(p1)).frames.ramp;
   await p1.waitForFunction((r) => window.ka.vadEnds >= 1 && window.ka.frames.ramp > r, ramps, { timeout: 30_000 });
-  if (process.env.KA_SCREENSHOT) await p1.screenshot({ path: process.env.KA_SCREENSHOT });
 
   // Interrupt: the waiting frames go, a ramp shows, then idle without any more speech.
+  await p1.waitForFunction(() => window.ka.kinds.at(-1) === "speech", null, { timeout: 30_000 });
   await p1.click("#interrupt");
   await p1.waitForFunction(() => window.ka.interrupts.length === 1, null, { timeout: 5000 });
   await p1.waitForFunction(() => {

@@ -117,7 +117,7 @@ class Pictures:
                                  "frames stay JPEG")
             if self._h264 is None:
                 self._h264 = H264Encoder(self.width, self.height)
-            self._restart = self.codec != codec  # a decoder starting now needs a key frame
+            self._restart = True  # a decoder starting (or starting over) now needs a key frame
             self.codec = codec
         else:
             raise ValueError(f"unknown picture codec {codec[:40]!r}: want \"h264\" or \"jpeg\"")

@@ -71,7 +71,7 @@ def read_wav(path: str) -> np.ndarray:
             if w.getnframes() > MAX_SPEECH_S * rate:
                 raise TtsError(f"the speech is longer than {MAX_SPEECH_S:.0f} s")
             raw = w.readframes(w.getnframes())
-    except (wave.Error, EOFError) as e:
+    except (wave.Error, EOFError, RuntimeError) as e:  # RuntimeError: a chunk running past the end
         raise TtsError(f"the speech is not a PCM WAV file: {e}") from None
     n = len(raw) // (width * ch) * ch
     b = np.frombuffer(raw[:n * width], np.uint8).reshape(-1, width)
