@@ -141,7 +141,7 @@ function present(f, paint) {
 function shown(f) {
   const rec = f.rec;
   const now = performance.now();
-  keep(ka.drawMs, now - f.arrived);
+  if (!f.sound) keep(ka.drawMs, now - f.arrived); // frames held back for their sound aside
   ka.serverDropped = rec.dropped;
   if (f.sound) { f.sound.drawn = now; settle(f.sound); }
   ka.drawn++;

@@ -130,8 +130,10 @@ class Server:
 
 
 class Visitor:
-    """One WebSocket and its session: reads audio and control, pumps frames at 25 fps. Only the
-    newest encoded frame waits for a slow client; older ones are dropped, so memory stays flat."""
+    """One WebSocket and its session: reads audio and control, pumps frames at 25 fps. One encoded
+    frame at most waits for a slow client; frames pulled meanwhile are dropped before they are
+    encoded (no work for frames nobody gets, and H.264's chain of frames stays whole), so memory
+    stays flat."""
 
     def __init__(self, server: Server, ws: web.WebSocketResponse):
         self.s, self.ws = server, ws
@@ -253,14 +255,15 @@ class Visitor:
             if info.kind != SPEECH and stats.mode == 0:
                 self.first_push_t = None  # idle again: the next audio message opens an utterance
             audio = self.tracks.audio_for(info.speech_frame if info.kind == SPEECH else -1)
-            # A key frame opens each utterance, and follows any frame the client did not get.
+            if self.slot is not None:  # the client has not taken the last frame yet: this one is not encoded
+                self.dropped += 1
+                self.s.frames_dropped += 1
+                continue
+            # A key frame opens each utterance, and follows an encoded frame the client did not get.
             key = (info.kind == SPEECH and info.speech_frame == 0) or self.encoded_seq != self.taken_seq
             picture, fields = await self.loop.run_in_executor(None, self.pictures.encode, rgb, key)
             record.update(fields)
             self.encoded_seq = info.seq
-            if self.slot is not None:
-                self.dropped += 1
-                self.s.frames_dropped += 1
             self.slot = (info.seq, media.frame_message(record, picture, audio))
             self.slot_ready.set()
 
