@@ -92,7 +92,8 @@ async function draw(f) {
 }
 
 // H.264 frames are all decoded, in order (a dropped one would break the ones after it); the server
-// sends a key frame after any frame it had to drop, and at each utterance's start.
+// drops a slow reader's frames before encoding them, and sends a key frame at each utterance's
+// start, every 4 s and when asked.
 let decoder = null, decoderCodec = null, awaitKey = false;
 const decoding = new Map(); // timestamp -> frame waiting in the decoder
 function decodeH264(f) {
@@ -148,7 +149,7 @@ function shown(f) {
   ka.frames[rec.kind] = (ka.frames[rec.kind] || 0) + 1;
   ka.kinds.push(rec.kind);
   if (ka.kinds.length > 2000) ka.kinds.splice(0, 1000);
-  if (rec.kind === "speech" && t0 !== null) {
+  if (rec.kind === "speech" && rec.speech_frame === 0 && t0 !== null) { // the new utterance's, not the last one's tail
     ka.pageFirstFrameMs = now - t0;
     ka.sessionFirstFrameMs = rec.stats.first_frame_latency_ms;
     ka.serverFirstFrameMs = rec.server_first_frame_ms ?? null;
@@ -165,9 +166,9 @@ function shown(f) {
   $("o-dropped").textContent = `${rec.dropped} server · ${ka.dropped} page`;
 }
 
-// Speech playback at 16 kHz through an AudioWorklet queue. Each frame's 40 ms is due the moment the
-// frame is drawn; chunks follow each other without a gap unless the pictures drift more than 30 ms
-// from the sound, then the next chunk starts afresh at its frame.
+// Speech playback at 16 kHz through an AudioWorklet queue. Each frame's 40 ms is due as soon as the
+// frame is decoded, and the picture waits for it (present); chunks follow each other without a gap
+// unless the pictures drift more than 30 ms from the sound, then the next chunk starts afresh.
 let player = null;
 async function ensurePlayer() {
   if (!player) {
@@ -201,7 +202,7 @@ function playAlong(f) {
 function heard(m) {
   const s = player.drawn.get(m.id);
   if (!s) return;
-  ka.played += 640 - m.skipped;
+  ka.played += m.n - m.skipped;
   s.heard = m;
   settle(s);
 }

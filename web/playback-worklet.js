@@ -27,7 +27,7 @@ class Playback extends AudioWorkletProcessor {
         this.queue.shift();
         this.cur = c;
         this.pos = Math.min(c.pcm.length, Math.max(0, now - c.at - LATE));
-        this.port.postMessage({ id: c.id, started: now, skipped: this.pos });
+        this.port.postMessage({ id: c.id, started: now, skipped: this.pos, n: c.pcm.length });
       }
       const n = Math.min(out.length - i, this.cur.pcm.length - this.pos);
       for (let k = 0; k < n; k++) out[i + k] = this.cur.pcm[this.pos + k] / 32768;

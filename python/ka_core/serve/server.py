@@ -23,6 +23,7 @@ CHUNK_SAMPLES = 320          # 20 ms at 16 kHz
 MAX_MESSAGE_SAMPLES = 16000  # one message carries at most 1 s of audio
 READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
+REST_S = 0.2                 # an idle session this long without audio has ended its utterance
 QUIET_WAIT_S = 10.0          # typed text waits at most this long for the last utterance to end
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parents[3] / "web"
@@ -149,6 +150,8 @@ class Visitor:
         self.slot_ready = asyncio.Event()
         self.sent = self.dropped = 0
         self.first_push_t: Optional[float] = None  # server clock of the utterance's first audio message
+        self.utterance_open = False  # audio pushed since the last end, interrupt or rest
+        self.last_push_t = 0.0
 
     async def run(self) -> None:
         from ka_core import Session
@@ -216,6 +219,7 @@ class Visitor:
         except (ValueError, AttributeError):
             msg, kind = None, None
         if kind == "end":
+            self.utterance_open = False
             self.tracks.end()
             self.utt.end_utterance()
         elif kind in ("say", "play", "video"):
@@ -225,6 +229,7 @@ class Visitor:
             before = self.utt.frames_available()
             self.utt.interrupt()
             self.tracks.clear()
+            self.utterance_open, self.first_push_t = False, None
             self.slot = None  # the encoded frame not yet sent goes too
             await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.frames_available()})
         else:
@@ -252,8 +257,11 @@ class Visitor:
                       "waiting": self.utt.frames_available(), "sent": self.sent, "dropped": self.dropped}
             if info.kind == SPEECH and info.speech_frame == 0 and self.first_push_t is not None:
                 record["server_first_frame_ms"] = (time.monotonic() - self.first_push_t) * 1000.0
-            if info.kind != SPEECH and stats.mode == 0:
-                self.first_push_t = None  # idle again: the next audio message opens an utterance
+                self.first_push_t = None
+            # At rest with no audio for a while (an idle frame may still come just after a push the
+            # session has not taken yet): the next audio opens a new utterance.
+            if info.kind != SPEECH and stats.mode == 0 and time.monotonic() - self.last_push_t > REST_S:
+                self.utterance_open = False
             audio = self.tracks.audio_for(info.speech_frame if info.kind == SPEECH else -1)
             if self.slot is not None:  # the client has not taken the last frame yet: this one is not encoded
                 self.dropped += 1
@@ -279,8 +287,11 @@ class Visitor:
             self.sent += 1
 
     def _push(self, pcm: np.ndarray) -> None:
-        if self.first_push_t is None:
-            self.first_push_t = time.monotonic()
+        now = time.monotonic()
+        if not self.utterance_open:  # the first audio after an end, an interrupt or a rest opens one
+            self.utterance_open = True
+            self.first_push_t = now
+        self.last_push_t = now
         self.tracks.pushed(pcm)
         self.utt.push(pcm)
 
@@ -317,6 +328,7 @@ class Visitor:
                 await asyncio.sleep(1.0 / FPS)
             self.tracks.play_next()
             await media.feed(self._push, pcm)
+            self.utterance_open = False
             self.tracks.end()
             self.utt.end_utterance()
         except Exception as e:  # TtsError, or the session refused the audio
