@@ -153,6 +153,7 @@ function shown(f) {
     ka.pageFirstFrameMs = now - t0;
     ka.sessionFirstFrameMs = rec.stats.first_frame_latency_ms;
     ka.serverFirstFrameMs = rec.server_first_frame_ms ?? null;
+    ka.firstFrameParts = { encode: rec.encode_ms ?? null, arriveToDrawn: now - f.arrived, bytes: rec.video_bytes };
     t0 = null;
     $("o-page-lat").textContent = ka.pageFirstFrameMs.toFixed(0) + " ms";
     $("o-sess-lat").textContent = ka.sessionFirstFrameMs.toFixed(0) + " ms";

@@ -144,6 +144,7 @@ try {
   figures.session_first_frame_ms = talking.sessionFirstFrameMs;
   figures.server_first_frame_ms = talking.serverFirstFrameMs;
   figures.transport_first_frame_ms = talking.pageFirstFrameMs - talking.serverFirstFrameMs;
+  figures.transport_first_frame_parts = talking.firstFrameParts;
   figures.encode_ms_median = median(talking.encodeMs);
   figures.arrive_to_drawn_ms_median = round1(median(talking.drawMs));
   figures.decode_ms_median = round1(median(talking.decodeMs));
