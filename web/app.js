@@ -128,11 +128,14 @@ function decodeH264(f) {
 
 function keep(list, v) { list.push(v); if (list.length > 500) list.splice(0, 250); }
 
-// A decoded picture goes up now, or, when it comes with sound, once its sound is heard: the sound
-// starts at once and reaches the ears after the audio output's latency. Pictures keep their order.
+// A decoded picture goes up now, or, when it comes with sound, when its sound is heard: the sound
+// starts at once and reaches the ears after the audio output's latency. The picture is planned
+// SOUND_TRAILS_MS early, so a picture drawn late (a busy page) stays nearer its sound, and sound
+// that trails its picture a little is less noticed than sound ahead of it. Pictures keep their order.
+const SOUND_TRAILS_MS = 20;
 let lastPresent = 0;
 function present(f, paint) {
-  const lag = f.pcm ? playAlong(f) : 0;
+  const lag = f.pcm ? Math.max(0, playAlong(f) - SOUND_TRAILS_MS) : 0;
   const at = Math.max(performance.now() + lag, lastPresent);
   lastPresent = at;
   const run = () => { paint(); shown(f); };

@@ -5,9 +5,11 @@
 
 One page and one WebSocket per visitor; each visitor gets an utterance session of its own. Upstream
 the page sends 16 kHz mono int16 audio (binary messages, 20 ms each) and JSON control messages
-({"type": "end"}, {"type": "interrupt"}); downstream the server sends 25 frames a second, each a
-binary message: a 4-byte little-endian length, a JSON record (frame info and session statistics),
-then the JPEG.
+({"type": "end"}, {"type": "interrupt"}, {"type": "say", "text": ...}, {"type": "play"},
+{"type": "video", "codec": "h264"}); downstream the server sends 25 frames a second, each a binary
+message: a 4-byte little-endian length, a JSON record (frame info and session statistics), the
+picture (JPEG, or H.264 once the page asks for it), then the frame's 40 ms of audio when it is to
+be heard.
 """
 from .server import Server, main
 
