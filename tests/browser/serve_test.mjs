@@ -2,7 +2,7 @@
 // espeak-ng sentence. Everything runs on 127.0.0.1 and stops by itself. Exit 77: skipped.
 //
 // Environment: KA_ROOT (the repository), KA_CORE_LIBRARY (the built library), KA_PYTHON (a Python
-// with numpy, aiohttp and Pillow), KA_CHROMIUM (default /usr/bin/chromium), KA_SCREENSHOT (where
+// with numpy, aiohttp, Pillow and PyAV), KA_CHROMIUM (default /usr/bin/chromium), KA_SCREENSHOT (where
 // the talking page's screenshot goes; unset: not kept).
 import { spawn, spawnSync } from "node:child_process";
 import { connect } from "node:net";
@@ -20,7 +20,7 @@ function skip(why) { console.log(`SKIP: ${why}`); process.exit(SKIP); }
 if (!existsSync(chromiumPath)) skip(`no chromium at ${chromiumPath}`);
 let chromium;
 try { ({ chromium } = await import("playwright-core")); } catch { skip("playwright-core is not installed (scripts/setup.sh runs npm ci)"); }
-if (spawnSync(python, ["-c", "import aiohttp, PIL, numpy"]).status !== 0) skip(`${python} lacks aiohttp, Pillow or numpy`);
+if (spawnSync(python, ["-c", "import aiohttp, PIL, numpy, av"]).status !== 0) skip(`${python} lacks aiohttp, Pillow, numpy or PyAV`);
 if (spawnSync("espeak-ng", ["--version"]).status !== 0) skip("espeak-ng is missing");
 
 const work = mkdtempSync(join(tmpdir(), "ka-serve-test-"));
