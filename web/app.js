@@ -132,7 +132,7 @@ function keep(list, v) { list.push(v); if (list.length > 500) list.splice(0, 250
 // starts at once and reaches the ears after the audio output's latency. The picture is planned
 // SOUND_TRAILS_MS early, so a picture drawn late (a busy page) stays nearer its sound, and sound
 // that trails its picture a little is less noticed than sound ahead of it. Pictures keep their order.
-const SOUND_TRAILS_MS = 20;
+const SOUND_TRAILS_MS = 8;
 let lastPresent = 0;
 function present(f, paint) {
   const lag = f.pcm ? Math.max(0, playAlong(f) - SOUND_TRAILS_MS) : 0;
