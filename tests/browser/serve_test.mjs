@@ -2,7 +2,7 @@
 // espeak-ng sentence. Everything runs on 127.0.0.1 and stops by itself. Exit 77: skipped.
 //
 // Environment: KA_ROOT (the repository), KA_CORE_LIBRARY (the built library), KA_PYTHON (a Python
-// with numpy, aiohttp and Pillow), KA_CHROMIUM (default /usr/bin/chromium), KA_SCREENSHOT (where
+// with numpy, aiohttp, Pillow and PyAV), KA_CHROMIUM (default /usr/bin/chromium), KA_SCREENSHOT (where
 // the talking page's screenshot goes; unset: not kept), KA_SCREENSHOT_DIR (where the desktop, phone
 // and connection-lost screenshots go; unset: not kept).
 import { spawn, spawnSync } from "node:child_process";
@@ -21,11 +21,12 @@ function skip(why) { console.log(`SKIP: ${why}`); process.exit(SKIP); }
 if (!existsSync(chromiumPath)) skip(`no chromium at ${chromiumPath}`);
 let chromium;
 try { ({ chromium } = await import("playwright-core")); } catch { skip("playwright-core is not installed (scripts/setup.sh runs npm ci)"); }
-if (spawnSync(python, ["-c", "import aiohttp, PIL, numpy"]).status !== 0) skip(`${python} lacks aiohttp, Pillow or numpy`);
+if (spawnSync(python, ["-c", "import aiohttp, PIL, numpy, av"]).status !== 0) skip(`${python} lacks aiohttp, Pillow, numpy or PyAV`);
 if (spawnSync("espeak-ng", ["--version"]).status !== 0) skip("espeak-ng is missing");
 
 const work = mkdtempSync(join(tmpdir(), "ka-serve-test-"));
 let server = null, browser = null, serverLog = "";
+const figures = {};
 const watchdog = setTimeout(() => { console.error("FAIL: the test ran out of time"); cleanup(); process.exit(1); }, 420_000);
 function cleanup() {
   if (server && server.exitCode === null) server.kill("SIGKILL");
@@ -65,6 +66,15 @@ async function fpsOver(pages, ms) {
   const b = await Promise.all(pages.map(ka));
   return b.map((s, i) => ((s.drawn - a[i].drawn) * 1000) / ms);
 }
+// Frames per second and downstream Mbit/s of one page over `ms`.
+async function rateOver(page, ms) {
+  const a = await ka(page), t = Date.now();
+  await sleep(ms);
+  const b = await ka(page), dt = Date.now() - t;
+  return { fps: ((b.drawn - a.drawn) * 1000) / dt, mbit: ((b.rxBytes - a.rxBytes) * 8) / dt / 1000 };
+}
+const median = (xs) => (xs.length ? [...xs].sort((x, y) => x - y)[xs.length >> 1] : null);
+const round1 = (x) => (x === null ? null : Math.round(x * 10) / 10);
 async function openPage(context, url) {
   const page = await context.newPage();
   page.on("pageerror", (e) => console.error(`[page] ${e.message}`));
@@ -78,7 +88,8 @@ try {
   run(python, [forge, "demo", join(work, "demo")], { stdio: "ignore" });
   run(python, [forge, "a2x", join(work, "demo/bundle"), join(work, "demo/w2v")], { stdio: "ignore" });
   const wav = join(work, "speech.wav");
-  run("espeak-ng", ["-w", wav, "Hello! I am the demo avatar. I listen, and then I answer you."]);
+  // A pause of 900 ms in the middle: the microphone's voice gate ends an utterance there.
+  run("espeak-ng", ["-m", "-w", wav, "Hello! I am the demo avatar. <break time=\"900ms\"/> I listen, and then I answer you."]);
   const url = await startServer(join(work, "demo/bundle"), join(work, "demo/w2v/w2v.onnx"));
 
   const context = await chromium.launchPersistentContext(join(work, "profile"), {
@@ -86,31 +97,74 @@ try {
     viewport: { width: 1000, height: 700 },
     args: ["--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
            "--disable-component-update", "--disable-sync", "--use-fake-ui-for-media-stream",
-           "--use-fake-device-for-media-stream", `--use-file-for-fake-audio-capture=${wav}`],
+           "--use-fake-device-for-media-stream", `--use-file-for-fake-audio-capture=${wav}`,
+           "--autoplay-policy=no-user-gesture-required"],
   });
   browser = context;
-  const figures = {};
 
   // One visitor: connects, idle frames arrive.
   const p1 = await openPage(context, url);
   await p1.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
   await p1.waitForFunction(() => window.ka.frames.idle >= 10, null, { timeout: 30_000 });
   assert.equal((await status(url)).sessions, 1);
-  [figures.fps_one_idle] = await fpsOver([p1], 4000);
-  assert.deepEqual(new Set((await ka(p1)).kinds), new Set(["idle"]), "only idle frames before speech");
+  const idle = await rateOver(p1, 4000);
+  figures.fps_one_idle = idle.fps;
+  figures.mbit_idle = idle.mbit;
+  const first = await ka(p1);
+  assert.deepEqual(new Set(first.kinds), new Set(["idle"]), "only idle frames before speech");
+  assert.equal(first.codec, "h264", "the page did not switch to H.264");
+  assert.ok(idle.mbit <= 2.5, `idle stream ${idle.mbit} Mbit/s`);
+
+  // Typed text speaks: its audio reaches the page's playback, with the frames, and the lips move.
+  await p1.fill("#say-text", "Hello! I am the demo avatar, and I say what you type.");
+  await p1.click("#say");
+  await p1.waitForFunction(() => window.ka.frames.speech >= 10, null, { timeout: 60_000 });
+  const saying = await rateOver(p1, 3000);
+  if (process.env.KA_SCREENSHOT) await p1.screenshot({ path: process.env.KA_SCREENSHOT });
+  await p1.waitForFunction(() => window.ka.played >= 16000 && window.ka.kinds.slice(-5).every((k) => k === "idle"),
+                           null, { timeout: 60_000 });
+  const said = await ka(p1);
+  assert.ok(said.frames.speech >= 25, `only ${said.frames.speech} speech frames for the typed text`);
+  assert.ok(said.playedPeak > 3000, `the played audio is near silent (peak ${said.playedPeak})`);
+  const off = said.av;
+  figures.say_mbit = saying.mbit;
+  figures.say_fps = saying.fps;
+  figures.say_dropped = { server: said.serverDropped, page: said.dropped, decode_ms: round1(median(said.decodeMs)),
+                          arrive_to_drawn_ms: round1(median(said.drawMs)) };
+  const pct = (q) => round1([...off].sort((x, y) => x - y)[Math.floor(q * (off.length - 1))]);
+  figures.av_offset_ms = { median: round1(median(off)), p10: pct(0.1), p90: pct(0.9), min: pct(0), max: pct(1), n: off.length };
+  figures.audio_output_latency_ms = said.audioLatencyMs;
+  assert.ok(Math.abs(median(off)) <= 40, `audio lands ${median(off)} ms from its frame`);
+  assert.ok(saying.mbit <= 2.5, `talking stream ${saying.mbit} Mbit/s`);
 
   // Speech frames follow the microphone.
   await p1.click("#start");
-  await p1.waitForFunction(() => window.ka.frames.speech >= 20, null, { timeout: 60_000 });
+  await p1.waitForFunction((n) => window.ka.frames.speech >= n + 20 && window.ka.pageFirstFrameMs !== null,
+                           said.frames.speech, { timeout: 60_000 });
   const talking = await ka(p1);
   figures.page_first_frame_ms = talking.pageFirstFrameMs;
   figures.session_first_frame_ms = talking.sessionFirstFrameMs;
   figures.server_first_frame_ms = talking.serverFirstFrameMs;
-  assert.ok(talking.pageFirstFrameMs > 0 && talking.sessionFirstFrameMs > 0, "latencies measured");
-  [figures.fps_one_talking] = await fpsOver([p1], 4000);
-  if (process.env.KA_SCREENSHOT) await p1.screenshot({ path: process.env.KA_SCREENSHOT });
+  figures.transport_first_frame_ms = talking.pageFirstFrameMs - talking.serverFirstFrameMs;
+  figures.transport_first_frame_parts = talking.firstFrameParts;
+  figures.encode_ms_median = median(talking.encodeMs);
+  figures.arrive_to_drawn_ms_median = round1(median(talking.drawMs));
+  figures.decode_ms_median = round1(median(talking.decodeMs));
+  assert.ok(talking.pageFirstFrameMs > 0 && talking.sessionFirstFrameMs > 0 && talking.serverFirstFrameMs > 0,
+            "latencies measured");
+  // The page's clock starts before the server's: a smaller page figure belongs to another utterance.
+  assert.ok(talking.pageFirstFrameMs >= talking.serverFirstFrameMs,
+            `page ${talking.pageFirstFrameMs} ms < server ${talking.serverFirstFrameMs} ms`);
+  const mic = await rateOver(p1, 4000);
+  figures.fps_one_talking = mic.fps;
+  figures.mbit_mic = mic.mbit;
+  assert.equal((await ka(p1)).played, said.played, "the microphone must not play back");
+  // The voice gate: the pause ends the sentence, the face rests, the next sentence is a new utterance.
+  const ramps = (await ka(p1)).frames.ramp;
+  await p1.waitForFunction((r) => window.ka.vadEnds >= 1 && window.ka.frames.ramp > r, ramps, { timeout: 30_000 });
 
   // Interrupt: the waiting frames go, a ramp shows, then idle without any more speech.
+  await p1.waitForFunction(() => window.ka.kinds.at(-1) === "speech", null, { timeout: 30_000 });
   await p1.click("#interrupt");
   await p1.waitForFunction(() => window.ka.interrupts.length === 1, null, { timeout: 5000 });
   await p1.waitForFunction(() => {
@@ -205,20 +259,25 @@ try {
     await sleep(50);
   }
   figures.free_after_close_ms = Date.now() - closed;
-  const p4 = await openPage(context, url);
+  const p4 = await openPage(context, url + "?video=jpeg"); // the fallback when WebCodecs is missing
   await p4.waitForFunction(() => window.ka.state === "connected", null, { timeout: 120_000 });
   assert.equal((await status(url)).sessions, 2);
 
-  // A WAV from the file picker instead of the microphone: speech, then the end's ramp, then idle.
-  // While it is sent the microphone cannot start (and the other way round).
+  // A WAV from the file picker instead of the microphone: speech, then the end's ramp, then idle;
+  // and it is heard. While it is sent the microphone cannot start (and the other way round).
   await p4.setInputFiles("#file", wav);
   await p4.waitForFunction(() => window.ka.state === "sending file", null, { timeout: 10_000 });
   assert.ok(await p4.isDisabled("#start"), "Start is on while a file is sent");
   assert.ok(await p4.isDisabled("#file"), "the file picker is on while a file is sent");
+  const jpeg = await rateOver(p4, 3000);
+  figures.jpeg_fallback = { mbit: jpeg.mbit, fps: jpeg.fps };
   await p4.waitForFunction(() => {
     const k = window.ka.kinds, s = k.indexOf("speech"), r = k.indexOf("ramp", s);
     return s >= 0 && r > s && k.indexOf("idle", r) > r;
   }, null, { timeout: 60_000 });
+  const wavPlayed = await ka(p4);
+  assert.equal(wavPlayed.codec, "jpeg");
+  assert.ok(wavPlayed.played >= 16000 && wavPlayed.playedPeak > 3000, `the WAV was not heard: ${wavPlayed.played} samples`);
 
   assert.ok(!(await p4.isDisabled("#start")), "Start stays off after the file was sent");
   await p4.click("#start");
@@ -252,7 +311,7 @@ try {
   assert.notEqual(code, "hung", "the server did not stop on SIGTERM");
   console.log("PASS");
 } catch (e) {
-  console.error(`[server log, last lines]\n${serverLog}\nFAIL: ${e.stack || e}`);
+  console.error(`[server log, last lines]\n${serverLog}\nfigures so far ${JSON.stringify(figures)}\nFAIL: ${e.stack || e}`);
   process.exitCode = 1;
 } finally {
   if (browser) await browser.close().catch(() => {});

@@ -3,11 +3,8 @@ from __future__ import annotations
 
 import argparse
 import asyncio
-import io
-import json
 import os
 import signal
-import struct
 import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -16,7 +13,9 @@ from typing import Iterable, List, Optional
 
 import numpy as np
 from aiohttp import WSMsgType, web
-from PIL import Image
+
+from . import media
+from .tts import DEFAULT_COMMAND as DEFAULT_TTS, Tts
 
 from .chatter import LibraryLog
 from .guard import PING_S, AudioBudget, ControlError, HostRule, ReadWatch, parse_control
@@ -30,6 +29,8 @@ MAX_SESSIONS = 32
 MAX_WS_MESSAGE = 1 << 20     # larger messages close the socket (1009); smaller bad ones get an error reply
 READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
+REST_S = 0.2                 # an idle session this long without audio has ended its utterance
+QUIET_WAIT_S = 10.0          # typed text waits at most this long for the last utterance to end
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parent / "web"  # the package carries the page (the checkout: a link to web/)
 
@@ -39,21 +40,13 @@ def log(line: str) -> None:
     print(f"ka serve: {line}", flush=True)
 
 
-def _jpeg(rgb: np.ndarray, quality: int) -> bytes:
-    buf = io.BytesIO()
-    Image.fromarray(rgb, "RGB").save(buf, "JPEG", quality=quality)
-    return buf.getvalue()
-
-
-def _frame_message(record: dict, jpeg: bytes) -> bytes:
-    head = json.dumps(record, separators=(",", ":")).encode()
-    return struct.pack("<I", len(head)) + head + jpeg
 
 
 class Server:
     def __init__(self, bundle: str, motion: str, max_sessions: int = 2, model: str = "b1", threads: int = 0,
                  quality: int = 80, web_dir: Path = WEB_DIR, host: str = "127.0.0.1",
-                 allow_origins: Iterable[str] = (), library_log: Optional[LibraryLog] = None):
+                 allow_origins: Iterable[str] = (), library_log: Optional[LibraryLog] = None,
+                 tts: str = DEFAULT_TTS):
         from ka_core import resolve_bundle
         if max_sessions < 1:
             raise ValueError("--max-sessions must be at least 1")
@@ -64,6 +57,10 @@ class Server:
         self.max_sessions = max_sessions
         self.threads = threads
         self.quality = quality
+        self.tts = Tts(tts)
+        if tts != DEFAULT_TTS and not self.tts.available():
+            raise FileNotFoundError(f"--tts: {self.tts.program} is not installed")
+        self.h264 = media.have_h264()
         self.web_dir = Path(web_dir)
         if not (self.web_dir / "index.html").is_file():
             raise FileNotFoundError(f"the page is missing: {self.web_dir / 'index.html'}")
@@ -169,8 +166,10 @@ class Server:
 
 
 class Visitor:
-    """One WebSocket and its session: reads audio and control, pumps frames at 25 fps. Only the
-    newest encoded frame waits for a slow client; older ones are dropped, so memory stays flat."""
+    """One WebSocket and its session: reads audio and control, pumps frames at 25 fps. One encoded
+    frame at most waits for a slow client; frames pulled meanwhile are dropped before they are
+    encoded (no work for frames nobody gets, and H.264's chain of frames stays whole), so memory
+    stays flat."""
 
     def __init__(self, server: Server, ws: web.WebSocketResponse, req: web.Request, number: int):
         self.s, self.ws = server, ws
@@ -178,7 +177,11 @@ class Visitor:
         self.utt = None
         self.opening: Optional[asyncio.Future] = None
         self.loop = asyncio.get_running_loop()
-        self.slot: Optional[bytes] = None
+        self.slot: Optional[tuple] = None  # (seq, message) of the newest encoded frame not yet sent
+        self.pictures = media.Pictures(server.width, server.height, server.quality)
+        self.tracks = media.Tracks()
+        self.speaking: Optional[asyncio.Task] = None  # the text being spoken
+        self.encoded_seq = self.taken_seq = None  # an encoded frame the client never got breaks H.264's chain
         self.slot_ready = asyncio.Event()
         self.sent = self.dropped = 0
         self.first_push_t: Optional[float] = None  # server clock of the utterance's first audio message
@@ -189,6 +192,8 @@ class Visitor:
         self.bad_controls = 0
         self.since = time.monotonic()
         self.ended = "left"  # how the visit ended, for the log
+        self.utterance_open = False  # audio pushed since the last end, interrupt or rest
+        self.last_push_t = 0.0
 
     async def run(self) -> None:
         from ka_core import Session
@@ -216,13 +221,16 @@ class Visitor:
                                  f"{time.monotonic() - self.since:.1f} s")
         await self.ws.send_json({"type": "hello", "width": s.width, "height": s.height, "fps": FPS,
                                  "chunk_samples": CHUNK_SAMPLES, "session": s.opened,
-                                 "replica": s.replica.name if s.replica is not None else ""})
+                                 "replica": s.replica.name if s.replica is not None else "",
+                                 "codecs": ["h264", "jpeg"] if s.h264 else ["jpeg"],
+                                 "audio_rate": media.RATE, "tts": s.tts.available()})
         pump = asyncio.ensure_future(self._pump())
         send = asyncio.ensure_future(self._send())
         watch = asyncio.ensure_future(self._watch())
         try:
             await self._read()
         finally:
+            self._stop_speaking()
             for task in (pump, send, watch):
                 task.cancel()
             await asyncio.gather(pump, send, watch, return_exceptions=True)
@@ -291,23 +299,29 @@ class Visitor:
                                          f"ahead of real time; send it at real-time pace"})
             if not take:
                 return
-        if self.first_push_t is None:
-            self.first_push_t = time.monotonic()
-        self.utt.push(np.frombuffer(data, dtype="<i2", count=take).astype(np.int16))
+        self._push(np.frombuffer(data, dtype="<i2", count=take).astype(np.int16))
 
     async def _control(self, text: str) -> None:
         try:
-            kind = parse_control(text)["type"]
+            msg = parse_control(text)
+            kind = msg["type"]
         except ControlError as e:
             self.bad_controls += 1
             await self.ws.send_json({"type": "error", "message": str(e)})
             return
         if kind == "end":
+            self.utterance_open = False
+            self.tracks.end()
             self.utt.end_utterance()
+        elif kind in ("say", "play", "video"):
+            await self._media_control(msg)
         elif kind == "interrupt":
+            self._stop_speaking()
             before = self.utt.frames_available()
             self.utt.interrupt()
             self.budget.reset()  # the session dropped the queued audio
+            self.tracks.clear()
+            self.utterance_open, self.first_push_t = False, None
             self.slot = None  # the encoded frame not yet sent goes too
             await self.ws.send_json({"type": "interrupted", "dropped": before, "waiting": self.utt.frames_available()})
         else:
@@ -336,24 +350,83 @@ class Visitor:
                       "waiting": self.utt.frames_available(), "sent": self.sent, "dropped": self.dropped}
             if info.kind == SPEECH and info.speech_frame == 0 and self.first_push_t is not None:
                 record["server_first_frame_ms"] = (time.monotonic() - self.first_push_t) * 1000.0
-            if info.kind != SPEECH and stats.mode == 0:
-                self.first_push_t = None  # idle again: the next audio message opens an utterance
-            jpeg = await self.loop.run_in_executor(None, _jpeg, rgb, self.s.quality)
-            if self.slot is not None:
+                self.first_push_t = None
+            # At rest with no audio for a while (an idle frame may still come just after a push the
+            # session has not taken yet): the next audio opens a new utterance.
+            if info.kind != SPEECH and stats.mode == 0 and time.monotonic() - self.last_push_t > REST_S:
+                self.utterance_open = False
+            audio = self.tracks.audio_for(info.speech_frame if info.kind == SPEECH else -1)
+            if self.slot is not None:  # the client has not taken the last frame yet: this one is not encoded
                 self.dropped += 1
                 self.s.frames_dropped += 1
-            self.slot = _frame_message(record, jpeg)
+                continue
+            # A key frame opens each utterance, and follows an encoded frame the client did not get.
+            key = (info.kind == SPEECH and info.speech_frame == 0) or self.encoded_seq != self.taken_seq
+            picture, fields = await self.loop.run_in_executor(None, self.pictures.encode, rgb, key)
+            record.update(fields)
+            self.encoded_seq = info.seq
+            self.slot = (info.seq, media.frame_message(record, picture, audio))
             self.slot_ready.set()
 
     async def _send(self) -> None:
         while True:
             await self.slot_ready.wait()
             self.slot_ready.clear()
-            msg, self.slot = self.slot, None
-            if msg is None:
+            item, self.slot = self.slot, None
+            if item is None:
                 continue
+            self.taken_seq, msg = item
             await self.ws.send_bytes(msg)  # waits while the client's socket is full
             self.sent += 1
+
+    def _push(self, pcm: np.ndarray) -> None:
+        now = time.monotonic()
+        if not self.utterance_open:  # the first audio after an end, an interrupt or a rest opens one
+            self.utterance_open = True
+            self.first_push_t = now
+        self.last_push_t = now
+        self.tracks.pushed(pcm)
+        self.utt.push(pcm)
+
+    def _stop_speaking(self) -> None:
+        if self.speaking is not None:
+            self.speaking.cancel()
+            self.speaking = None
+
+    async def _media_control(self, msg: dict) -> None:
+        """{"type": "say", "text": ...}: speak the text; {"type": "play"}: the audio pushed until
+        the next end plays on the page; {"type": "video", "codec": "h264" | "jpeg"}."""
+        kind = msg["type"]
+        if kind == "play":
+            self.tracks.play_next()
+        elif kind == "video":
+            try:
+                self.pictures.use(str(msg.get("codec")))
+            except ValueError as e:
+                await self.ws.send_json({"type": "error", "message": str(e)})
+            await self.ws.send_json({"type": "video", "codec": self.pictures.codec})
+        elif self.speaking is not None and not self.speaking.done():
+            await self.ws.send_json({"type": "error", "message": "say: still speaking the last text"})
+        else:
+            self.speaking = asyncio.ensure_future(self._say(msg.get("text")))
+
+    async def _say(self, text) -> None:
+        try:
+            t = time.monotonic()
+            pcm = await self.loop.run_in_executor(None, self.s.tts.speak, text)
+            await self.ws.send_json({"type": "saying", "samples": int(pcm.size),
+                                     "tts_ms": round((time.monotonic() - t) * 1000.0, 1)})
+            deadline = time.monotonic() + QUIET_WAIT_S  # the last utterance ends first, so this is one of its own
+            while self.utt.stats().mode != 0 and time.monotonic() < deadline:
+                await asyncio.sleep(1.0 / FPS)
+            self.tracks.play_next()
+            await media.feed(self._push, pcm)
+            self.utterance_open = False
+            self.tracks.end()
+            self.utt.end_utterance()
+        except Exception as e:  # TtsError, or the session refused the audio
+            if not self.ws.closed:
+                await self.ws.send_json({"type": "error", "message": str(e)})
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -377,6 +450,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--agent-port", type=int, help="TCP port of the HAProxy agent check (free sessions as a weight)")
     ap.add_argument("--drain-seconds", type=float, default=30.0,
                     help="on SIGTERM, how long visitors may take to finish their utterances (default 30)")
+    ap.add_argument("--tts", default=DEFAULT_TTS, help="text-to-speech command, run without a shell: {wav} is "
+                    "the WAV file it writes, {text} the text (without {text}: on standard input)")
     a = ap.parse_args(argv)
     if not 0 <= a.port <= 65535:
         ap.error("--port must be within 0..65535")
@@ -398,7 +473,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     try:
         try:
             server = Server(a.bundle, a.motion, a.max_sessions, a.model, a.threads, a.jpeg_quality, Path(a.web),
-                            a.host, a.allow_origin, chatter)
+                            a.host, a.allow_origin, chatter, tts=a.tts)
             Replica(server, a.drain_seconds)
         except Exception as e:
             tail = chatter.tail(10) if chatter else []
