@@ -32,6 +32,7 @@ function sourceBusy(busy) {
   const open = !!ws && ws.readyState === WebSocket.OPEN;
   $("start").disabled = busy || !open;
   $("file").disabled = busy || !open;
+  $("say").disabled = busy || !open || !ka.tts;
   $("stop").disabled = !busy;
 }
 
@@ -98,6 +99,7 @@ function onControl(m) {
     setState("connected");
     enable(true);
     sourceBusy(false);
+    ka.tts = !!m.tts;
     $("say").disabled = !m.tts;
     chooseVideo(m.codecs || ["jpeg"]);
   } else if (m.type === "refused") {
@@ -340,7 +342,6 @@ function endMic() {
 }
 
 async function sendFile(file) { // the caller stopped any other source
-  endMic();
   beginUtterance();
   const decoded = await new AudioContext().decodeAudioData(await file.arrayBuffer());
   const off = new OfflineAudioContext(1, Math.ceil(decoded.duration * 16000), 16000);

@@ -52,10 +52,11 @@ function freePort() {
 }
 
 // A replica on any free port; resolves once it listens for visitors and for the agent check.
-function startReplica(bundle, w2v, label) {
+function startReplica(bundle, w2v, label, front) {
   const p = spawn(python, ["-m", "ka_core.serve", bundle, "--motion", bundle, "--w2v", w2v, "--port", "0",
                            "--agent-port", "0", "--max-sessions", "2", "--drain-seconds", String(DRAIN_SECONDS),
-                           "--jpeg-quality", "40", "--threads", "1"], {
+                           "--jpeg-quality", "40", "--threads", "1",
+                           "--allow-origin", `http://127.0.0.1:${front}`], { // the balancer's address is the page's
     env: { ...process.env, PYTHONPATH: join(root, "python") }, stdio: ["ignore", "pipe", "pipe"],
   });
   procs.push(p);
@@ -122,9 +123,9 @@ try {
   run("espeak-ng", ["-w", wav, "Hello! I am one of three replicas."]);
   const bundle = join(work, "demo/bundle"), w2v = join(work, "demo/w2v/w2v.onnx");
   replicas = [];
-  for (const label of ["r1", "r2", "r3"]) replicas.push(await startReplica(bundle, w2v, label)); // one at a time: 2 cores
-
   const front = await freePort();
+  for (const label of ["r1", "r2", "r3"]) replicas.push(await startReplica(bundle, w2v, label, front)); // one at a time: 2 cores
+
   const env = { ...process.env, KA_BIND: `127.0.0.1:${front}` };
   replicas.forEach((r, i) => { env[`KA_R${i + 1}`] = `127.0.0.1:${r.port}`; env[`KA_A${i + 1}`] = String(r.agent); });
   const lb = spawn(haproxy, ["-db", "-f", join(root, "deploy/haproxy.cfg")], { env, stdio: ["ignore", "ignore", "pipe"] });

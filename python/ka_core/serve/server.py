@@ -31,6 +31,9 @@ READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
 REST_S = 0.2                 # an idle session this long without audio has ended its utterance
 QUIET_WAIT_S = 10.0          # typed text waits at most this long for the last utterance to end
+# Health answers open nothing and tell only how full the server is: balancers and orchestrators probe
+# them without naming the server (HAProxy's check has no Host header), so the Host rule spares them.
+HEALTH_PATHS = ("/status", "/ready")
 KIND_NAMES = {0: "idle", 1: "speech", 2: "ramp"}  # the session's frame kinds, as the page names them
 WEB_DIR = Path(__file__).resolve().parent / "web"  # the package carries the page (the checkout: a link to web/)
 
@@ -118,6 +121,8 @@ class Server:
 
     @web.middleware
     async def _named_here(self, req: web.Request, handler):
+        if req.method == "GET" and req.path in HEALTH_PATHS:  # a balancer's or orchestrator's probe
+            return await handler(req)
         why = self.rule.host_refusal(req.headers.get("Host", ""), *self._local(req))
         if why:  # DNS rebinding: a foreign domain's page reaching this server
             log(f"refused {req.remote}: {why}")
