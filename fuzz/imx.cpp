@@ -12,14 +12,21 @@
 
 namespace {
 
-const std::string& scratch() {
-  static const std::string dir = [] {
+// A scratch directory for the process, removed when it ends.
+struct Scratch {
+  std::string dir;
+  Scratch() {
     char tmpl[] = "/tmp/ka_fuzz_imx_XXXXXX";
-    std::string d = mkdtemp(tmpl);
-    setenv("KA_IMX_UNWRAP_ROOT", (d + "/root").c_str(), 1);
-    return d;
-  }();
-  return dir;
+    if (!mkdtemp(tmpl)) std::abort();
+    dir = tmpl;
+    setenv("KA_IMX_UNWRAP_ROOT", (dir + "/root").c_str(), 1);
+  }
+  ~Scratch() { ka::bundle_path::rmTree(dir); }
+};
+
+const std::string& scratch() {
+  static const Scratch s;
+  return s.dir;
 }
 
 }  // namespace

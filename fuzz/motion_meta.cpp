@@ -33,7 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const std::runtime_error&) {
   }
 
-  static const std::string path = "/tmp/ka_fuzz_motion_table." + std::to_string(getpid());
+  // A scratch file for the process, removed when it ends.
+  static const struct Scratch {
+    std::string path = "/tmp/ka_fuzz_motion_table." + std::to_string(getpid());
+    ~Scratch() { unlink(path.c_str()); }
+  } scratch;
+  const std::string& path = scratch.path;
   if (FILE* f = std::fopen(path.c_str(), "wb")) {
     std::fwrite(data, 1, size, f);
     std::fclose(f);

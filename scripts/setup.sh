@@ -19,7 +19,8 @@ DEBS=(
   python3-pip python3-setuptools python3-wheel
   clang libclang-rt-14-dev clang-format
   espeak-ng
-  chromium python3-aiohttp python3-pil
+  chromium python3-aiohttp python3-pil python3-av
+  haproxy python3-distributed
 
 )
 

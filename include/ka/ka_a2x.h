@@ -52,7 +52,9 @@ KA_API ka_a2x* ka_a2x_create(const char* bundle, int threads);
 /* Frees the stream (NULL allowed); the shared encoder sessions stay loaded. */
 KA_API void ka_a2x_destroy(ka_a2x* s);
 
-/* Appends count float samples; count <= 0 appends nothing. Returns 1 (0 for NULL arguments). */
+/* Appends count float samples; count <= 0 appends nothing. Returns 1; 0 for NULL arguments, and 0
+ * with "ka_a2x_push: sample <i> is not finite (nan)" (or inf, -inf) for a push holding a NaN or
+ * infinite sample, which appends nothing: the stream goes on with the next push. */
 KA_API int ka_a2x_push(ka_a2x* s, const float* samples, int count);
 /* Marks the end of the audio: the frames held back for look-ahead become ready. */
 KA_API int ka_a2x_finish(ka_a2x* s);
@@ -78,7 +80,7 @@ KA_API void ka_a2x_set_eager(ka_a2x* s, int flag);
 
 /* Whole-clip deltas (63 floats per frame) without touching the streaming state. Returns the frame
  * count, 0 for count <= 0, -2 when max is smaller than the frame count (nothing written), -1 on
- * failure. */
+ * failure (a NaN or infinite sample among them: "ka_a2x_deltas: sample <i> is not finite (nan)"). */
 KA_API int ka_a2x_deltas(ka_a2x* s, const float* samples, int count, float* out, int max);
 /* As ka_a2x_deltas plus the width value per frame; -3 when the encoder has no width output. */
 KA_API int ka_a2x_deltas_wn(ka_a2x* s, const float* samples, int count, float* out, float* width_out, int max);

@@ -27,13 +27,15 @@ typedef struct ka_fca ka_fca;
 KA_API const char* ka_fca_last_error(void);
 
 /* Opens the audio encoder at `w2v_path` and the FCA model at `fca_path`; threads < 1 lets ONNX
- * Runtime choose. NULL on failure. */
+ * Runtime choose; a count above 4 x the hardware threads is lowered to that, with one line on
+ * standard error. NULL on failure. */
 KA_API ka_fca* ka_fca_create(const char* w2v_path, const char* fca_path, int threads);
 KA_API void ka_fca_destroy(ka_fca* f);
 
 /* Writes (count + 639) / 640 rows of 63 floats to out and returns that count; 0 for count <= 0;
  * -1 without a message when max is smaller (nothing written); another negative value with the
- * last-error text set when a model fails. */
+ * last-error text set when a model fails or a sample is NaN or infinite ("ka_fca_deltas: sample <i>
+ * is not finite (nan)"; the engine stays usable). */
 KA_API int ka_fca_deltas(ka_fca* f, const float* samples, int count, float* out, int max);
 
 #ifdef __cplusplus

@@ -38,9 +38,13 @@ KA_API const char* ka_motion_last_error(void);
 KA_API ka_motion* ka_motion_create(const char* motion_dir, int threads, const char* ep);
 KA_API void ka_motion_destroy(ka_motion* m);
 
-/* Appends count float samples. 1, or 0 for bad arguments or after ka_motion_finish. */
+/* Appends count float samples. 1, or 0 for bad arguments or after ka_motion_finish, and 0 with
+ * "ka_motion_push: sample <i> is not finite (nan)" (or inf, -inf) for a push holding a NaN or
+ * infinite sample, which appends nothing. */
 KA_API int ka_motion_push(ka_motion* m, const float* samples, int count);
-/* Ends the audio and runs every remaining window and chunk. 1, or 0 on failure. */
+/* Ends the audio and runs every remaining window and chunk. 1, or 0 on failure. A failed finish
+ * leaves the utterance failed until ka_motion_reset: push, finish, avail and pull return 0 and
+ * ka_motion_total -2, each with the failure in the last-error text; no frame is handed out. */
 KA_API int ka_motion_finish(ka_motion* m);
 /* Frames ready to pull; runs the models on the audio pushed so far. Before ka_motion_finish frames
  * trail the audio by the look-ahead of the analysis windows and motion chunks (about 3 s at the
@@ -50,7 +54,7 @@ KA_API int ka_motion_avail(ka_motion* m);
  * the source walk steps once before each frame. Returns the count, 0 with "ka_motion_pull: bad
  * args" for a NULL pointer or n < 0. Runs no model but the stitching network. */
 KA_API int ka_motion_pull(ka_motion* m, int* index_out, float* base_out, float* drive_out, int n);
-/* Total frames after ka_motion_finish, -1 before. */
+/* Total frames after ka_motion_finish, -1 before (and for NULL), -2 after a failed finish. */
 KA_API int ka_motion_total(const ka_motion* m);
 /* Next utterance: clears audio, features, motion and the finish state; the source walk restarts at
  * clamp(start, 0, nt - 1), backward when direction < 0, ping-pong when wrap is 0. Returns the

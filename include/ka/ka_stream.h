@@ -39,7 +39,8 @@ typedef void (*ka_stream_frame_cb)(void* user, int frame, const unsigned char* r
 KA_API const char* ka_stream_last_error(void);
 
 /* Opens the bundle (directory or container, director "model_render.onnx"), the audio encoder at
- * w2v_path and the bundle's "fca_stream.onnx". threads < 1 takes the worker pool's size; skip
+ * w2v_path and the bundle's "fca_stream.onnx". threads < 1 takes the worker pool's size, a count
+ * above 4 x the hardware threads is lowered to that (one line on standard error); skip
  * frames are dropped from the start of every run; scale multiplies the expression deltas.
  * NULL on failure. */
 KA_API ka_stream* ka_stream_create(const char* bundle, const char* w2v_path, int threads, int skip, float scale);
@@ -48,7 +49,8 @@ KA_API void ka_stream_destroy(ka_stream* s);
 
 /* Renders every frame of `count` samples and hands each to cb (may be NULL). Returns the frames
  * delivered: all of them on success; after a failed render or paste the frames before it, with
- * the error text set; -1 for bad arguments or an unexpected failure. */
+ * the error text set; -1 for bad arguments, a NaN or infinite sample ("ka_stream_run: sample <i> is
+ * not finite (nan)") or an unexpected failure. */
 KA_API int ka_stream_run(ka_stream* s, const float* samples, int count, ka_stream_frame_cb cb, void* user);
 
 KA_API int ka_stream_width(const ka_stream* s);  /* 0 for NULL */

@@ -113,12 +113,8 @@ int ka_a2x_deltas_wn(ka_a2x* s, const float* samples, int count, float* out, flo
 
 int ka_a2x_preload_w2v(const char* path) {
   a2xLastError().clear();
-  std::string p = path ? path : "";
-  if (p.empty()) {
-    const char* env = std::getenv("W2V_ONNX");
-    if (env) p = env;
-  }
-  if (p.empty()) {
+  const char* p = path && *path ? path : std::getenv("W2V_ONNX");
+  if (!p || !*p) {
     ka::setError(a2xLastError(), "ka_a2x_preload_w2v: no path and $W2V_ONNX unset");
     return 0;
   }

@@ -78,7 +78,13 @@ int ka_motion_pull(ka_motion* m, int* index_out, float* base_out, float* drive_o
                      [&] { return m->engine.pull(index_out, base_out, drive_out, n); });
 }
 
-int ka_motion_total(const ka_motion* m) { return m ? m->engine.total() : -1; }
+int ka_motion_total(const ka_motion* m) {
+  lastError().clear();
+  if (!m) return -1;
+  const int total = m->engine.total();
+  if (total == ka::Motion::kFailedTotal) ka::setError(lastError(), ("ka_motion_total: " + m->engine.failure()).c_str());
+  return total;
+}
 
 int ka_motion_reset(ka_motion* m, int start, int direction, int wrap) {
   lastError().clear();

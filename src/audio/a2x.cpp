@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "audio/a2x_meta.h"
+#include "audio/samples.h"
 #include "audio/w2v.h"
 #include "base/log.h"
 #include "bundle/container.h"
@@ -511,6 +512,7 @@ A2xStream::~A2xStream() = default;
 
 void A2xStream::push(const float* samples, int count) {
   if (count <= 0 || !samples) return;
+  requireFiniteSamples(samples, count);
   impl_->audio.append(samples, size_t(count));
 }
 
@@ -581,6 +583,7 @@ int A2xStream::deltas(const float* samples, int count, float* out, float* width,
   if (count <= 0) return 0;
   const int64_t F = framesOf(count);
   if (max < F) return -2;
+  requireFiniteSamples(samples, count);
   const w2v::Model& m = s.legacyModel();
   // Features are kept only while a later encoder chunk reads them.
   RowBuffer feats(w2v::kFrameFloats);

@@ -6,9 +6,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include "audio/samples.h"
 #include "audio/w2v.h"
 #include "bundle/last_error.h"
 #include "ka/ka_fca.h"
+#include "ops/pool.h"
 #include "render/ort_env.h"
 
 namespace ka {
@@ -35,7 +37,7 @@ struct FcaEngine::Impl {
 FcaEngine::FcaEngine(const std::string& w2vPath, const std::string& fcaPath, int threads)
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
-  if (threads >= 1) m.options.SetIntraOpNumThreads(threads);
+  if (threads >= 1) m.options.SetIntraOpNumThreads(pool::boundThreads(threads, "ka_fca_create"));
   m.options.SetInterOpNumThreads(1);
   m.options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
   m.encoder = w2v::openModel(m.env, w2vPath, m.options);
@@ -52,6 +54,7 @@ int FcaEngine::deltas(const float* samples, int count, float* out, int max) {
   if (count <= 0) return 0;
   const int64_t F = (int64_t(count) + 639) / 640;
   if (F > max) return -1;
+  requireFiniteSamples(samples, count);
   const size_t D = w2v::kDim;
 
   // Pooled features, one 768-value row per frame.

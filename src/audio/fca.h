@@ -17,7 +17,8 @@ std::string& fcaLastError();
 
 class FcaEngine {
  public:
-  // Opens both models; throws the failure. threads < 1 leaves the count to ONNX Runtime.
+  // Opens both models; throws the failure. threads < 1 leaves the count to ONNX Runtime; a count
+  // above the pool's ceiling is lowered to it (pool::boundThreads says so on standard error).
   FcaEngine(const std::string& w2vPath, const std::string& fcaPath, int threads);
   ~FcaEngine();
   FcaEngine(const FcaEngine&) = delete;

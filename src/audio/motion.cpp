@@ -13,6 +13,7 @@
 #include "audio/motion_dir.h"
 #include "audio/motion_net.h"
 #include "audio/motion_pose.h"
+#include "audio/samples.h"
 #include "ops/pool.h"
 #include "render/ort_env.h"
 
@@ -56,6 +57,7 @@ struct Motion::Impl {
 
   // Utterance state.
   std::vector<float> audio;
+  std::string failure;  // set by a failed finish: until reset the engine has no frames to give
   bool finished = false;
   int totalFrames = -1;
   int nextWindow = 0;
@@ -105,6 +107,7 @@ struct Motion::Impl {
   void restore();
   void buildFinal();
   int ready() const;
+  void requireUsable() const;
   void emitFrame(const float* motionRow, int* indexOut, float* base, float* drive);
   void clearUtterance();
 };
@@ -201,6 +204,10 @@ void Motion::Impl::runChunk() {
               sizeof(float) * kMotionHead);
 }
 
+void Motion::Impl::requireUsable() const {
+  if (!failure.empty()) throw std::runtime_error(failure);
+}
+
 int Motion::Impl::ready() const {
   if (finished) return std::max(0, totalFrames - pulled);
   if (chunks == 0) return 0;
@@ -264,24 +271,24 @@ void Motion::Impl::buildFinal() {
 }
 
 void Motion::Impl::emitFrame(const float* m, int* indexOut, float* base, float* drive) {
+  // The walk and the reference advance only once the frame is made: a failing stitch run leaves
+  // them where they were.
+  int next = index, nextDirection = direction;
   if (nt > 1) {
     if (wrap) {
-      index = ((index + direction) % nt + nt) % nt;
+      next = ((index + direction) % nt + nt) % nt;
     } else {
-      if (index + direction < 0 || index + direction >= nt) direction = -direction;
-      index += direction;
+      if (index + direction < 0 || index + direction >= nt) nextDirection = -direction;
+      next = index + nextDirection;
     }
   }
-  const float* s = t.srcXsInfo.data() + static_cast<size_t>(index) * kKpInfo;
+  const float* s = t.srcXsInfo.data() + static_cast<size_t>(next) * kKpInfo;
   const float* rowExp = m + kMotionHead;
-  if (!haveRef) {
-    std::memcpy(ref, rowExp, sizeof(ref));
-    haveRef = true;
-  }
+  const float* refExp = haveRef ? ref : rowExp;
   float exp[kKp];
   std::memcpy(exp, s + kp_info::kExp, sizeof(exp));
   for (int k : kLip)
-    for (int c = 0; c < 3; ++c) exp[3 * k + c] = s[3 * k + c] + (rowExp[3 * k + c] - ref[3 * k + c]) * lipGain;
+    for (int c = 0; c < 3; ++c) exp[3 * k + c] = s[3 * k + c] + (rowExp[3 * k + c] - refExp[3 * k + c]) * lipGain;
 
   const float pitch = bin66(s + kp_info::kPitch), yaw = bin66(s + kp_info::kYaw), roll = bin66(s + kp_info::kRoll);
   float rSrc[9], rDrv[9];
@@ -293,6 +300,12 @@ void Motion::Impl::emitFrame(const float* m, int* indexOut, float* base, float* 
   placeKeypoints(s + kp_info::kKp, rDrv, exp, scale, s + kp_info::kT, xd);
   const float* in[2] = {xs, xd};
   stitch->run(in, y);
+  index = next;
+  direction = nextDirection;
+  if (!haveRef) {
+    std::memcpy(ref, rowExp, sizeof(ref));
+    haveRef = true;
+  }
 
   const float* target = t.xsTarget.data() + static_cast<size_t>(index) * kKp;
   for (int i = 0; i < kKp; ++i) {
@@ -308,6 +321,7 @@ void Motion::Impl::emitFrame(const float* m, int* indexOut, float* base, float* 
 
 void Motion::Impl::clearUtterance() {
   audio.clear();
+  failure.clear();
   finished = false;
   totalFrames = -1;
   nextWindow = 0;
@@ -358,7 +372,9 @@ Motion::~Motion() = default;
 void Motion::push(const float* samples, int count) {
   Impl& s = *impl_;
   Busy b(s.busy);
+  s.requireUsable();
   if (s.finished) throw std::runtime_error("already finished");
+  requireFiniteSamples(samples, count);
   if (s.audio.size() + static_cast<size_t>(count) > kMaxSamples)
     throw std::runtime_error("audio longer than " + std::to_string(kMaxSamples / 16000) + " s");
   s.audio.insert(s.audio.end(), samples, samples + count);
@@ -367,18 +383,29 @@ void Motion::push(const float* samples, int count) {
 void Motion::finish() {
   Impl& s = *impl_;
   Busy b(s.busy);
+  s.requireUsable();
   if (s.finished) return;
-  if (s.provisional) s.restore();
-  s.totalFrames = s.audioFrames();
-  s.finished = true;
-  while (s.windowRunnable(s.nextWindow)) s.processWindow(s.nextWindow);
-  while (s.motionRows() < s.totalFrames) s.runChunk();
-  s.buildFinal();
+  try {
+    if (s.provisional) s.restore();
+    s.totalFrames = s.audioFrames();
+    s.finished = true;
+    while (s.windowRunnable(s.nextWindow)) s.processWindow(s.nextWindow);
+    while (s.motionRows() < s.totalFrames) s.runChunk();
+    s.buildFinal();
+  } catch (const std::exception& e) {
+    // No total and no frames: the rows that would back them were never made.
+    s.failure = std::string("the utterance failed in finish (") + e.what() + "); reset starts the next one";
+    s.finished = false;
+    s.totalFrames = -1;
+    s.finalRows.clear();
+    throw;
+  }
 }
 
 int Motion::avail() {
   Impl& s = *impl_;
   Busy b(s.busy);
+  s.requireUsable();
   s.advance();
   return s.ready();
 }
@@ -386,6 +413,7 @@ int Motion::avail() {
 int Motion::pull(int* indexOut, float* baseOut, float* driveOut, int n) {
   Impl& s = *impl_;
   Busy b(s.busy);
+  s.requireUsable();
   const int count = std::min(n, s.ready());
   for (int k = 0; k < count; ++k) {
     const int i = s.pulled;
@@ -405,13 +433,20 @@ int Motion::pull(int* indexOut, float* baseOut, float* driveOut, int n) {
       for (int j = 0; j < kMotionDim; ++j) s.row[j] = std::min(std::max(s.row[j], lo[j]), lo[kMotionDim + j]);
       m = s.row.data();
     }
-    s.emitFrame(m, indexOut + k, baseOut + static_cast<size_t>(k) * kKp, driveOut + static_cast<size_t>(k) * kKp);
+    try {
+      s.emitFrame(m, indexOut + k, baseOut + static_cast<size_t>(k) * kKp, driveOut + static_cast<size_t>(k) * kKp);
+    } catch (const std::exception&) {
+      if (k == 0) throw;
+      return k;  // the frames made are handed out; the next pull meets the failure again
+    }
     ++s.pulled;
   }
   return count;
 }
 
-int Motion::total() const { return impl_->totalFrames; }
+int Motion::total() const { return impl_->failure.empty() ? impl_->totalFrames : kFailedTotal; }
+
+const std::string& Motion::failure() const { return impl_->failure; }
 
 int Motion::reset(int start, int direction, int wrap) {
   Impl& s = *impl_;

@@ -21,11 +21,16 @@ class Motion {
   Motion(const Motion&) = delete;
   Motion& operator=(const Motion&) = delete;
 
+  static constexpr int kFailedTotal = -2;
+
+  // A finish that throws leaves the utterance failed: push, finish, avail and pull throw, total
+  // is kFailedTotal and failure() says why, until reset.
   void push(const float* samples, int count);  // throws after finish
   void finish();                               // runs every remaining window and chunk
   int avail();                                 // runs what the audio so far allows; frames ready
   int pull(int* indexOut, float* baseOut, float* driveOut, int n);
-  int total() const;  // -1 before finish
+  int total() const;                   // -1 before finish, kFailedTotal after a failed one
+  const std::string& failure() const;  // why the utterance failed; empty unless it did
   int reset(int start, int direction, int wrap);
   void setEager(int value);
   int nt() const;

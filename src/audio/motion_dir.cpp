@@ -13,8 +13,13 @@ namespace {
 
 constexpr uint64_t kMaxMetaBytes = 1 << 16;
 
-// The number at the value of `key`, or false when the key is absent.
+[[noreturn]] void badKey(const char* key) { throw std::runtime_error(std::string("meta.json: bad ") + key); }
+
+// The number at the value of `key`, or false when the key is absent. A key that is there with a
+// value that is no number (an array, an object, a string) is bad, not absent.
 bool metaNumber(const std::string& text, const char* key, double& out) {
+  for (const manifest_key::KeyHit& h : manifest_key::keyHits(text, key))
+    if (h.depth == 1 && !h.scalar) badKey(key);
   const uint64_t pos = manifest_key::scalarValuePos(text, key);
   if (pos == manifest_key::kAbsent) return false;
   const char* begin = text.data() + pos;
@@ -22,22 +27,21 @@ bool metaNumber(const std::string& text, const char* key, double& out) {
   const auto r = std::from_chars(begin, end, out);
   const bool ended = r.ptr == end || *r.ptr == ',' || *r.ptr == '}' || *r.ptr == ' ' || *r.ptr == '\n' ||
                      *r.ptr == '\r' || *r.ptr == '\t';
-  if (r.ec != std::errc() || !ended || !std::isfinite(out))
-    throw std::runtime_error(std::string("meta.json: bad ") + key);
+  if (r.ec != std::errc() || !ended || !std::isfinite(out)) badKey(key);
   return true;
 }
 
 int32_t metaCount(const std::string& text, const char* key) {
   double v = 0;
   if (!metaNumber(text, key, v)) throw std::runtime_error(std::string("meta.json: missing ") + key);
-  if (v != std::floor(v) || v < 1 || v > kMaxMotionRows) throw std::runtime_error(std::string("meta.json: bad ") + key);
+  if (v != std::floor(v) || v < 1 || v > kMaxMotionRows) badKey(key);
   return static_cast<int32_t>(v);
 }
 
 float metaOptional(const std::string& text, const char* key, double fallback, double limit) {
   double v = fallback;
   metaNumber(text, key, v);
-  if (std::fabs(v) > limit) throw std::runtime_error(std::string("meta.json: bad ") + key);
+  if (std::fabs(v) > limit) badKey(key);
   return static_cast<float>(v);
 }
 

@@ -32,7 +32,8 @@ struct MotionMeta {
 constexpr int32_t kMaxMotionRows = 1 << 20;  // nt, n_src and n_emo above this are refused
 
 // Parses meta.json text: "meta.json: missing <key>" for an absent required key, "meta.json: bad
-// <key>" for a value that is not a finite number in range (counts are whole numbers in
+// <key>" for a key whose value is not a finite number in range (an array, an object, a string or
+// a literal, for optional keys as well) (counts are whole numbers in
 // 1..kMaxMotionRows; |delta_pitch| <= 180; |s_bridge| <= 1000).
 MotionMeta parseMotionMeta(const std::string& text);
 

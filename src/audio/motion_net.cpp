@@ -23,9 +23,12 @@ std::string shapeText(const std::vector<int64_t>& shape) {
   return s + "]";
 }
 
-// The shape to feed for a declared shape: the expected one when every declared dimension is free
-// or equal to it, the declared one when it is fixed and holds as many elements; else empty.
-std::vector<int64_t> feedShape(const std::vector<int64_t>& declared, const std::vector<int64_t>& expected) {
+// The shape to feed for a declared shape: the expected one when the rank is unknown (no shape
+// declared) or every declared dimension is free or equal to it, the declared one when it is fixed
+// and holds as many elements; else empty.
+std::vector<int64_t> feedShape(const Ort::ConstTensorTypeAndShapeInfo& info, const std::vector<int64_t>& expected) {
+  if (!info.HasShape()) return expected;
+  const std::vector<int64_t> declared = info.GetShape();
   bool fits = declared.size() == expected.size();
   for (size_t i = 0; fits && i < declared.size(); ++i) fits = declared[i] < 0 || declared[i] == expected[i];
   if (fits) return expected;
@@ -67,23 +70,23 @@ void MotionNet::Impl::check() {
   }
   Ort::AllocatorWithDefaultOptions alloc;
   std::vector<std::string> names(inputs.size());
-  std::vector<std::vector<int64_t>> declared(inputs.size());
+  std::vector<Ort::TypeInfo> types;
   for (size_t i = 0; i < inputs.size(); ++i) {
     names[i] = session->GetInputNameAllocated(i, alloc).get();
-    Ort::TypeInfo info = session->GetInputTypeInfo(i);
-    if (info.GetONNXType() != ONNX_TYPE_TENSOR) refuse("input '" + names[i] + "' is not a tensor");
-    auto ti = info.GetTensorTypeAndShapeInfo();
-    if (ti.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) refuse("input '" + names[i] + "' is not float");
-    declared[i] = ti.GetShape();
+    types.push_back(session->GetInputTypeInfo(i));
+    if (types[i].GetONNXType() != ONNX_TYPE_TENSOR) refuse("input '" + names[i] + "' is not a tensor");
+    if (types[i].GetTensorTypeAndShapeInfo().GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT)
+      refuse("input '" + names[i] + "' is not float");
   }
   feed.resize(inputs.size());
   for (size_t k = 0; k < inputs.size(); ++k) {
     size_t i = 0;
     while (i < names.size() && names[i] != inputs[k].name) ++i;
     if (i == names.size()) refuse("no input '" + inputs[k].name + "' (first input is '" + names[0] + "')");
-    feed[k] = feedShape(declared[i], inputs[k].shape);
+    const auto ti = types[i].GetTensorTypeAndShapeInfo();
+    feed[k] = feedShape(ti, inputs[k].shape);
     if (feed[k].empty())
-      refuse("input '" + inputs[k].name + "' is " + shapeText(declared[i]) + ", expected " +
+      refuse("input '" + inputs[k].name + "' is " + shapeText(ti.GetShape()) + ", expected " +
              shapeText(inputs[k].shape));
     inNames.push_back(inputs[k].name.c_str());
   }
@@ -91,7 +94,7 @@ void MotionNet::Impl::check() {
   if (info.GetONNXType() != ONNX_TYPE_TENSOR) refuse("output is not a tensor");
   auto ti = info.GetTensorTypeAndShapeInfo();
   if (ti.GetElementType() != ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT) refuse("output is not float");
-  if (feedShape(ti.GetShape(), output.shape).empty())
+  if (feedShape(ti, output.shape).empty())
     refuse("output is " + shapeText(ti.GetShape()) + ", expected " + shapeText(output.shape));
   output.name = session->GetOutputNameAllocated(0, alloc).get();
   outName = output.name.c_str();

@@ -21,8 +21,9 @@ class MotionNet {
   // Opens `path` (which must be a regular file) on `env` with `threads` intra-op threads and the
   // provider string `ep` ("" for the CPU, "coreml..." for CoreML: "ka_motion: unknown ep '<ep>'"
   // otherwise). Refuses ("<path>: ...") a model whose inputs are not exactly `inputs` (by name;
-  // each declared dimension free or equal, or a fixed shape of the same size) or whose single
-  // output cannot hold `output`'s element count.
+  // no declared shape, each declared dimension free or equal, or a fixed shape of the same size)
+  // or whose single output cannot hold `output`'s element count. An input without a declared
+  // shape is fed the expected one.
   MotionNet(Ort::Env& env, const std::string& path, int threads, const std::string& ep, std::vector<NetPort> inputs,
             NetPort output);
   ~MotionNet();

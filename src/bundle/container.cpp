@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -57,12 +58,12 @@ void rmTree(const std::string& path) {
     ::unlink(path.c_str());
     return;
   }
-  if (DIR* d = ::opendir(path.c_str())) {
-    while (dirent* e = ::readdir(d)) {
+  // The directory is closed even when building a child's path throws.
+  if (std::unique_ptr<DIR, int (*)(DIR*)> d{::opendir(path.c_str()), &::closedir}) {
+    while (dirent* e = ::readdir(d.get())) {
       if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
       rmTree(path + "/" + e->d_name);
     }
-    ::closedir(d);
   }
   ::rmdir(path.c_str());
 }
@@ -297,11 +298,8 @@ void writeMarker(const std::string& marker, const std::string& stamp) {
 }
 
 std::string realPath(const std::string& p) {
-  char* r = ::realpath(p.c_str(), nullptr);
-  if (!r) return std::string();
-  std::string out(r);
-  std::free(r);
-  return out;
+  const std::unique_ptr<char, void (*)(void*)> r{::realpath(p.c_str(), nullptr), &std::free};
+  return r ? std::string(r.get()) : std::string();
 }
 
 // Unpacking starts by removing the unwrap directory. A container that *is* that path (a file
@@ -315,21 +313,8 @@ void refuseSelfOverlap(const std::string& c, const std::string& d) {
     throw std::runtime_error(c + ": refusing to unpack into " + d + ", which holds the container itself");
 }
 
-std::string unpack(const std::string& c) {
-  const std::string d = unwrapDir(c);
-  const std::string marker = d + ".imx_unwrapped";
-  std::lock_guard<std::mutex> lock(unpackLock());
-
-  struct stat cst;
-  if (::lstat(c.c_str(), &cst) != 0) throw std::runtime_error("cannot stat container " + c);
-  const std::string stamp = statStamp(c, cst);
-
-  struct stat dst;
-  if (::lstat(d.c_str(), &dst) == 0 && S_ISDIR(dst.st_mode) && markerMatches(marker, stamp)) return d;
-  refuseSelfOverlap(c, d);
-
-  ::unlink(marker.c_str());
-  rmTree(d);
+// Creates the unwrap directory `d` and writes every member of container `c` into it.
+void materialise(const std::string& c, const std::string& d) {
   if (!mkdirs(d)) throw std::runtime_error("cannot create unwrap dir " + d);
   Fd rootFd(::open(d.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (rootFd.get() < 0) throw std::runtime_error("cannot create unwrap dir " + d);
@@ -365,8 +350,31 @@ std::string unpack(const std::string& c) {
     if (isSyntheticManifest(cfd.get(), e)) continue;
     writeMember(cfd.get(), rootFd.get(), c, d, e, buf);
   }
-  cfd.reset();
-  writeMarker(marker, stamp);
+}
+
+std::string unpack(const std::string& c) {
+  const std::string d = unwrapDir(c);
+  const std::string marker = d + ".imx_unwrapped";
+  std::lock_guard<std::mutex> lock(unpackLock());
+
+  struct stat cst;
+  if (::lstat(c.c_str(), &cst) != 0) throw std::runtime_error("cannot stat container " + c);
+  const std::string stamp = statStamp(c, cst);
+
+  struct stat dst;
+  if (::lstat(d.c_str(), &dst) == 0 && S_ISDIR(dst.st_mode) && markerMatches(marker, stamp)) return d;
+  refuseSelfOverlap(c, d);
+
+  try {
+    ::unlink(marker.c_str());
+    rmTree(d);
+    materialise(c, d);
+    writeMarker(marker, stamp);
+  } catch (...) {  // a failed unpack leaves nothing half-written behind
+    ::unlink(marker.c_str());
+    rmTree(d);
+    throw;
+  }
   log::printf(log::Level::Info, "[ka] unwrapped %s -> %s\n", c.c_str(), d.c_str());
   return d;
 }

@@ -54,6 +54,8 @@ const OrtCustomOp* customOpInstance() {
 // `Op` supplies GetName().
 template <class Op, class Kernel, size_t Inputs>
 struct FloatCustomOp : Ort::CustomOpBase<Op, Kernel, true> {
+  FloatCustomOp() { OrtCustomOp::InferOutputShapeFn = &inferOutputShape; }
+
   OrtStatusPtr CreateKernelV2(const OrtApi& api, const OrtKernelInfo*, void** kernel) const noexcept {
     try {
       *kernel = new Kernel();
@@ -69,12 +71,30 @@ struct FloatCustomOp : Ort::CustomOpBase<Op, Kernel, true> {
   ONNXTensorElementDataType GetOutputType(size_t) const { return ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT; }
 
   // The output has the first input's shape; telling ONNX Runtime so lets it plan the graph below.
-  static OrtStatusPtr InferOutputShape(Ort::ShapeInferContext& ctx) {
+  // Read through the C interface: the C++ wrapper's context takes ownership of the input shapes it
+  // only borrows, so a throw while it copies them (an allocation failing) frees them twice.
+  static OrtStatusPtr inferOutputShape(const OrtCustomOp*, OrtShapeInferContext* ctx) noexcept {
+    const OrtApi& api = Ort::GetApi();
     try {
-      Ort::Status s = ctx.SetOutputShape(0, ctx.GetInputShape(0));
-      return s.release();
+      OrtTensorTypeAndShapeInfo* in = nullptr;  // owned by ctx: never released here
+      Ort::ThrowOnError(api.ShapeInferContext_GetInputTypeShape(ctx, 0, &in));
+      size_t rank = 0;
+      Ort::ThrowOnError(api.GetDimensionsCount(in, &rank));
+      std::vector<int64_t> dims(rank);
+      std::vector<const char*> names(rank);
+      Ort::ThrowOnError(api.GetDimensions(in, dims.data(), rank));
+      Ort::ThrowOnError(api.GetSymbolicDimensions(in, names.data(), rank));
+      OrtTensorTypeAndShapeInfo* raw = nullptr;
+      Ort::ThrowOnError(api.CreateTensorTypeAndShapeInfo(&raw));
+      const Ort::TensorTypeAndShapeInfo out(raw);
+      Ort::ThrowOnError(api.SetTensorElementType(raw, ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT));
+      Ort::ThrowOnError(api.SetDimensions(raw, dims.data(), rank));
+      Ort::ThrowOnError(api.SetSymbolicDimensions(raw, names.data(), rank));
+      return api.ShapeInferContext_SetOutputTypeShape(ctx, 0, raw);
     } catch (const Ort::Exception& e) {
-      return Ort::GetApi().CreateStatus(e.GetOrtErrorCode(), e.what());
+      return api.CreateStatus(e.GetOrtErrorCode(), e.what());
+    } catch (const std::exception& e) {
+      return api.CreateStatus(ORT_FAIL, e.what());
     }
   }
 };

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "audio/fca.h"
+#include "audio/samples.h"
 #include "base/units.h"
 #include "bundle/last_error.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
 #include "context/context.h"
+#include "ops/pool.h"
 #include "session/target_rows.h"
 
 namespace ka {
@@ -40,6 +42,8 @@ OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPa
     : impl_(std::make_unique<Impl>()) {
   if (skip < 0) throw std::runtime_error("skip must not be negative, got " + std::to_string(skip));
   Impl& s = *impl_;
+  // Bounded once here, so the context and the FCA engine get the same count and one line says so.
+  if (threads > 0) threads = pool::boundThreads(threads, "ka_stream_create");
   s.ctx = named("ka_create", [&] { return std::make_unique<Context>(bundle, "render", threads, ""); });
   const Manifest& m = s.ctx->manifest();
   s.NT = m.NT;
@@ -62,6 +66,7 @@ int OfflineStream::height() const { return impl_->H; }
 
 int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, void* user, std::string* error) {
   Impl& s = *impl_;
+  requireFiniteSamples(samples, count);
   const int F = static_cast<int>(framesOf(count));
   std::vector<float> deltas(static_cast<size_t>(F) * kKp);
   try {

@@ -1,5 +1,6 @@
 #include "tessera/bank_decode.h"
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -19,6 +20,10 @@ namespace {
 constexpr int kReaderBuffer = 65536;
 // The decoded bank is held whole in memory; a geometry beyond this is not a bank.
 constexpr uint64_t kMaxBankBytes = uint64_t{1} << 31;
+// The scaler stores whole vectors, running past the end of a row whose bytes are not a whole
+// vector: it converts into rows of whole 64-pixel blocks (each a multiple of 64 bytes, so every row
+// starts aligned) with one spare row below, and the donor rows are copied out of them.
+constexpr int kScratchPixels = 64;
 
 [[noreturn]] void refuse(const std::string& text) { throw std::runtime_error(text); }
 
@@ -78,7 +83,9 @@ struct Decode {
   AVPacket* pkt = nullptr;
   AVFrame* frame = nullptr;
   SwsContext* sws = nullptr;
+  uint8_t* rgb = nullptr;  // the scaler's padded scratch frame
   ~Decode() {
+    av_freep(&rgb);
     sws_freeContext(sws);
     av_frame_free(&frame);
     av_packet_free(&pkt);
@@ -100,7 +107,9 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
     refuse("reference bank sidecar track_order has " + std::to_string(trackOrder.size()) + " entries, expected " +
            std::to_string(n) + " \xE2\x80\x94 sidecar/track mismatch, refusing to serve");
   const uint64_t frameBytes = static_cast<uint64_t>(stored_w) * static_cast<uint64_t>(stored_h) * 3;
-  if (frameBytes * static_cast<uint64_t>(n) > kMaxBankBytes)
+  const size_t scratchStride =
+      (static_cast<size_t>(stored_w) + kScratchPixels - 1) / kScratchPixels * kScratchPixels * 3;
+  if (frameBytes * static_cast<uint64_t>(n) > kMaxBankBytes || scratchStride > static_cast<size_t>(INT_MAX))
     refuse("reference bank geometry " + std::to_string(stored_w) + "x" + std::to_string(stored_h) + " x " +
            std::to_string(n) + " donors is larger than a bank may be \xE2\x80\x94 refusing to serve");
 
@@ -168,6 +177,8 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
         d.sws = sws_getContext(stored_w, stored_h, static_cast<AVPixelFormat>(format), stored_w, stored_h,
                                AV_PIX_FMT_RGB24, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!d.sws) refuse("reference bank decode: no rgb24 conversion \xE2\x80\x94 refusing to serve");
+        d.rgb = static_cast<uint8_t*>(av_malloc(scratchStride * (static_cast<size_t>(stored_h) + 1)));
+        if (!d.rgb) refuse("reference bank decode: out of memory");
       } else if (d.frame->format != format) {
         // The scaler was made for the first frame's layout and cannot read another one.
         refuse("reference bank frame changed pixel format mid-track \xE2\x80\x94 refusing to serve");
@@ -176,10 +187,12 @@ std::vector<uint8_t> decodeBankTrack(const uint8_t* bytes, size_t size, int stor
         refuse(
             "bank track carries more frames than the sidecar's n_donors \xE2\x80\x94 sidecar/track mismatch, "
             "refusing to serve");
-      uint8_t* dst[4] = {out.data() + static_cast<size_t>(trackOrder[static_cast<size_t>(k)]) * frameBytes, nullptr,
-                         nullptr, nullptr};
-      const int stride[4] = {stored_w * 3, 0, 0, 0};
+      uint8_t* dst[4] = {d.rgb, nullptr, nullptr, nullptr};
+      const int stride[4] = {static_cast<int>(scratchStride), 0, 0, 0};
       sws_scale(d.sws, d.frame->data, d.frame->linesize, 0, stored_h, dst, stride);
+      uint8_t* slot = out.data() + static_cast<size_t>(trackOrder[static_cast<size_t>(k)]) * frameBytes;
+      const size_t rowBytes = static_cast<size_t>(stored_w) * 3;
+      for (int y = 0; y < stored_h; ++y) std::memcpy(slot + y * rowBytes, d.rgb + y * scratchStride, rowBytes);
       ++k;
       av_frame_unref(d.frame);
     }

@@ -95,12 +95,16 @@ struct TeethPass::Impl {
     if (r < 0 || r >= sh || col < 0 || col >= sw) return 0;
     return bank[((static_cast<size_t>(d) * sh + r) * sw + col) * 3 + c];
   }
-  int offY(int d, int dy) const { return std::clamp(st.pad + ddy[d] - dy, 0, 2 * st.pad); }
-  int offX(int d, int dx) const { return std::clamp(st.pad + ddx[d] - dx, 0, 2 * st.pad); }
+  // Where donor d's canonical window starts in its stored patch: the pad plus the donor's own
+  // offset from the canonical centre, within the patch's slack. The frame's shift never enters: the
+  // window is already placed at the frame's mouth, so the donor's mouth goes where a centred mouth is.
+  int offY(int d) const { return std::clamp(st.pad + ddy[d], 0, 2 * st.pad); }
+  int offX(int d) const { return std::clamp(st.pad + ddx[d], 0, 2 * st.pad); }
 
-  void gatherWindowsU8(const std::vector<int>& donors, int dy, int dx, uint8_t* out) const {
+  // The canonical windows of `donors` as bytes: the windows retrieval scored and composition blends.
+  void gatherWindowsU8(const std::vector<int>& donors, uint8_t* out) const {
     for (size_t k = 0; k < donors.size(); ++k) {
-      const int d = donors[k], oy = offY(d, dy), ox = offX(d, dx);
+      const int d = donors[k], oy = offY(d), ox = offX(d);
       uint8_t* o = out + k * plane * 3;
       for (int j = 0; j < Wh; ++j)
         for (int m = 0; m < Ww; ++m)
@@ -109,7 +113,7 @@ struct TeethPass::Impl {
   }
   // Rows [r0, r1) of donor d's canonical window as half planes (plane stride `plane`).
   void canonicalWindowF16Rows(int d, int r0, int r1, unsigned short* out, std::vector<uint8_t>& row) const {
-    const int oy = offY(d, 0), ox = offX(d, 0);
+    const int oy = offY(d), ox = offX(d);
     row.resize(static_cast<size_t>(Ww) * 3);
     for (int j = r0; j < r1; ++j) {
       for (int m = 0; m < Ww; ++m)
@@ -133,7 +137,7 @@ struct TeethPass::Impl {
       std::vector<float> f(3 * plane), p(3 * pplane);
       for (uint64_t d = b; d < e; ++d) {
         // The donor's canonical window as float planes (value / 255), as the query is taken.
-        gatherWindowsU8({static_cast<int>(d)}, 0, 0, bytes.data());
+        gatherWindowsU8({static_cast<int>(d)}, bytes.data());
         for (size_t i = 0; i < plane; ++i)
           for (int c = 0; c < 3; ++c) f[c * plane + i] = bytes[i * 3 + c] / 255.0f;
         if (keep) canonicalWindowF16(static_cast<int>(d), canon.data() + d * 3 * plane, row);
@@ -387,7 +391,7 @@ struct TeethPass::Impl {
     const int y0 = st.window_y0 + pd.dy, x0 = st.window_x0 + pd.dx;
     const size_t cw = static_cast<size_t>(st.canvas_w);
     std::vector<uint8_t> bytes(static_cast<size_t>(N) * plane * 3);
-    gatherWindowsU8(cands, pd.dy, pd.dx, bytes.data());
+    gatherWindowsU8(cands, bytes.data());
     std::vector<float> cand(static_cast<size_t>(N) * 3 * plane), query(3 * plane);
     for (int k = 0; k < N; ++k)
       for (size_t p = 0; p < plane; ++p)
@@ -560,7 +564,7 @@ std::vector<float> TeethPass::exactScoresScalar() const {
     q[i] = static_cast<uint8_t>(std::nearbyint(f * 255.0f));
   }
   for (int d = 0; d < s.n; ++d) {
-    const int oy = s.offY(d, 0), ox = s.offX(d, 0);
+    const int oy = s.offY(d), ox = s.offX(d);
     float total = 0.0f;
     for (int j = s.rw.rlo; j <= s.rw.rhi; ++j)
       for (int m = 0; m < s.Ww; ++m) {

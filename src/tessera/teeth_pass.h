@@ -5,8 +5,12 @@
 // may also use the next frame's donors, and carries its best donors from frame to frame.
 //
 // All work happens in the geometry stamp's window, placed at (window_y0 + dy, window_x0 + dx) for
-// a frame whose mouth is shifted by (dy, dx) from the bank's canonical centre. Half-precision
-// rounding points are fixed, so results match a half-precision reference on every processor.
+// a frame whose mouth is shifted by (dy, dx) from the bank's canonical centre: that one window gives
+// the query, the teeth weights, the frame pixels and the mask, and receives the composition. Each
+// donor takes part through its canonical window (its mouth at the canonical centre), in retrieval
+// and in composition alike, so a mouth moved within the pad gives the window of the mouth centred.
+// Half-precision rounding points are fixed, so results match a half-precision reference on every
+// processor.
 //
 // A pass is driven by one thread; inside a call it fans out over the worker pool.
 #pragma once

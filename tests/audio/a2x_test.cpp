@@ -335,6 +335,47 @@ TEST_F(A2x, WholeClipDeltas) {
   ka_a2x_destroy(s);
 }
 
+// A push or a clip holding a NaN or infinite sample is refused with its index and leaves nothing
+// behind: the stream goes on as if it had never come, and the next clip gives its own rows.
+TEST_F(A2x, NonFiniteSamplesAreRefused) {
+  frontEnd("w2v_short");
+  ka_a2x* s = open("bw");
+  ASSERT_TRUE(s);
+  const std::vector<float> clip(speech_.begin(), speech_.begin() + 32000);
+  const Rows want = stream(s, clip, [] { return size_t(4000); });
+  ka_a2x_reset(s, 0, 1, 1);
+  std::vector<float> bad(clip.begin(), clip.begin() + 4000);
+  Rows got;
+  for (size_t at = 0; at < clip.size(); at += 4000) {
+    for (float v : {std::nanf(""), INFINITY, -INFINITY}) {
+      bad[17] = v;
+      EXPECT_EQ(ka_a2x_push(s, bad.data(), 4000), 0);
+      EXPECT_EQ(std::string(ka_a2x_last_error()), std::string("ka_a2x_push: sample 17 is not finite (") +
+                                                      (v != v  ? "nan"
+                                                       : v > 0 ? "inf"
+                                                               : "-inf") +
+                                                      ")");
+    }
+    ASSERT_EQ(ka_a2x_push(s, clip.data() + at, 4000), 1);
+    pullAll(s, got);
+  }
+  ka_a2x_finish(s);
+  pullAll(s, got);
+  expectSameRows(got, want, "after refused pushes");
+
+  const int F = static_cast<int>((clip.size() + 639) / 640);
+  std::vector<float> good(size_t(F) * kKp), out(size_t(F) * kKp, 9.0f);
+  ASSERT_EQ(ka_a2x_deltas(s, clip.data(), int(clip.size()), good.data(), F), F) << ka_a2x_last_error();
+  std::vector<float> badClip = clip;
+  badClip.back() = std::nanf("");
+  EXPECT_EQ(ka_a2x_deltas(s, badClip.data(), int(badClip.size()), out.data(), F), -1);
+  EXPECT_EQ(std::string(ka_a2x_last_error()), "ka_a2x_deltas: sample 31999 is not finite (nan)");
+  for (float v : out) ASSERT_EQ(v, 9.0f);
+  ASSERT_EQ(ka_a2x_deltas(s, clip.data(), int(clip.size()), out.data(), F), F) << ka_a2x_last_error();
+  EXPECT_EQ(out, good);
+  ka_a2x_destroy(s);
+}
+
 // A legacy stream of fewer than two whole blocks sees each window whole, as whole-clip deltas do:
 // the rows are the same, bit for bit.
 TEST_F(A2x, ShortLegacyClipEqualsWholeClipDeltas) {

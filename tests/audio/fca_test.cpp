@@ -1,14 +1,17 @@
 // The FCA engine on forged models against the numpy reference: frame counts, the quiet baseline on
 // silent and long clips, the result codes, and the refusals.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/test_util.h"
 #include "ka/ka_fca.h"
+#include "ops/pool.h"
 
 namespace {
 
@@ -98,6 +101,57 @@ TEST_F(Fca, SilentClipMatchesReference) { expectReference(std::vector<float>(160
 
 // 9 s: frames from the windows at 0, 100 and 200, the quantile baseline over all of them.
 TEST_F(Fca, NineSecondsMatchReference) { expectReference(tone(16000 * 9, 0.4f, 4)); }
+
+// A clip holding a NaN or infinite sample is refused with its index; nothing is written and the
+// engine gives the next clip its rows.
+TEST_F(Fca, NonFiniteSamplesAreRefused) {
+  std::vector<float> a = tone(640 * 5, 0.5f, 6), good(5 * 63), out(5 * 63, 7.0f);
+  ASSERT_EQ(ka_fca_deltas(f_, a.data(), int(a.size()), good.data(), 5), 5) << ka_fca_last_error();
+  for (float v : {std::nanf(""), INFINITY, -INFINITY}) {
+    std::vector<float> bad = a;
+    bad[1000] = v;
+    EXPECT_LT(ka_fca_deltas(f_, bad.data(), int(bad.size()), out.data(), 5), 0);
+    EXPECT_EQ(std::string(ka_fca_last_error()), std::string("ka_fca_deltas: sample 1000 is not finite (") +
+                                                    (v != v  ? "nan"
+                                                     : v > 0 ? "inf"
+                                                             : "-inf") +
+                                                    ")");
+    for (float o : out) ASSERT_EQ(o, 7.0f);
+  }
+  ASSERT_EQ(ka_fca_deltas(f_, a.data(), int(a.size()), out.data(), 5), 5) << ka_fca_last_error();
+  EXPECT_EQ(out, good);
+}
+
+// The threads this process runs now.
+int threadsNow() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+// A thread count above the pool's ceiling is lowered to it, with one line on standard error,
+// before ONNX Runtime starts a thread: each of the two models then runs ceiling - 1 intra-op
+// threads beside the caller.
+TEST_F(Fca, ThreadCountAboveTheCeilingIsLowered) {
+  const int ceiling = ka::pool::threadCeiling(), before = threadsNow();
+  testing::internal::CaptureStderr();
+  ka_fca* f = ka_fca_create(w2v_.c_str(), model_.c_str(), ceiling + 1);
+  const std::string said = testing::internal::GetCapturedStderr();
+  ASSERT_NE(f, nullptr) << ka_fca_last_error();
+  ASSERT_EQ(said, "[ka] ka_fca_create: " + std::to_string(ceiling + 1) + " threads requested, lowered to " +
+                      std::to_string(ceiling) + " (4 x " + std::to_string(std::thread::hardware_concurrency()) +
+                      " hardware threads)\n");
+  EXPECT_LE(threadsNow() - before, 2 * (ceiling - 1));
+  ka_fca_destroy(f);
+  testing::internal::CaptureStderr();
+  f = ka_fca_create(w2v_.c_str(), model_.c_str(), 100000);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(" 100000 threads requested, lowered to "), std::string::npos);
+  ASSERT_NE(f, nullptr) << ka_fca_last_error();
+  ka_fca_destroy(f);
+}
 
 TEST_F(Fca, Refusals) {
   EXPECT_EQ(ka_fca_create(nullptr, model_.c_str(), 1), nullptr);

@@ -337,6 +337,40 @@ TEST_F(Motion, ResetStartsTheNextUtteranceFromScratch) {
   EXPECT_EQ(second.base, alone.base);
 }
 
+// A generator that loads but fails inside ONNX Runtime: the failed finish leaves no total and no
+// frames (total, avail, pull and push report it) until reset starts the next utterance.
+TEST_F(Motion, FailedFinishLeavesTheUtteranceFailed) {
+  TempDir t;
+  ASSERT_TRUE(ka::test::forge({"motion", t / "m", "--nt", "12", "--lmdm-gather-oob"}));
+  auto m = open(t / "m");
+  const std::vector<float> audio = speechLike(100);  // 4 s
+  ASSERT_EQ(ka_motion_push(m.get(), audio.data(), static_cast<int>(audio.size())), 1);
+  EXPECT_EQ(ka_motion_finish(m.get()), 0);
+  const std::string why = ka_motion_last_error();
+  EXPECT_EQ(why.rfind("ka_motion_finish: ", 0), 0u) << why;
+  EXPECT_NE(why.find("Gather"), std::string::npos) << why;  // ONNX Runtime's own text
+  const std::string failed = "the utterance failed in finish (" + why.substr(18) + "); reset starts the next one";
+  EXPECT_EQ(ka_motion_total(m.get()), -2);
+  EXPECT_EQ(ka_motion_last_error(), "ka_motion_total: " + failed);
+  EXPECT_EQ(ka_motion_avail(m.get()), 0);
+  EXPECT_EQ(ka_motion_last_error(), "ka_motion_avail: " + failed);
+  int idx[4] = {-7, -7, -7, -7};
+  float b[4 * 63], d[4 * 63];
+  EXPECT_EQ(ka_motion_pull(m.get(), idx, b, d, 4), 0);
+  EXPECT_EQ(ka_motion_last_error(), "ka_motion_pull: " + failed);
+  EXPECT_EQ(idx[0], -7);
+  EXPECT_EQ(ka_motion_push(m.get(), audio.data(), 640), 0);
+  EXPECT_EQ(ka_motion_finish(m.get()), 0);
+  EXPECT_EQ(ka_motion_last_error(), "ka_motion_finish: " + failed);
+  // Reset: the next utterance starts clean (its windows run; no chunk is due yet).
+  ka_motion_reset(m.get(), 0, 1, 1);
+  EXPECT_EQ(ka_motion_total(m.get()), -1);
+  EXPECT_STREQ(ka_motion_last_error(), "");
+  EXPECT_EQ(ka_motion_push(m.get(), audio.data(), 16000), 1);
+  EXPECT_EQ(ka_motion_avail(m.get()), 0);
+  EXPECT_STREQ(ka_motion_last_error(), "");
+}
+
 TEST_F(Motion, DumpsWriteTheirFiles) {
   TempDir t;
   ka::test::ScopedEnv env("KA_MOTION_DUMP", t.path());
@@ -424,6 +458,12 @@ TEST_F(Motion, MetaFilesThatAreIncompleteOrAbsurdAreRefused) {
       {R"({"nt": "12", "n_src": 12, "n_emo": 3})", "meta.json: bad nt"},
       {R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": NaN})", "meta.json: bad s_bridge"},
       {R"({"nt": 12, "n_src": 12, "n_emo": 3, "delta_pitch": 1e9})", "meta.json: bad delta_pitch"},
+      // Present with a value of the wrong type: bad, required or optional, never missing or absent.
+      {R"({"nt": 12, "n_src": 12, "n_emo": [3]})", "meta.json: bad n_emo"},
+      {R"({"nt": {"v": 12}, "n_src": 12, "n_emo": 3})", "meta.json: bad nt"},
+      {R"({"nt": 12, "n_src": 12, "n_emo": 3, "delta_pitch": [1]})", "meta.json: bad delta_pitch"},
+      {R"({"nt": 12, "n_src": 12, "n_emo": 3, "s_bridge": {"v": 1}})", "meta.json: bad s_bridge"},
+      {R"({"nt": 12, "n_src": 12, "n_emo": 3, "delta_pitch": null})", "meta.json: bad delta_pitch"},
       {R"({"nt": 12, "n_src": 11, "n_emo": 3})", "ka_motion: n_src != nt unsupported"},
       {R"({"nt": 2000000, "n_src": 2000000, "n_emo": 3})", "meta.json: bad nt"},
       {R"({"nt": 13, "n_src": 13, "n_emo": 3})", ""},  // a count the tables do not have
@@ -452,6 +492,16 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
   ASSERT_TRUE(ka::test::forge({"motion", t / "shape", "--nt", "12", "--lmdm-shape", "1,80,1000"}));
   EXPECT_EQ(createError(t / "shape"),
             "ka_motion_create: " + t / "shape/lmdm.onnx" + ": input 'chunk' is [1,80,1000], expected [1,80,1103]");
+  // Inputs and outputs without a declared shape (unknown rank) are fed the expected shapes.
+  ASSERT_TRUE(ka::test::forge({"motion", t / "free", "--nt", "12", "--s-bridge", "1.5", "--unshaped"}));
+  {
+    auto free = open(t / "free"), shaped = open(dir());
+    ASSERT_TRUE(free);
+    const std::vector<float> audio = speechLike(90);
+    const Frames got = run(free.get(), audio, {4000});
+    ASSERT_EQ(got.count(), 90);
+    EXPECT_EQ(got.drive, run(shaped.get(), audio, {4000}).drive);
+  }
   ASSERT_TRUE(ka::test::forge({"motion", t / "flat", "--nt", "12", "--lmdm-shape", "1,88240"}));
   EXPECT_EQ(createError(t / "flat"), "(created)");  // the same values under another fixed shape
   ka::test::writeString(t / "flat/stitch.onnx", "not a model");
@@ -472,6 +522,10 @@ TEST_F(Motion, ModelsWithOtherInputsAndBadArgumentsAreRefused) {
   EXPECT_STREQ(ka_motion_last_error(), "ka_motion_push: bad args / already finished");
   EXPECT_EQ(ka_motion_push(m.get(), s, -1), 0);
   EXPECT_EQ(ka_motion_push(nullptr, s, 4), 0);
+  s[2] = -INFINITY;  // refused with its index; nothing is appended
+  EXPECT_EQ(ka_motion_push(m.get(), s, 4), 0);
+  EXPECT_STREQ(ka_motion_last_error(), "ka_motion_push: sample 2 is not finite (-inf)");
+  s[2] = 0.0f;
   EXPECT_EQ(ka_motion_push(m.get(), s, 4), 1);
   EXPECT_STREQ(ka_motion_last_error(), "");
   EXPECT_EQ(ka_motion_pull(m.get(), &idx, nullptr, s, 1), 0);

@@ -79,8 +79,8 @@ cat "$work/live.log"
 echo "realtime_utt: ok"
 
 # The Python package installed with pip (from a copy: the build writes beside the sources) finds
-# the installed library through pkg-config.
-cp -r "$src/python" "$work/python_src"
+# the installed library through pkg-config, and carries `ka serve`'s page.
+cp -rL "$src/python" "$work/python_src"
 "$py" -m pip install --quiet --no-build-isolation --no-deps --no-index --target "$work/py" "$work/python_src" \
   > "$work/pip.log" 2>&1 || { cat "$work/pip.log"; exit 1; }
 (cd "$work" && unset KA_CORE_LIBRARY && PYTHONPATH="$work/py" "$py" - "$work/bundle" "$prefix" <<'PY' 2> "$work/py.err"
@@ -92,6 +92,10 @@ with ka_core.Context(bundle, "b1", threads=1) as ctx:
     assert ctx.render_drive_rgba(0).shape == (ctx.height, ctx.width, 4)
 found = os.path.realpath(_lib._find_library())
 assert found.startswith(os.path.realpath(prefix)), found
+from ka_core.serve.server import WEB_DIR
+for name in ("index.html", "app.js", "style.css"):
+    assert (WEB_DIR / name).is_file(), WEB_DIR / name
+assert os.path.realpath(WEB_DIR).startswith(os.path.realpath(os.environ["PYTHONPATH"])), WEB_DIR
 PY
 ) || { cat "$work/py.err"; exit 1; }
 echo "pip: ok"

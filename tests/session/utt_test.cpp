@@ -584,6 +584,30 @@ TEST(UttThreads, BrokenMotionDirectoryIsRecorded) {
   }
 }
 
+// A motion generator that loads but fails inside ONNX Runtime: each utterance's failure is
+// recorded at stage "engine" with the runtime's text, no speech frame is made up, and the
+// session goes on delivering idle frames.
+TEST(UttThreads, EngineFailingInsideItsModelIsRecorded) {
+  TempDir t;
+  ka::test::forge({"motion", t / "m", "--nt", std::to_string(fx().nt), "--xs-target", fx().bundle + "/xs_target.bin",
+                   "--lmdm-gather-oob"});
+  CtxPtr ctx = openCtx();
+  ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(t / "m"), 1));
+  ASSERT_EQ(waitReady(s), 1);
+  for (int utterance = 0; utterance < 2; ++utterance) {
+    pushAll(s, speech(1.0));
+    s.endUtterance();
+    const auto frames = pullUntil(s, [](const std::vector<Pulled>& f) { return f.size() >= 40; });
+    EXPECT_EQ(countOf(frames, KA_UTT_SPEECH), 0);
+    EXPECT_EQ(countOf(frames, KA_UTT_IDLE), 40);
+    std::string msg;
+    const char* stage = nullptr;
+    EXPECT_EQ(s.renderStatus(&msg, &stage), -1);
+    EXPECT_STREQ(stage, "engine");
+    EXPECT_NE(msg.find("Gather"), std::string::npos) << msg;
+  }
+}
+
 // An engine walking more source frames than the bundle has: its rows for frames the bundle lacks
 // are refused (recorded), the others still play, and no end ramp is possible without target rows.
 TEST(UttThreads, EngineRowsOutsideTheBundleAreRefused) {

@@ -2,6 +2,7 @@
 // construction, masks and write-back, and the offline runner against a pass driven directly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -77,6 +78,30 @@ TEST(TesseraBankDecode, MatchesTheFfmpegCommandLineAndRefuses) {
   // A cut-off track opens but falls short of its frames (or does not open at all).
   const std::string cut = err(w, h, n, order, track.size() / 2);
   EXPECT_TRUE(cut.find("refusing to serve") != std::string::npos) << cut;
+}
+
+// Every band width from 1 to 64 pixels decodes into its own donor rows. The scaler's vector stores
+// run past a row whose bytes are not a whole vector (a 28-pixel band has 84-byte rows); with the
+// track order reversed, a store past one donor's slot lands in the slot decoded before it, and the
+// last slot's runs past the end of the bank. FFmpeg's own decode of each track is the reference.
+TEST(TesseraBankDecode, EveryBandWidthStaysInItsOwnRows) {
+  ka::test::TempDir t;
+  ASSERT_TRUE(ka::test::forge({"tessera-widths", t / "w", "--from", "1", "--to", "64", "--height", "6", "--n", "3"}));
+  const int h = 6, n = 3;
+  const std::vector<int> order = {2, 1, 0};
+  for (int w = 1; w <= 64; ++w) {
+    const std::string stem = t / ("w/w" + std::to_string(w));
+    const std::vector<uint8_t> track = ka::test::readBytes(stem + ".mp4");
+    const std::vector<uint8_t> cli = ka::test::readBytes(stem + ".rgb");
+    const size_t frame = static_cast<size_t>(w) * h * 3;
+    ASSERT_EQ(cli.size(), frame * n) << "width " << w;
+    std::vector<uint8_t> want(cli.size());
+    for (int k = 0; k < n; ++k) std::memcpy(&want[order[k] * frame], &cli[k * frame], frame);
+    const std::vector<uint8_t> got = decodeBankTrack(track.data(), track.size(), w, h, n, order);
+    ASSERT_EQ(got.size(), want.size());
+    const auto at = std::mismatch(got.begin(), got.end(), want.begin()).first - got.begin();
+    EXPECT_EQ(at, static_cast<ptrdiff_t>(got.size())) << "width " << w << ": first wrong byte " << at;
+  }
 }
 
 struct Seq {

@@ -76,9 +76,10 @@ ddx = [int(np.rint(c[0] - CC[0])) for c in cent]
 ddy = [int(np.rint(c[1] - CC[1])) for c in cent]
 
 
-def place(d, dy, dx):
-    oy = min(max(PAD + ddy[d] - dy, 0), 2 * PAD)
-    ox = min(max(PAD + ddx[d] - dx, 0), 2 * PAD)
+def place(d):
+    """Donor d's canonical window: its mouth at the canonical centre, whatever the frame's shift."""
+    oy = min(max(PAD + ddy[d], 0), 2 * PAD)
+    ox = min(max(PAD + ddx[d], 0), 2 * PAD)
     w = np.zeros((WH, WW, 3), np.uint8)
     for j in range(WH):
         r = j + oy + SM - PAD - BR0
@@ -95,7 +96,7 @@ def planes(win):
     return (win.astype(f32) / f32(255)).transpose(2, 0, 1).astype(f32)
 
 
-index = [h(pool(planes(place(d, 0, 0)), 4)) for d in range(N)]
+index = [h(pool(planes(place(d)), 4)) for d in range(N)]
 band = np.zeros((WH, WW), bool)
 band[BR0:BR1, BC0:BC1] = True
 
@@ -138,7 +139,7 @@ def retrieve(img, m, dy, dx):
     qh = h(q)
     exact = []
     for d in short:
-        dh = h(planes(place(d, 0, 0)))
+        dh = h(planes(place(d)))
         dd = [np.abs(h(qh[c] - dh[c])) for c in range(3)]
         mm = h(((dd[0] + dd[1]) + dd[2]) / f32(3))
         terms = (mm * w).astype(f32)[rlo:rhi + 1]
@@ -217,7 +218,7 @@ def emit(p, nxt):
     cands = cands[:K]
     dy, dx = p["shift"]
     y0, x0 = WY + dy, WX + dx
-    cand = np.stack([planes(place(d, dy, dx)) for d in cands])
+    cand = np.stack([planes(place(d)) for d in cands])
     query = planes(p["img"][y0:y0 + WH, x0:x0 + WW])
     wts = head(cand, query)
     bor = query.copy()

@@ -62,15 +62,15 @@ bool parse(int argc, char** argv, LiveArgs& a) {
     else if (f == "--realtime")
       a.realtime = true;
     else if (f == "--interrupt-at")
-      a.interruptAt = std::strtod(flagValue(argc, argv, i, "live"), nullptr);
+      a.interruptAt = numberValue(argc, argv, i, "live", 0.0, kMaxAudioSeconds);
     else if (f == "--model")
       a.model = flagValue(argc, argv, i, "live");
     else if (f == "--threads")
-      a.threads = std::atoi(flagValue(argc, argv, i, "live"));
+      a.threads = intValue(argc, argv, i, "live", 0, kMaxThreadsOption);
     else if (f == "--lead")
-      a.lead = std::max(0, std::atoi(flagValue(argc, argv, i, "live")));
+      a.lead = intValue(argc, argv, i, "live", 0, kMaxFramesOption);
     else if (f == "--tail")
-      a.tail = std::max(1, std::atoi(flagValue(argc, argv, i, "live")));
+      a.tail = intValue(argc, argv, i, "live", 1, kMaxFramesOption);
     else
       return false;
   }
@@ -140,7 +140,7 @@ int run(const LiveArgs& a) {
     std::fprintf(stderr, "ka live: %s\n", e.what());
     return 1;
   }
-  const std::vector<int16_t> pcm = toPcm16(audio);
+  const std::vector<int16_t> pcm = toPcm16(audio);  // what the models hear: 16 kHz mono
 
   ka_ctx* ctx = ka_create(a.bundle, a.model.c_str(), a.threads, nullptr);
   if (!ctx) {
@@ -170,8 +170,9 @@ int run(const LiveArgs& a) {
     const int W = ka_width(ctx), H = ka_height(ctx);
     const size_t bytes = static_cast<size_t>(W) * H * 3;
     std::vector<unsigned char> rgb(bytes);
-    std::vector<float> silence(kFrameSamples, 0.0f), chunk(kFrameSamples);
-    Mp4Writer writer(a.out, W, H, 25, kSpeechRate);
+    FrameAudio sound(a.audio, audio);
+    const std::vector<float> silence(sound.frameSamples() * static_cast<size_t>(sound.format().channels), 0.0f);
+    Mp4Writer writer(a.out, W, H, 25, sound.format().rate, sound.format().channels);
     Pusher pusher(u, pcm, a.realtime);
     Tally t;
     bool interrupted = false;
@@ -197,16 +198,14 @@ int run(const LiveArgs& a) {
       lastFrame = Clock::now();
       ++t.frames[info.kind];
       writer.write(rgb.data());
-      const float* sound = silence.data();
+      const float* samples = silence.data();
       if (info.kind == KA_UTT_SPEECH) {
         const double at = secondsSince(pusher.started());
         if (t.firstSpeech < 0) t.firstSpeech = at;
         t.lastSpeech = at;
-        const size_t from = static_cast<size_t>(info.speech_frame) * kFrameSamples;
-        for (size_t k = 0; k < chunk.size(); ++k) chunk[k] = from + k < audio.size() ? audio[from + k] : 0.0f;
-        sound = chunk.data();
+        samples = sound.frame(info.speech_frame).data();
       }
-      writer.writeAudio(sound, kFrameSamples);
+      writer.writeAudio(samples, sound.frameSamples());
       ++t.written;
       progress(t.written, -1, secondsSince(tw));
 

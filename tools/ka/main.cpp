@@ -7,6 +7,8 @@
 //                       crop onto its background frame and write an H.264 MP4 at 25 fps.
 //   ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S]
 //                       speak an audio file through the offline stream into a talking MP4.
+//   ka encode AUDIO --size WxH --out OUT.mp4 [--skip N]
+//                       the writing half of ka speak, for frames rendered elsewhere (ka_core.batch).
 //   ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]
 //                       speak it through an utterance session, fed 20 ms at a time.
 //   ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]
@@ -47,8 +49,10 @@ int usage() {
       "usage: ka info BUNDLE\n"
       "       ka render BUNDLE --drive --out OUT.mp4 [--model KEY] [--threads N] [--frames N]\n"
       "       ka speak BUNDLE AUDIO --w2v W2V.onnx --out OUT.mp4 [--skip N] [--scale S] [--threads N]\n"
+      "       ka encode AUDIO --size WxH --out OUT.mp4 [--skip N]   (frames on standard input)\n"
       "       ka live BUNDLE AUDIO --motion DIR --out OUT.mp4 [--realtime] [--interrupt-at SECONDS]\n"
       "       ka serve BUNDLE --motion DIR [--w2v W2V.onnx] [--port 8080] [--host 127.0.0.1] [--max-sessions N]\n"
+      "                [--agent-port N] [--drain-seconds S]\n"
       "  BUNDLE is a bundle directory or an IMX container file; KEY selects the member\n"
       "  model_KEY.onnx (default b1); --frames limits the driving rows rendered\n");
   return 2;
@@ -99,9 +103,9 @@ int render(int argc, char** argv) {
     else if (a == "--model")
       model = value("--model");
     else if (a == "--threads")
-      threads = std::atoi(value("--threads"));
+      threads = ka::cli::intValue(argc, argv, i, "render", 0, ka::cli::kMaxThreadsOption);
     else if (a == "--frames")
-      limit = std::atoi(value("--frames"));
+      limit = ka::cli::intValue(argc, argv, i, "render", 0, 1 << 30);
     else
       return usage();
   }
@@ -210,6 +214,7 @@ int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "render") == 0) return render(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "speak") == 0) return ka::cli::speak(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "live") == 0) return ka::cli::live(argc, argv);
+  if (argc >= 2 && std::strcmp(argv[1], "encode") == 0) return ka::cli::encode(argc, argv);
   if (argc >= 2 && std::strcmp(argv[1], "serve") == 0) return serve(argc, argv);
   return usage();
 }

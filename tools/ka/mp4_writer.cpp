@@ -66,7 +66,8 @@ struct Mp4Writer::Impl {
     }
   }
 
-  void openAudio(int rate) {
+  void openAudio(int rate, int channels) {
+    if (channels < 1 || channels > 2) throw std::runtime_error("the audio track takes 1 or 2 channels");
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (!codec) throw std::runtime_error("this FFmpeg has no AAC encoder");
     audio.stream = avformat_new_stream(fmt, nullptr);
@@ -74,8 +75,8 @@ struct Mp4Writer::Impl {
     if (!audio.stream || !audio.enc) throw std::runtime_error("out of memory opening the AAC encoder");
     audio.enc->sample_fmt = AV_SAMPLE_FMT_FLTP;
     audio.enc->sample_rate = rate;
-    av_channel_layout_default(&audio.enc->ch_layout, 1);
-    audio.enc->bit_rate = 64000;
+    av_channel_layout_default(&audio.enc->ch_layout, channels);
+    audio.enc->bit_rate = 64000 * channels;
     audio.enc->time_base = AVRational{1, rate};
     if (fmt->oformat->flags & AVFMT_GLOBALHEADER) audio.enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     avCheck(avcodec_open2(audio.enc, codec, nullptr), "cannot open the AAC encoder at " + std::to_string(rate) + " Hz");
@@ -85,33 +86,39 @@ struct Mp4Writer::Impl {
     if (!audio.frame) throw std::runtime_error("out of memory opening the AAC encoder");
     audio.frame->format = AV_SAMPLE_FMT_FLTP;
     audio.frame->sample_rate = rate;
-    av_channel_layout_default(&audio.frame->ch_layout, 1);
+    av_channel_layout_default(&audio.frame->ch_layout, channels);
     audio.frame->nb_samples = audio.enc->frame_size > 0 ? audio.enc->frame_size : 1024;
     avCheck(av_frame_get_buffer(audio.frame, 0), "audio frame buffer");
   }
 
-  // Encodes whole AAC frames of the queued audio; with `all`, the tail too, padded with silence.
+  // Encodes whole AAC frames of the queued (interleaved) audio, one plane a channel; with `all`,
+  // the tail too, padded with silence.
   void encodeAudio(bool all) {
     if (!audio.enc) return;
+    const size_t ch = static_cast<size_t>(audio.enc->ch_layout.nb_channels);
     const size_t n = static_cast<size_t>(audio.frame->nb_samples);
-    size_t at = 0;
-    while (audioQueue.size() - at >= n || (all && at < audioQueue.size())) {
+    size_t at = 0;  // sample frames taken
+    const size_t queued = audioQueue.size() / ch;
+    while (queued - at >= n || (all && at < queued)) {
       avCheck(av_frame_make_writable(audio.frame), "audio frame buffer");
-      float* dst = reinterpret_cast<float*>(audio.frame->data[0]);
-      const size_t take = std::min(n, audioQueue.size() - at);
-      std::copy(audioQueue.begin() + static_cast<ptrdiff_t>(at), audioQueue.begin() + static_cast<ptrdiff_t>(at + take),
-                dst);
-      std::fill(dst + take, dst + n, 0.0f);
+      const size_t take = std::min(n, queued - at);
+      for (size_t c = 0; c < ch; ++c) {
+        float* dst = reinterpret_cast<float*>(audio.frame->data[c]);
+        for (size_t k = 0; k < take; ++k) dst[k] = audioQueue[(at + k) * ch + c];
+        std::fill(dst + take, dst + n, 0.0f);
+      }
       audio.frame->pts = audioNext;
       audioNext += static_cast<int64_t>(n);
       at += take;
       drain(audio, audio.frame);
     }
+    at *= ch;
     audioQueue.erase(audioQueue.begin(), audioQueue.begin() + static_cast<ptrdiff_t>(at));
   }
 };
 
-Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps, int audioRate) : impl_(std::make_unique<Impl>()) {
+Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps, int audioRate, int audioChannels)
+    : impl_(std::make_unique<Impl>()) {
   Impl& s = *impl_;
   if (W < 2 || H < 2 || (W | H) & 1)
     throw std::runtime_error("H.264 4:2:0 needs an even frame size, and the frames are " + std::to_string(W) + "x" +
@@ -138,7 +145,7 @@ Mp4Writer::Mp4Writer(const std::string& path, int W, int H, int fps, int audioRa
   avCheck(avcodec_open2(v.enc, codec, nullptr), "cannot open the H.264 encoder");
   avCheck(avcodec_parameters_from_context(v.stream->codecpar, v.enc), "encoder parameters");
   v.stream->time_base = v.enc->time_base;
-  if (audioRate > 0) s.openAudio(audioRate);
+  if (audioRate > 0) s.openAudio(audioRate, audioChannels);
   avCheck(avio_open(&s.fmt->pb, path.c_str(), AVIO_FLAG_WRITE), "cannot write " + path);
   avCheck(avformat_write_header(s.fmt, nullptr), "cannot write the header of " + path);
   s.headerWritten = true;
@@ -175,7 +182,8 @@ void Mp4Writer::write(const uint8_t* rgb) {
 void Mp4Writer::writeAudio(const float* samples, size_t n) {
   Impl& s = *impl_;
   if (!s.audio.enc || s.finished) return;
-  s.audioQueue.insert(s.audioQueue.end(), samples, samples + n);
+  s.audioQueue.insert(s.audioQueue.end(), samples,
+                      samples + n * static_cast<size_t>(s.audio.enc->ch_layout.nb_channels));
   s.encodeAudio(false);
 }
 

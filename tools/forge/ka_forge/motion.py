@@ -2,11 +2,14 @@
 generated lip expression follows speech loudness, and a numpy reference of the whole engine.
 
     forge.py motion OUT_DIR --nt N [--xs-target PATH] [--n-emo K] [--s-bridge S] [--delta-pitch D]
-                            [--seed SEED] [--lmdm-shape A,B,C] [--hubert-input NAME]
+                            [--seed SEED] [--lmdm-shape A,B,C] [--hubert-input NAME] [--unshaped]
+                            [--lmdm-gather-oob]
 
 writes OUT_DIR/meta.json, the tables and hubert_student.onnx (mel [1,21,80] -> [1,20,1024]),
 lmdm.onnx (cond [1,265], chunk [1,80,1103] -> [1,80,265]) and stitch.onnx (xs, xd [1,21,3] ->
-[1,63]). n_src = nt. xs_target.bin is copied from PATH (a bundle's member, nt x 63 float32: nt is
+[1,63]). --unshaped declares every model input and output without a shape (unknown rank);
+--lmdm-gather-oob makes the generator load but fail inside ONNX Runtime on every run (a Gather
+index out of range). n_src = nt. xs_target.bin is copied from PATH (a bundle's member, nt x 63 float32: nt is
 then checked against it) or, without --xs-target, is the demo face's keypoints repeated nt times.
 For the demo bundle: forge.py motion BUNDLE/motion --nt NT --xs-target BUNDLE/xs_target.bin.
 
@@ -44,12 +47,17 @@ EXP, KPS, PITCH, ROLL, SCALE, T, YAW = 0, 63, 126, 192, 258, 259, 262
 def _save(graph, path):
     model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)], producer_name="ka-forge")
     model.ir_version = 8
-    onnx.checker.check_model(model)
+    if not _UNSHAPED[0]:  # this checker wants a shape on every graph input, which ONNX does not
+        onnx.checker.check_model(model)
     onnx.save(model, path)
 
 
+# Set by write_motion: declare model inputs and outputs without a shape.
+_UNSHAPED = [False]
+
+
 def _f(name, shape):
-    return helper.make_tensor_value_info(name, TensorProto.FLOAT, shape)
+    return helper.make_tensor_value_info(name, TensorProto.FLOAT, None if _UNSHAPED[0] else shape)
 
 
 def mel_filters(n_fft=512, n_mels=80, rate=16000):
@@ -146,13 +154,17 @@ def hubert_model(p, path, input_name="mel"):
     _save(helper.make_graph(nodes, "encoder", [x], [y], inits), path)
 
 
-def lmdm_model(p, path, chunk_shape=(1, 80, FEAT)):
+def lmdm_model(p, path, chunk_shape=(1, 80, FEAT), gather_oob=False):
     cond = _f("cond", [1, DIM])
     chunk = _f("chunk", list(chunk_shape))
     y = _f("motion", [1, 80, DIM])
     inits = [numpy_helper.from_array(v, n) for n, v in (
         ("a", p.lmdm_a), ("b", p.lmdm_b), ("bias", p.lmdm_bias), ("shape", np.array([1, 80, FEAT], np.int64)))]
-    nodes = [helper.make_node("Reshape", ["chunk", "shape"], ["rows"]),
+    src, nodes = "chunk", []
+    if gather_oob:  # reads chunk row 1 of a batch of one: ONNX Runtime refuses it at run time
+        inits.append(numpy_helper.from_array(np.array([1], np.int64), "oob"))
+        src, nodes = "picked", [helper.make_node("Gather", ["chunk", "oob"], ["picked"], axis=0)]
+    nodes += [helper.make_node("Reshape", [src, "shape"], ["rows"]),
              helper.make_node("MatMul", ["rows", "a"], ["ra"]), helper.make_node("MatMul", ["cond", "b"], ["cb"]),
              helper.make_node("Add", ["ra", "cb"], ["s"]), helper.make_node("Add", ["s", "bias"], ["motion"])]
     _save(helper.make_graph(nodes, "generator", [cond, chunk], [y], inits), path)
@@ -174,7 +186,7 @@ def demo_targets(nt):
 
 
 def write_motion(out, nt, xs_target_path=None, n_emo=3, s_bridge=None, delta_pitch=None, seed=0,
-                 lmdm_shape=None, hubert_input="mel"):
+                 lmdm_shape=None, hubert_input="mel", unshaped=False, lmdm_gather_oob=False):
     if xs_target_path:
         xs_target = np.fromfile(xs_target_path, np.float32)
         if xs_target.size != nt * KP:
@@ -197,9 +209,13 @@ def write_motion(out, nt, xs_target_path=None, n_emo=3, s_bridge=None, delta_pit
                        ("ch_eye_ball.bin", p.eye_ball), ("v_min_max.bin", p.v_min_max),
                        ("src_xs_info.bin", p.src), ("xs_target.bin", p.xs_target)):
         np.ascontiguousarray(data, np.float32).tofile(os.path.join(out, name))
-    hubert_model(p, os.path.join(out, "hubert_student.onnx"), hubert_input)
-    lmdm_model(p, os.path.join(out, "lmdm.onnx"), lmdm_shape or (1, 80, FEAT))
-    stitch_model(p, os.path.join(out, "stitch.onnx"))
+    _UNSHAPED[0] = unshaped
+    try:
+        hubert_model(p, os.path.join(out, "hubert_student.onnx"), hubert_input)
+        lmdm_model(p, os.path.join(out, "lmdm.onnx"), lmdm_shape or (1, 80, FEAT), lmdm_gather_oob)
+        stitch_model(p, os.path.join(out, "stitch.onnx"))
+    finally:
+        _UNSHAPED[0] = False
     return p
 
 
@@ -339,9 +355,12 @@ def register(sub):
     p.add_argument("--seed", type=int, default=0)
     p.add_argument("--lmdm-shape", help="declared chunk shape, e.g. 1,88240 or 1,80,1000")
     p.add_argument("--hubert-input", default="mel", help="the encoder's input name")
+    p.add_argument("--unshaped", action="store_true", help="model inputs and outputs without a declared shape")
+    p.add_argument("--lmdm-gather-oob", action="store_true", help="a generator that fails inside ONNX Runtime")
     p.set_defaults(func=lambda a: write_motion(
         a.out, a.nt, a.xs_target, a.n_emo, a.s_bridge, a.delta_pitch, a.seed,
-        tuple(int(v) for v in a.lmdm_shape.split(",")) if a.lmdm_shape else None, a.hubert_input) and None)
+        tuple(int(v) for v in a.lmdm_shape.split(",")) if a.lmdm_shape else None, a.hubert_input,
+        a.unshaped, a.lmdm_gather_oob) and None)
     r = sub.add_parser("motion-ref", help="numpy reference frames of a motion directory over float32 audio")
     r.add_argument("dir")
     r.add_argument("audio")

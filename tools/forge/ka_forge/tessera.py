@@ -525,6 +525,13 @@ def register(sub):
                 for _, v in head_values(a.arch, a.seed):
                     f.write(v.tobytes())
     p.set_defaults(func=run)
+    p = sub.add_parser("tessera-widths", help="bank tracks of every width, with FFmpeg's own RGB decode")
+    p.add_argument("out")
+    p.add_argument("--from", dest="first", type=int, default=1)
+    p.add_argument("--to", dest="last", type=int, default=64)
+    p.add_argument("--height", type=int, default=6)
+    p.add_argument("--n", type=int, default=3)
+    p.set_defaults(func=lambda a: write_width_tracks(a.out, a.first, a.last, a.height, a.n))
     _register_seeds(sub)
 
 
@@ -568,6 +575,32 @@ def write_fuzz_seeds(json_dir, head_dir):
         f.write(b"\1" + raw)
     with open(os.path.join(head_dir, "pickle_hostile.bin"), "wb") as f:
         f.write(b"\1" + b"\x80\x02}q\x01(Nr\xf0\xff\xff\xffj\xf0\xff\xff\xffX\xff\xff\xff\x7fu.")
+
+
+def write_width_tracks(out, first, last, height=6, n=3, seed=0):
+    """Bank tracks of every width first..last (out/w<W>.mp4, `n` frames of random donor pixels,
+    `height` rows), each with FFmpeg's own decode of it to packed RGB (out/w<W>.rgb, track order).
+    A width the 4:2:0 layout can carry is written 4:2:0, whose conversion to RGB stores past the
+    row; the others 4:4:4. One FFmpeg run encodes every track and one decodes them."""
+    os.makedirs(out, exist_ok=True)
+    rng = np.random.default_rng(seed)
+    widths = list(range(first, last + 1))
+    encode, decode = ["-nostdin"], ["-nostdin"]
+    for w in widths:
+        raw = os.path.join(out, "w%d.src" % w)
+        rng.integers(0, 256, (n, height, w, 3), dtype=np.uint8).tofile(raw)
+        encode += ["-f", "rawvideo", "-pix_fmt", "rgb24", "-s", "%dx%d" % (w, height), "-r", "25", "-i", raw]
+        decode += ["-i", os.path.join(out, "w%d.mp4" % w)]
+    for i, w in enumerate(widths):
+        fmt = "yuv420p" if w % 2 == 0 and height % 2 == 0 else "yuv444p"
+        encode += (["-map", "%d:v" % i] + video._x264_args(fmt, 50, "veryfast") + ["-crf", "0"] +
+                   video._BITEXACT + ["-f", "mp4", os.path.join(out, "w%d.mp4" % w)])
+        decode += ["-map", "%d:v" % i, "-f", "rawvideo", "-pix_fmt", "rgb24", "-sws_flags", "bilinear",
+                   os.path.join(out, "w%d.rgb" % w)]
+    video._run(encode, None)
+    video._run(decode, None)
+    for w in widths:
+        os.remove(os.path.join(out, "w%d.src" % w))
 
 
 def _register_seeds(sub):

@@ -1,0 +1,5 @@
+import sys
+
+from ka_core.batch import main
+
+sys.exit(main())
