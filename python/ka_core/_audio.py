@@ -7,7 +7,7 @@ from typing import Any, NamedTuple, Optional
 
 import numpy as np
 
-from ._lib import CFunc, Family, Handle, audio, check_call, pointer
+from ._lib import CFunc, Family, Handle, KaError, audio, check_call, pointer
 
 KP = 63  # floats in a keypoint row: 21 keypoints of (x, y, z)
 _c_int_p = ctypes.POINTER(ctypes.c_int)
@@ -119,8 +119,12 @@ class AudioStream(Handle):
 
     @property
     def total(self) -> Optional[int]:
-        """Frames of the utterance once finished, else None."""
-        t = self._family().total(self.ptr)
+        """Frames of the utterance once finished, else None. After a failed finish (the engine
+        answers -2 with its text) the failure is raised: no frame count is made up."""
+        f = self._family()
+        t = f.total(self.ptr)
+        if t == -2:
+            raise KaError(f.error_text() or "the utterance failed in finish")
         return None if t < 0 else int(t)
 
     @property

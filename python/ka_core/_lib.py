@@ -204,12 +204,15 @@ def audio(samples: Any, name: str = "samples") -> np.ndarray:
 def pcm16(samples: Any, name: str = "samples") -> np.ndarray:
     """16 kHz mono samples as the int16 a session takes. Any 1-D numeric array-like is accepted:
     integer values as 16-bit PCM (-32768..32767), float values as round(sample * 32768) clipped to
-    the int16 range (the inverse of `audio`). The one conversion is one copy into a new C-contiguous
+    the int16 range (the inverse of `audio`); a NaN or infinite float is refused with its index. The one conversion is one copy into a new C-contiguous
     int16 array; int16 that already is C-contiguous is handed over without a copy."""
     a = _numeric_1d(samples, name)
     if a.dtype.kind in "iu":
         _check_pcm_range(a, name)
         return np.ascontiguousarray(a, dtype=np.int16)
+    bad = np.flatnonzero(~np.isfinite(a))
+    if bad.size:  # NaN would become an arbitrary sample, and an infinity full scale
+        raise ValueError(f"{name}: sample {bad[0]} is not finite ({a[bad[0]]})")
     return np.clip(np.round(a.astype(np.float32) * np.float32(32768.0)), -32768, 32767).astype(np.int16)
 
 

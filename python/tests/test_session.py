@@ -102,6 +102,9 @@ class SessionBinding(AgainstC):
                 (TypeError, "samples: expected numbers", lambda: u.push(np.array(["a"] * 640))),
                 (ValueError, "samples: expected shape", lambda: u.push(np.zeros((2, 320), np.int16))),
                 (ValueError, "samples: integer samples are 16-bit PCM", lambda: u.push(np.full(640, -40000))),
+                (ValueError, r"samples: sample 5 is not finite \(nan\)",
+                 lambda: u.push(np.where(np.arange(640) == 5, np.nan, 0.0).astype(np.float32))),
+                (ValueError, r"samples: sample 0 is not finite \(-inf\)", lambda: u.push([-np.inf, 0.0])),
                 (ValueError, "out: expected shape", lambda: u.pull_frame_into(np.zeros((1, 1, 3), np.uint8))),
                 (TypeError, "ctx: expected a ka_core.Context", lambda: ka_core.Session("ctx", self.motion)),
             ]
