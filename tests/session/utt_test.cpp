@@ -592,7 +592,7 @@ TEST(UttThreads, EngineFailingInsideItsModelIsRecorded) {
   ka::test::forge({"motion", t / "m", "--nt", std::to_string(fx().nt), "--xs-target", fx().bundle + "/xs_target.bin",
                    "--lmdm-gather-oob"});
   CtxPtr ctx = openCtx();
-  ka::UtteranceSession s(*ctx, ka::resolveUttConfig(options(t / "m"), 1));
+  ka::UtteranceSession s(*ctx->context, ka::resolveUttConfig(options(t / "m"), 1));
   ASSERT_EQ(waitReady(s), 1);
   for (int utterance = 0; utterance < 2; ++utterance) {
     pushAll(s, speech(1.0));
