@@ -187,13 +187,14 @@ try {
   await sleep(1500);
   await Promise.all(r1.pages.map((p) => talk(p, wav)));
   const marks = await Promise.all(r1.pages.map(async (p) => (await ka(p)).kinds.length));
+  const r1Name = await where(r1.pages[0]); // its pages move on once their utterance has played out
   const termAt = Date.now();
   r1.proc.kill("SIGTERM");
   await until("r1 refuses at once", async () => (await ready(r1)) === 503 && (await agentSays(r1)) === "drain", 2000);
   await sleep(1500); // HAProxy hears "drain"
   const newcomer = await visit(context, url);
   await connected(newcomer);
-  assert.notEqual(await where(newcomer), await where(r1.pages[0]), "a new visitor went to the draining replica");
+  assert.notEqual(await where(newcomer), r1Name, "a new visitor went to the draining replica");
   // r1's visitors finish their utterance (its end's ramp reaches the page), then go elsewhere.
   for (const [i, p] of r1.pages.entries()) {
     await p.waitForFunction((m) => window.ka.kinds.slice(m).includes("ramp"), marks[i], { timeout: 60_000 });
