@@ -1,7 +1,6 @@
 #include "driver/ff_log.h"
 
 #include <cstdarg>
-#include <mutex>
 #include <string>
 
 #include "base/log.h"
@@ -36,8 +35,9 @@ void ffmpegLine(void* avcl, int level, const char* format, va_list args) {
 }  // namespace
 
 void routeFfmpegLog() {
-  static std::once_flag once;
-  std::call_once(once, [] { av_log_set_callback(ffmpegLine); });
+  // Taken again at every open, not once: another FFmpeg user in the process (a binding imported
+  // after the library loaded) may have set its own callback since, and would print our probes.
+  av_log_set_callback(ffmpegLine);
 }
 
 QuietFfmpegLog::QuietFfmpegLog() : previous_(t_quiet) { t_quiet = true; }

@@ -3,7 +3,7 @@
 
 namespace ka::driver {
 
-// Routes FFmpeg's log (process-wide) into the library's, once per process.
+// Routes FFmpeg's log (process-wide) into the library's; called before each use of FFmpeg.
 void routeFfmpegLog();
 
 // While alive, FFmpeg lines from the calling thread are dropped: for a probe that may fail and has

@@ -33,6 +33,15 @@ class LibraryLog:
         forward = os.dup(self._saved)  # the reader's own, closed by the reader
         self._reader = threading.Thread(target=self._read, args=(r, forward), name="library-log", daemon=True)
         self._reader.start()
+        from ka_core.log import set_log  # the engine's own log comes here directly, not through Python's logging
+        set_log(self._engine_line)
+
+    def _engine_line(self, level: int, line: str) -> None:
+        from ka_core.log import ERROR
+        with self._lock:
+            self._lines.append(line)
+        if level == ERROR or _SEVERE.search(line):
+            print(f"ka serve: native: {line}", file=sys.stderr, flush=True)
 
     def _read(self, fd: int, forward: int) -> None:
         with open(fd, "rb") as pipe, open(forward, "wb", buffering=0) as out:
@@ -48,6 +57,8 @@ class LibraryLog:
             return list(self._lines)[-n:]
 
     def close(self) -> None:
+        from ka_core.log import set_log
+        set_log(None)
         os.dup2(self._saved, 2)  # the pipe's last writer goes: the reader sees its end
         os.close(self._saved)
         self._reader.join(timeout=5.0)  # a child process still holding the pipe must not hang us
