@@ -24,13 +24,14 @@ DRAIN_REFUSAL = "This server is shutting down: reload the page to reach another 
 
 
 def utterance_open(visitor) -> bool:
-    """Whether a visitor is in the middle of an utterance: audio has come since the face last
-    rested, or frames wait to be sent."""
+    """Whether a visitor is in the middle of an utterance: audio (or typed text) is still coming,
+    the session is still speaking or ramping back to rest, or frames wait to be sent."""
     utt = getattr(visitor, "utt", None)
     if utt is None:
         return False
-    return (getattr(visitor, "first_push_t", None) is not None or utt.frames_available() > 0
-            or getattr(visitor, "slot", None) is not None)
+    speaking = getattr(visitor, "speaking", None)
+    return (getattr(visitor, "utterance_open", False) or (speaking is not None and not speaking.done())
+            or utt.stats().mode != 0 or utt.frames_available() > 0 or getattr(visitor, "slot", None) is not None)
 
 
 class Replica:
