@@ -36,6 +36,7 @@ constexpr int kKp = kKeypointValues;
 constexpr double kDryPollMs = 10.0;  // pause before asking an engine again that had nothing
 constexpr int kProbeFrames = 100;    // the longest engine look-ahead warm-up measures (4 s)
 constexpr int kResetLead = 3;        // frames of look-ahead still missing when the engine's reset goes
+constexpr int kSpeechSlack = 4;      // frames speech may wait before it shows, for the engine and renderer
 using Pose = std::array<float, kKp>;
 
 double nowMs() {
@@ -596,7 +597,7 @@ struct UtteranceSession::Impl {
   int idleBeforeSpeech() const {
     if (ending) return 0;  // the engine's finish gives every row the audio holds
     const int held = framesHeld();
-    return held >= lookahead ? 0 : lookahead - held + 1;
+    return held >= lookahead ? 0 : lookahead - held + kSpeechSlack;
   }
 
   void post() {
