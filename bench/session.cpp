@@ -4,7 +4,8 @@
 //
 //   BM_SessionSpeech/<bundle>   an utterance session fed 4 s of speech at once, pulled as fast as
 //                               it delivers: items/s = delivered speech frames per second;
-//                               idle_mid = idle frames between the first and the last speech frame.
+//                               idle_mid = idle frames between the first and the last speech frame;
+//                               first_speech_ms = push to the first speech frame pulled.
 //   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop.
 //   BM_SessionRealtime          the demo session fed 20 ms chunks at real-time pace: first-frame
 //                               latency (first push to first speech frame available), sustained
@@ -147,7 +148,7 @@ void BM_SessionSpeech(benchmark::State& state) {
   Session s(bundle(state.range(0) != 0));
   const std::vector<int16_t> a = speech(4.0);
   const int frames = static_cast<int>((a.size() + 639) / 640);
-  double speechFrames = 0, seconds = 0, idleMid = 0;
+  double speechFrames = 0, seconds = 0, idleMid = 0, firstMs = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
     ka_utt_push_audio(s.utt, a.data(), static_cast<int>(a.size()));
@@ -157,7 +158,12 @@ void BM_SessionSpeech(benchmark::State& state) {
     speechFrames += r.speech;
     idleMid += r.idleMid;
     seconds += (r.lastMs - r.firstMs) / 1000.0;
+    firstMs = r.firstMs;
   }
+  ka_utt_stats st{};
+  ka_utt_get_stats(s.utt, &st);
+  state.counters["first_speech_ms"] = firstMs;  // whole utterance at once: push to first speech frame pulled
+  state.counters["first_frame_latency_ms"] = st.first_frame_latency_ms;
   state.SetItemsProcessed(static_cast<int64_t>(speechFrames));
   state.counters["speech_fps"] = seconds > 0 ? speechFrames / seconds : 0;
   state.counters["idle_mid"] = idleMid;

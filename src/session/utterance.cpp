@@ -745,17 +745,23 @@ struct UtteranceSession::Impl {
 
   bool enqueue(const Frame& f) {
     if (!pipe) return throughTessera(f);
-    std::lock_guard<std::mutex> lk(mu);
-    if (shutdown || f.gen != gen) return false;
     PasteJob job;
     job.f = f;
     if (f.crop) {
-      if (!spareCrops.empty()) {
-        job.crop = std::move(spareCrops.back());
-        spareCrops.pop_back();
+      {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!spareCrops.empty()) {
+          job.crop = std::move(spareCrops.back());
+          spareCrops.pop_back();
+        }
       }
-      job.crop.assign(f.crop, f.crop + cropElems);
+      job.crop.assign(f.crop, f.crop + cropElems);  // outside the lock: host calls never wait for it
       job.f.crop = nullptr;
+    }
+    std::lock_guard<std::mutex> lk(mu);
+    if (shutdown || f.gen != gen) {
+      if (!job.crop.empty()) spareCrops.push_back(std::move(job.crop));
+      return false;
     }
     job.queuedMs = nowMs();
     jobs.push_back(std::move(job));

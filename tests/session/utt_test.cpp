@@ -796,10 +796,11 @@ TEST(UttRealTime, IdleFramesBridgeTheLookAheadAndSpeechContinuesTheWalk) {
         gap = std::max(gap, f[static_cast<size_t>(i)].ms - f[static_cast<size_t>(i - 1)].ms);
     EXPECT_LT(gap, 200.0) << "longest time without a frame up to the first speech frame (ms)";
     // Idle frames walk on, and speech shows the engine's own walk from the next index.
-    for (int i = 1; i < first + 5 && i < static_cast<int>(f.size()); ++i)
-      if (i != first)
-        EXPECT_EQ(f[static_cast<size_t>(i)].info.target, (f[static_cast<size_t>(i - 1)].info.target + 1) % fx().nt)
-            << "frame " << i << " of kind " << f[static_cast<size_t>(i)].info.kind << "; speech from " << first;
+    for (int i = 1; i < first + 5 && i < static_cast<int>(f.size()); ++i) {
+      if (i == first) continue;
+      EXPECT_EQ(f[static_cast<size_t>(i)].info.target, (f[static_cast<size_t>(i - 1)].info.target + 1) % fx().nt)
+          << "frame " << i << " of kind " << f[static_cast<size_t>(i)].info.kind << "; speech from " << first;
+    }
     const int from = (f[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt;
     const Rows own = dir == fx().motion ? engineRows(a, from) : expressionRows(a, from);
     ASSERT_FALSE(own.index.empty());
@@ -865,7 +866,8 @@ TEST(UttThreads, WaitsWakeAndTimeOut) {
   ka_utt_destroy(u);
 
   TempDir none;
-  ka_utt_opts b = options(none / "no/such/dir");
+  const std::string nowhere = none / "no/such/dir";
+  ka_utt_opts b = options(nowhere);
   u = ka_utt_create(ctx.get(), &b);
   ASSERT_TRUE(u);
   EXPECT_EQ(ka_utt_wait_ready(u, 60000), 255);
