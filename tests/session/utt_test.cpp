@@ -693,8 +693,15 @@ TEST(UttConcurrent, RandomHostCallsThenDestroy) {
         std::vector<unsigned char> rgb(bytes);
         ka_utt_frame_info info;
         while (!stop) {
+          const unsigned char* lent = nullptr;
           if (ka_utt_pull_frame(u, rgb.data(), rgb.size(), &info) == 1) ++pulled;
           ka_utt_frames_available(u);
+          if (ka_utt_wait_frame(u, static_cast<int>(rng() % 5)) == 1 && ka_utt_frame_acquire(u, &lent, &info) == 1) {
+            ++pulled;
+            std::memcpy(rgb.data(), lent, rgb.size());  // the lent bytes, read while producers run
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+            ka_utt_frame_release(u);
+          }
           std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
         }
       });
