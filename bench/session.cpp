@@ -4,13 +4,20 @@
 //
 //   BM_SessionSpeech/<bundle>   an utterance session fed 4 s of speech at once, pulled as fast as
 //                               it delivers: items/s = delivered speech frames per second;
-//                               idle_mid = idle frames between the first and the last speech frame.
+//                               idle_mid = idle frames between the first and the last speech frame;
+//                               first_speech_ms = push to the first speech frame pulled.
 //   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop.
 //   BM_SessionRealtime          the demo session fed 20 ms chunks at real-time pace: first-frame
 //                               latency (first push to first speech frame available), sustained
 //                               fps, host-call latencies (push, available, pull; the pull copies
 //                               2.7 MB), and after an interrupt the ring's count and the time to
 //                               the first ramp frame.
+//   BM_SessionStart             the demo session idle for 1 s, then 20 ms chunks at real-time pace,
+//                               the host taking a frame every 40 ms with ka_utt_wait_frame and the
+//                               zero-copy ka_utt_frame_acquire / _release: the longest gap between
+//                               frames from 1 s before to 2 s after the first push, the largest
+//                               backward step of the target index, first-frame latency, and the
+//                               p99 of push, available and acquire.
 //   BM_OfflineStream            ka_stream_run over 4 s of speech (items/s = frames delivered).
 //   BM_OfflineSerial            the same frames: FCA deltas, then render and paste one by one.
 #include <benchmark/benchmark.h>
@@ -95,8 +102,7 @@ struct Session {
       std::exit(1);
     }
     utt = ka_utt_open(ctx, b.dir.c_str());
-    while (utt && ka_utt_ready(utt) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (!utt || ka_utt_ready(utt) != 1) {
+    if (!utt || ka_utt_wait_ready(utt, 120000) != 1) {
       std::fprintf(stderr, "bench: %s\n", ka_utt_last_error());
       std::exit(1);
     }
@@ -142,7 +148,7 @@ void BM_SessionSpeech(benchmark::State& state) {
   Session s(bundle(state.range(0) != 0));
   const std::vector<int16_t> a = speech(4.0);
   const int frames = static_cast<int>((a.size() + 639) / 640);
-  double speechFrames = 0, seconds = 0, idleMid = 0;
+  double speechFrames = 0, seconds = 0, idleMid = 0, firstMs = 0;
   for (auto _ : state) {
     const auto t0 = Clock::now();
     ka_utt_push_audio(s.utt, a.data(), static_cast<int>(a.size()));
@@ -152,7 +158,12 @@ void BM_SessionSpeech(benchmark::State& state) {
     speechFrames += r.speech;
     idleMid += r.idleMid;
     seconds += (r.lastMs - r.firstMs) / 1000.0;
+    firstMs = r.firstMs;
   }
+  ka_utt_stats st{};
+  ka_utt_get_stats(s.utt, &st);
+  state.counters["first_speech_ms"] = firstMs;  // whole utterance at once: push to first speech frame pulled
+  state.counters["first_frame_latency_ms"] = st.first_frame_latency_ms;
   state.SetItemsProcessed(static_cast<int64_t>(speechFrames));
   state.counters["speech_fps"] = seconds > 0 ? speechFrames / seconds : 0;
   state.counters["idle_mid"] = idleMid;
@@ -263,6 +274,70 @@ void BM_SessionRealtime(benchmark::State& state) {
   state.counters["first_ramp_ms"] = rampMs;
 }
 BENCHMARK(BM_SessionRealtime)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_SessionStart(benchmark::State& state) {
+  Session s(bundle(false));
+  const int nt = ka_nt(s.ctx);
+  const std::vector<int16_t> a = speech(4.0);
+  std::vector<double> push, avail, acquire;
+  double gap = 0, gapAt = 0, gapKind = 0, back = 0, first = -1;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    const auto pushAt = t0 + std::chrono::seconds(1);
+    std::thread pusher([&] {
+      for (size_t at = 0, k = 0; at < a.size(); at += 320, ++k) {
+        std::this_thread::sleep_until(pushAt + std::chrono::milliseconds(20) * k);
+        const auto c0 = Clock::now();
+        ka_utt_push_audio(s.utt, a.data() + at, static_cast<int>(std::min<size_t>(320, a.size() - at)));
+        push.push_back(msSince(c0) * 1000.0);
+      }
+      ka_utt_end_utterance(s.utt);
+    });
+    // Frames as a player shows them: one per 40 ms, waited for when none is there.
+    auto tick = t0;
+    double prevMs = -1;
+    int prevTarget = -1;
+    while (msSince(t0) < 3000) {
+      std::this_thread::sleep_until(tick);
+      const auto c0 = Clock::now();
+      ka_utt_frames_available(s.utt);
+      avail.push_back(msSince(c0) * 1000.0);
+      if (ka_utt_wait_frame(s.utt, 1000) != 1) continue;
+      const unsigned char* px = nullptr;
+      ka_utt_frame_info info;
+      const auto c1 = Clock::now();
+      if (ka_utt_frame_acquire(s.utt, &px, &info) != 1) continue;
+      acquire.push_back(msSince(c1) * 1000.0);
+      benchmark::DoNotOptimize(px[0]);
+      ka_utt_frame_release(s.utt);
+      const double now = msSince(t0);
+      if (prevMs >= 0 && now - prevMs > gap) {
+        gap = now - prevMs;
+        gapAt = now - 1000.0;
+        gapKind = info.kind;
+      }
+      if (prevTarget >= 0) {
+        const int behind = (prevTarget - info.target + nt) % nt;  // steps back, when below half a loop
+        if (behind > 0 && behind < nt / 2) back = std::max(back, static_cast<double>(behind));
+      }
+      if (info.kind == KA_UTT_SPEECH && first < 0) first = now - 1000.0;
+      prevMs = now;
+      prevTarget = info.target;
+      tick = std::max(tick + std::chrono::milliseconds(40), Clock::now());
+    }
+    pusher.join();
+    ka_utt_interrupt(s.utt);
+  }
+  state.counters["start_gap_ms"] = gap;
+  state.counters["start_gap_end_ms"] = gapAt;  // where the longest gap ended, from the first push
+  state.counters["start_gap_end_kind"] = gapKind;
+  state.counters["target_back_frames"] = back;
+  state.counters["first_speech_ms"] = first;
+  state.counters["push_p99_us"] = percentile(push, 0.99);
+  state.counters["avail_p99_us"] = percentile(avail, 0.99);
+  state.counters["acquire_p99_us"] = percentile(acquire, 0.99);
+}
+BENCHMARK(BM_SessionStart)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 std::vector<float> floats(const std::vector<int16_t>& a) {
   std::vector<float> f(a.size());

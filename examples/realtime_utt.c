@@ -39,22 +39,20 @@ static void next_tick(struct timespec* t) {
 
 static int run(ka_ctx* ctx, ka_utt* u, const int16_t* pcm, int count, FILE* out) {
   const size_t bytes = (size_t)ka_width(ctx) * (size_t)ka_height(ctx) * 3;
-  unsigned char* rgb = malloc(bytes);
-  if (!rgb) return 1;
   int pushed = 0, ended = 0, speech_seen = 0, counts[3] = {0, 0, 0}, status = 1;
-  /* Warm-up, the audio, then at most a minute for the session to speak it and ramp back. */
-  const long ticks = 50L * 60 + count / CHUNK + 50L * 60;
+  /* Warm-up (at most a minute), then the audio and at most a minute for the session to speak it
+   * and ramp back. */
+  if (ka_utt_wait_ready(u, 60 * 1000) != 1) {
+    fprintf(stderr, "the session did not get ready: %s\n", ka_utt_last_error());
+    return 1;
+  }
+  const long ticks = count / CHUNK + 50L * 60;
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   for (long tick = 0; tick < ticks; ++tick, next_tick(&t)) {
-    const int ready = ka_utt_ready(u);
-    if (ready == 255) {
-      fprintf(stderr, "the session failed: %s\n", ka_utt_last_error());
-      break;
-    }
-    /* The microphone: 20 ms per tick once the engine is loaded, then the end of the utterance
-     * (600 ms of silence would end it too). */
-    if (ready == 1 && pushed < count) {
+    /* The microphone: 20 ms per tick, then the end of the utterance (600 ms of silence would end
+     * it too). */
+    if (pushed < count) {
       const int n = count - pushed < CHUNK ? count - pushed : CHUNK;
       if (!ka_utt_push_audio(u, pcm + pushed, n)) {
         fprintf(stderr, "push: %s\n", ka_utt_last_error());
@@ -63,11 +61,20 @@ static int run(ka_ctx* ctx, ka_utt* u, const int16_t* pcm, int count, FILE* out)
       pushed += n;
       if (pushed == count) ended = ka_utt_end_utterance(u);
     }
-    /* The display: one frame every other tick, when one waits (a host would show the last one
-     * again otherwise). */
+    /* The display: one frame every other tick, waited for up to 10 ms (a host would show the
+     * last one again otherwise), read in place from the slot the session lends. */
+    if (tick % 2 != 0) continue;
+    const int waited = ka_utt_wait_frame(u, 10);
+    if (waited < 0) {
+      fprintf(stderr, "the session failed: %s\n", ka_utt_last_error());
+      break;
+    }
     ka_utt_frame_info info;
-    if (tick % 2 == 0 && ka_utt_frames_available(u) > 0 && ka_utt_pull_frame(u, rgb, bytes, &info) == 1) {
-      if (fwrite(rgb, 1, bytes, out) != bytes) {
+    const unsigned char* pixels = NULL;
+    if (waited == 1 && ka_utt_frame_acquire(u, &pixels, &info) == 1) {
+      const size_t written = fwrite(pixels, 1, bytes, out);
+      ka_utt_frame_release(u);
+      if (written != bytes) {
         fprintf(stderr, "write failed\n");
         break;
       }
@@ -88,7 +95,6 @@ static int run(ka_ctx* ctx, ka_utt* u, const int16_t* pcm, int count, FILE* out)
   } else if (!speech_seen || !ended) {
     fprintf(stderr, "the utterance was not spoken in time\n");
   }
-  free(rgb);
   return status;
 }
 

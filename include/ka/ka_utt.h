@@ -7,18 +7,18 @@
  *
  *     ka_utt* u = ka_utt_open(ctx, "bundles/avatar");        // motion / expression model directory
  *     if (!u) { fprintf(stderr, "%s\n", ka_utt_last_error()); return 1; }
- *     while (ka_utt_ready(u) == 0) sleep_ms(10);              // 255: failed, ka_utt_last_error() says why
+ *     if (ka_utt_wait_ready(u, 60000) != 1) return 1;        // 255: failed, ka_utt_last_error() says why
  *
  *     // pushing thread, 20 ms at a time:
  *     ka_utt_push_audio(u, pcm16, 320);
  *     ...
  *     ka_utt_end_utterance(u);                                // or let 600 ms of silence end it
  *
- *     // pulling thread, every 40 ms:
+ *     // pulling thread, as frames come (or ka_utt_frame_acquire / _release without a copy):
  *     size_t n = (size_t)ka_width(ctx) * ka_height(ctx) * 3;
  *     unsigned char* rgb = malloc(n);
  *     ka_utt_frame_info info;
- *     if (ka_utt_frames_available(u) > 0 && ka_utt_pull_frame(u, rgb, n, &info) == 1)
+ *     if (ka_utt_wait_frame(u, 100) == 1 && ka_utt_pull_frame(u, rgb, n, &info) == 1)
  *         show(rgb, info.kind);                               // KA_UTT_IDLE / _SPEECH / _RAMP
  *
  *     ka_utt_interrupt(u);                                    // barge-in: unpulled frames dropped
@@ -113,6 +113,21 @@ KA_API int ka_utt_frames_available(ka_utt* utt);
  * NULL). 1 when a frame was pulled; 0 when none waits, on bad arguments, or when capacity is too
  * small (the frame stays queued). */
 KA_API int ka_utt_pull_frame(ka_utt* utt, unsigned char* dst, size_t capacity, ka_utt_frame_info* info);
+
+/* Waits up to timeout_ms (< 0: without limit; 0: only looks) until a frame waits. 1 when one
+ * does; 0 on timeout; -1 for NULL or when the session failed for good (the engine did not load)
+ * and no frame waits, with the text in ka_utt_last_error(). */
+KA_API int ka_utt_wait_frame(ka_utt* utt, int timeout_ms);
+/* ka_utt_ready, waiting up to timeout_ms (< 0: without limit) while it would return 0. */
+KA_API int ka_utt_wait_ready(ka_utt* utt, int timeout_ms);
+/* Zero-copy pull: lends the oldest waiting frame's slot. *pixels points at its width x height x 3
+ * bytes and info (may be NULL) is filled; the frame counts as pulled. The bytes stay valid and
+ * unchanged until ka_utt_frame_release (an interrupt does not touch them) or ka_utt_destroy. One
+ * slot is lent at a time; while it is lent the ring holds one frame fewer. 1 when a slot was
+ * lent; 0 when none waits, on bad arguments, or while a slot is already lent (*pixels NULL). */
+KA_API int ka_utt_frame_acquire(ka_utt* utt, const unsigned char** pixels, ka_utt_frame_info* info);
+/* Returns the slot lent by ka_utt_frame_acquire. 1, or 0 for NULL or when none is lent. */
+KA_API int ka_utt_frame_release(ka_utt* utt);
 
 /* Copies the statistics. 1, or 0 for bad arguments. */
 KA_API int ka_utt_get_stats(ka_utt* utt, ka_utt_stats* out);

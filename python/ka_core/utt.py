@@ -5,7 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 import time
-from typing import Any, NamedTuple, Optional, Tuple
+from typing import Any, Iterator, NamedTuple, Optional, Tuple
 
 import numpy as np
 
@@ -59,6 +59,8 @@ class _Utt(Family):
     end_utterance = CFunc("ka_utt_end_utterance", ctypes.c_int, [_p])
     interrupt = CFunc("ka_utt_interrupt", ctypes.c_int, [_p])
     frames_available = CFunc("ka_utt_frames_available", ctypes.c_int, [_p])
+    wait_ready = CFunc("ka_utt_wait_ready", ctypes.c_int, [_p, ctypes.c_int])
+    wait_frame = CFunc("ka_utt_wait_frame", ctypes.c_int, [_p, ctypes.c_int])
     pull_frame = CFunc("ka_utt_pull_frame", ctypes.c_int,
                        [_p, ctypes.POINTER(ctypes.c_ubyte), ctypes.c_size_t, ctypes.POINTER(_Info)])
     get_stats = CFunc("ka_utt_get_stats", ctypes.c_int, [_p, ctypes.POINTER(_Stats)])
@@ -67,6 +69,14 @@ class _Utt(Family):
 
 
 _utt = _Utt()
+_SLICE_MS = 200  # a wait is cut into slices of this many ms, so that Ctrl-C reaches the thread
+
+
+def _seconds(value: float, name: str) -> float:
+    v = float(value)
+    if not v >= 0.0 or v == float("inf"):
+        raise ValueError(f"{name}: expected a finite number of seconds >= 0, got {value!r}")
+    return v
 
 
 def _family() -> _Utt:
@@ -87,6 +97,8 @@ class Session(Handle):
             s.push(pcm)                      # int16, or float32 in [-1, 1]
             s.end_utterance()
             frame = s.pull_frame()           # None, or ((H, W, 3) uint8, FrameInfo)
+            for rgb, info in s.frames(timeout=1.0):  # as they come, until none for 1 s
+                ...
     """
 
     _destroy = staticmethod(lambda ptr: _utt.destroy(ptr))
@@ -121,11 +133,38 @@ class Session(Handle):
 
     def wait_ready(self, timeout: float = 60.0) -> None:
         """Waits until the engine is loaded (KaError on a failure, TimeoutError after `timeout` s)."""
-        end = time.monotonic() + timeout
-        while not self.ready():
-            if time.monotonic() > end:
+        end = time.monotonic() + _seconds(timeout, "timeout")
+        while True:  # in slices, so that the waiting thread stays interruptible
+            left = end - time.monotonic()
+            r = _family().wait_ready(self.ptr, max(0, min(_SLICE_MS, int(left * 1000))))
+            if r == 255:
+                raise _family().fail("the session failed")
+            if r == 1:
+                return
+            if left <= 0:
                 raise TimeoutError(f"the session was not ready within {timeout} s")
-            time.sleep(0.005)
+
+    def wait_frame(self, timeout: Optional[float] = None) -> bool:
+        """Waits until a frame can be pulled: True when one waits, False when none came within
+        `timeout` s (None: no limit); KaError when the session failed."""
+        end = None if timeout is None else time.monotonic() + _seconds(timeout, "timeout")
+        while True:
+            left = _SLICE_MS if end is None else max(0, min(_SLICE_MS, int((end - time.monotonic()) * 1000)))
+            r = _family().wait_frame(self.ptr, left)
+            if r < 0:
+                raise _family().fail("the session failed")
+            if r == 1:
+                return True
+            if end is not None and time.monotonic() >= end:
+                return False
+
+    def frames(self, timeout: Optional[float] = None) -> Iterator[Tuple[np.ndarray, FrameInfo]]:
+        """The frames as they come, each a new (H, W, 3) uint8 array and its FrameInfo; ends when
+        none came within `timeout` s (None: never)."""
+        while self.wait_frame(timeout):
+            got = self.pull_frame()
+            if got is not None:  # None: an interrupt dropped it in between
+                yield got
 
     def push(self, samples: Any) -> None:
         """Appends speech: any 1-D numeric array-like, integers as 16-bit PCM, floats in [-1, 1]

@@ -84,6 +84,8 @@ class SessionBinding(AgainstC):
             u = self.session(ctx, nowhere)
             with self.assertRaisesRegex(ka_core.KaError, "nowhere"):
                 u.wait_ready()
+            with self.assertRaisesRegex(ka_core.KaError, "^ka_utt_wait_frame: the session failed: .*nowhere"):
+                u.wait_frame(1.0)
             stage, message = u.render_status()
             self.assertEqual(stage, "engine load")
             self.assertIn("nowhere", message)
@@ -95,6 +97,23 @@ class SessionBinding(AgainstC):
             with self.assertRaises(ZeroDivisionError):  # the callback's own exception
                 s.run(self.pcm, lambda n, rgb: 1 / 0)
             self.assertEqual(len(s.frames(self.pcm[:1280])), 2)  # still usable
+
+    def test_waits_and_the_frames_iterator(self):
+        with ka_core.Context(self.bundle, "b1", threads=1) as ctx, self.session(ctx) as u:
+            u.wait_ready(timeout=60)
+            self.assertTrue(u.wait_frame(timeout=10))
+            u.push(self.pcm)
+            u.end_utterance()
+            kinds = []
+            for rgb, info in u.frames(timeout=10):
+                self.assertEqual(rgb.shape, u.shape)
+                kinds.append(info.kind)
+                if ka_core.SPEECH in kinds and info.kind == ka_core.IDLE:
+                    break
+            self.assertEqual(kinds.count(ka_core.SPEECH), self.frames)
+            for bad in (-1, float("nan"), float("inf")):
+                with self.assertRaisesRegex(ValueError, "timeout: expected a finite number of seconds"):
+                    u.wait_frame(bad)
 
     def test_bad_arguments_are_refused_before_the_library(self):
         with ka_core.Context(self.bundle, "b1", threads=1) as ctx, self.session(ctx) as u:

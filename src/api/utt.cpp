@@ -90,6 +90,55 @@ int ka_utt_interrupt(ka_utt* utt) {
   return 1;
 }
 
+int ka_utt_wait_ready(ka_utt* utt, int timeout_ms) {
+  std::string& err = freshError();
+  if (!utt) return -1;
+  std::string msg;
+  const int r = utt->session->waitReady(timeout_ms, &msg);
+  if (r == 255) ka::setError(err, msg.c_str());
+  return r;
+}
+
+int ka_utt_wait_frame(ka_utt* utt, int timeout_ms) {
+  std::string& err = freshError();
+  if (!utt) {
+    ka::setError(err, "ka_utt_wait_frame: NULL session");
+    return -1;
+  }
+  std::string msg;
+  const int r = utt->session->waitFrame(timeout_ms, &msg);
+  if (r < 0) ka::setError(err, ("ka_utt_wait_frame: the session failed: " + msg).c_str());
+  return r;
+}
+
+int ka_utt_frame_acquire(ka_utt* utt, const unsigned char** pixels, ka_utt_frame_info* info) {
+  std::string& err = freshError();
+  if (pixels) *pixels = nullptr;
+  if (!utt || !pixels) {
+    ka::setError(err, "ka_utt_frame_acquire: bad args");
+    return 0;
+  }
+  const int r = utt->session->acquire(pixels, info);
+  if (r < 0) {
+    ka::setError(err, "ka_utt_frame_acquire: a frame is already lent; release it first");
+    return 0;
+  }
+  return r;
+}
+
+int ka_utt_frame_release(ka_utt* utt) {
+  std::string& err = freshError();
+  if (!utt) {
+    ka::setError(err, "ka_utt_frame_release: NULL session");
+    return 0;
+  }
+  if (!utt->session->release()) {
+    ka::setError(err, "ka_utt_frame_release: no frame is lent");
+    return 0;
+  }
+  return 1;
+}
+
 int ka_utt_frames_available(ka_utt* utt) { return utt ? utt->session->available() : 0; }
 
 int ka_utt_pull_frame(ka_utt* utt, unsigned char* dst, size_t capacity, ka_utt_frame_info* info) {

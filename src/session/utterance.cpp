@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,9 @@ namespace {
 
 constexpr int kKp = kKeypointValues;
 constexpr double kDryPollMs = 10.0;  // pause before asking an engine again that had nothing
+constexpr int kProbeFrames = 100;    // the longest engine look-ahead warm-up measures (4 s)
+constexpr int kResetLead = 3;        // frames of look-ahead still missing when the engine's reset goes
+constexpr int kSpeechSlack = 4;      // frames speech may wait before it shows, for the engine and renderer
 using Pose = std::array<float, kKp>;
 
 double nowMs() {
@@ -86,6 +90,7 @@ struct UtteranceSession::Impl {
   std::unique_ptr<SpeechEngine> engine;
   std::unique_ptr<Renderer> steady;
   bool engineReady = false;
+  int lookahead = 0;  // frames of audio the engine holds before its first row of an utterance
 
   // Worker request and reply.
   struct Request {
@@ -113,6 +118,8 @@ struct UtteranceSession::Impl {
   uint64_t wr = 0, rd = 0, seq = 0;
   bool pulling = false;
   uint64_t pullSlot = 0;
+  bool lent = false;  // the host holds slot lentSlot (acquire) until it releases it
+  uint64_t lentSlot = 0;
   int lastKind = -1, lastIndex = -1;
   Pose lastPose{};
 
@@ -136,6 +143,9 @@ struct UtteranceSession::Impl {
   // Render loop state (the loop's own, except mode, which stats read under the lock).
   int mode = 0;
   int index = 0;
+  // Idle frames still to show before the utterance's first speech frame (whose index the engine's
+  // walk starts at); -1 until the engine's reset is posted.
+  int idleToSpeech = -1;
   uint64_t seenGen = 0;
   bool uttActive = false, ending = false, finishSent = false, resetPending = false;
   int speechFrames = 0, pulledUtt = 0, engineTotal = -1, enginePending = -1;
@@ -186,6 +196,8 @@ struct UtteranceSession::Impl {
   int next(int i) const { return NT > 0 ? (i + 1) % NT : 0; }
   const float* targetRow(int i) const { return target.data() + static_cast<size_t>(i) * kKp; }
   int pendingCount() const { return pFill - pRead; }
+  // A slot the host is copying or holds lent: no producer writes it.
+  bool held(uint64_t slot) const { return (pulling && pullSlot == slot) || (lent && lentSlot == slot); }
   int waiting() const { return static_cast<int>(wr - rd) + static_cast<int>(jobs.size()) + jobsBusy; }
 
   void noteRenderFail(const char* stage, const std::string& msg, bool isFatal) {
@@ -197,9 +209,30 @@ struct UtteranceSession::Impl {
     failMsg = msg.empty() ? "unknown failure" : msg;
     failed = true;
     fatal = fatal || isFatal;
+    hostCv.notify_all();
   }
 
   void setMode(int m) { mode = m; }
+
+  // The host took the oldest frame (a copy or a lent slot): it leaves the queue and is counted.
+  void deliver(const Slot& slot) {
+    lastKind = slot.info.kind;
+    lastIndex = slot.info.target;
+    lastPose = slot.pose;
+    ++rd;
+    ++st.frames_pulled;
+    if (slot.info.kind == KA_UTT_SPEECH) ++st.speech_frames_pulled;
+  }
+
+  // Waits on the host condition until done() or the deadline (timeoutMs < 0: no deadline).
+  template <class Done>
+  bool hostWait(std::unique_lock<std::mutex>& lk, int timeoutMs, Done done) {
+    if (timeoutMs < 0) {
+      hostCv.wait(lk, [&] { return shutdown || done(); });
+      return done();
+    }
+    return hostCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return shutdown || done(); }) && done();
+  }
 
   // ---- warm-up ---------------------------------------------------------------------------
 
@@ -212,6 +245,8 @@ struct UtteranceSession::Impl {
       noteRenderFail("engine load", e.what(), true);
       return;
     }
+    if (stopping()) return;
+    const int ahead = probeLookahead(*eng);
     if (stopping()) return;
     std::unique_ptr<Renderer> chunk = openSteady();
     if (stopping()) return;
@@ -228,8 +263,42 @@ struct UtteranceSession::Impl {
     std::lock_guard<std::mutex> lk(mu);
     engine = std::move(eng);
     steady = std::move(chunk);
+    lookahead = ahead;
     engineReady = true;
     loopCv.notify_all();
+    hostCv.notify_all();
+  }
+
+  // Frames of audio the engine must hold before it gives the first row of an utterance: pushed a
+  // frame at a time until a row is ready. Its rows depend on the audio held alone, so the count
+  // holds for every utterance; the probe also warms the engine's models. 0 when the engine gives
+  // no row within the probe or fails in it (its failure is reported by the utterance that meets it).
+  int probeLookahead(SpeechEngine& eng) {
+    std::vector<float> frame(kFrameSamples);
+    for (int i = 0; i < kFrameSamples; ++i)  // quiet voiced sound: no model sees a constant input
+      frame[static_cast<size_t>(i)] = 0.05f * std::sin(static_cast<float>(i) * 0.055f);
+    int found = 0;
+    try {
+      eng.reset(0, 1, 1);
+      for (int k = 1; k <= kProbeFrames && !stopping(); ++k) {
+        eng.push(frame.data(), kFrameSamples);
+        if (eng.avail() > 0) {
+          found = k;
+          break;
+        }
+      }
+    } catch (const std::exception& e) {
+      log::printf(log::Level::Warning, "[ka_utt] engine look-ahead not measured (%s): speech starts without it\n",
+                  e.what());
+      found = 0;
+    }
+    try {
+      eng.reset(0, 1, 1);
+      eng.setEager(eagerNow);
+    } catch (const std::exception& e) {
+      noteRenderFail("warm-up", std::string("engine reset: ") + e.what(), false);
+    }
+    return found;
   }
 
   bool stopping() {
@@ -345,6 +414,8 @@ struct UtteranceSession::Impl {
                                false);
           continue;
         }
+        if (std::getenv("KA_DBG") && pulledUtt == 0 && j == 0)
+          fprintf(stderr, "DBG first row %d index=%d idle=%d\n", si, index, idleToSpeech);
         pIdx[static_cast<size_t>(pFill)] = si;
         std::copy(rep.base.begin() + static_cast<ptrdiff_t>(j) * kKp,
                   rep.base.begin() + static_cast<ptrdiff_t>(j + 1) * kKp,
@@ -375,6 +446,7 @@ struct UtteranceSession::Impl {
     engineTotal = enginePending = lastPulled = -1;
     pRead = pFill = 0;
     reqAudio.clear();
+    idleToSpeech = -1;
   }
 
   void startRamp(int length, const Pose& from, int fromIndex) {
@@ -446,7 +518,7 @@ struct UtteranceSession::Impl {
         ending = true;
 
       updateEager();
-      if (uttActive && engineReady && !outstanding && shouldPost()) {
+      if (uttActive && engineReady && !outstanding && !holdReset() && shouldPost()) {
         post();
         did = true;
         if (!cfg.hybrid) {
@@ -458,7 +530,16 @@ struct UtteranceSession::Impl {
         }
       }
 
-      if (pendingCount() > 0 && waiting() < kRing) {
+      // Idle frames through the engine's look-ahead: paced by the host (one when the ring is
+      // empty) until speech is ready, then at once up to the index speech starts at.
+      if (mode == 1 && idleToSpeech != 0 && !fatal &&
+          (waiting() == 0 || (idleToSpeech > 0 && pendingCount() > 0 && waiting() < kRing))) {
+        if (produceIdle(lk)) {
+          if (idleToSpeech > 0) --idleToSpeech;
+          continue;
+        }
+      }
+      if (pendingCount() > 0 && waiting() < kRing && idleToSpeech <= 0) {
         const int k = speechBatch();
         if (k > 0) {
           renderSpeech(lk, k);
@@ -502,9 +583,34 @@ struct UtteranceSession::Impl {
     return !(lastPulled == 0 && enginePending == 0 && nowMs() - lastReplyMs < kDryPollMs);
   }
 
+  int framesHeld() const { return static_cast<int>(std::min<size_t>(reqAudio.size() / kFrameSamples, kProbeFrames)); }
+
+  // Idle frames play on while the engine's look-ahead fills. The engine's reset, which fixes the
+  // index speech starts at, waits until the look-ahead is nearly held (or the utterance ends), so
+  // a host pushing faster than real time (a whole utterance at once) does not see idle frames
+  // played out to an index predicted for real time.
+  bool holdReset() const { return resetPending && !ending && framesHeld() + kResetLead < lookahead; }
+
+  // Idle frames before speech: the audio still missing from the look-ahead arrives in real time,
+  // a frame per frame shown, plus one frame for the engine's and the renderer's own time; none
+  // when the audio held covers it.
+  int idleBeforeSpeech() const {
+    if (ending) return 0;  // the engine's finish gives every row the audio holds
+    const int held = framesHeld();
+    return held >= lookahead ? 0 : lookahead - held + kSpeechSlack;
+  }
+
   void post() {
     req.reset = resetPending;
-    req.phase = index;
+    if (resetPending) {
+      idleToSpeech = idleBeforeSpeech();
+      // The engine's walk continues the idle frames shown before it.
+      int at = index;
+      for (int i = 0; i < idleToSpeech; ++i) at = next(at);
+      req.phase = at;
+    } else {
+      req.phase = index;
+    }
     req.direction = 1;
     req.finish = ending && !finishSent;
     req.eager = eagerNow != eagerSent ? eagerNow : 0;
@@ -639,17 +745,23 @@ struct UtteranceSession::Impl {
 
   bool enqueue(const Frame& f) {
     if (!pipe) return throughTessera(f);
-    std::lock_guard<std::mutex> lk(mu);
-    if (shutdown || f.gen != gen) return false;
     PasteJob job;
     job.f = f;
     if (f.crop) {
-      if (!spareCrops.empty()) {
-        job.crop = std::move(spareCrops.back());
-        spareCrops.pop_back();
+      {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!spareCrops.empty()) {
+          job.crop = std::move(spareCrops.back());
+          spareCrops.pop_back();
+        }
       }
-      job.crop.assign(f.crop, f.crop + cropElems);
+      job.crop.assign(f.crop, f.crop + cropElems);  // outside the lock: host calls never wait for it
       job.f.crop = nullptr;
+    }
+    std::lock_guard<std::mutex> lk(mu);
+    if (shutdown || f.gen != gen) {
+      if (!job.crop.empty()) spareCrops.push_back(std::move(job.crop));
+      return false;
     }
     job.queuedMs = nowMs();
     jobs.push_back(std::move(job));
@@ -705,8 +817,7 @@ struct UtteranceSession::Impl {
   // interrupt, shut-down, or a failure).
   bool pasteInto(const Frame& f) {
     std::unique_lock<std::mutex> lk(mu);
-    hostCv.wait(lk,
-                [&] { return shutdown || gen != f.gen || (wr - rd < kRing && !(pulling && pullSlot == wr % kRing)); });
+    hostCv.wait(lk, [&] { return shutdown || gen != f.gen || (wr - rd < kRing && !held(wr % kRing)); });
     if (shutdown || gen != f.gen) return false;
     Slot& slot = slots[wr % kRing];
     lk.unlock();
@@ -733,6 +844,7 @@ struct UtteranceSession::Impl {
     slot.info.speech_frame = f.kind == KA_UTT_SPEECH ? f.speechNo : -1;
     slot.pose = f.pose;
     ++wr;
+    hostCv.notify_all();
     if (f.kind == KA_UTT_SPEECH) {
       ++speechDelivered;
       stageC.add(t1 - t0);
@@ -841,6 +953,56 @@ void UtteranceSession::interrupt() {
   s.hostCv.notify_all();
 }
 
+int UtteranceSession::waitReady(int timeoutMs, std::string* msg) {
+  Impl& s = *impl_;
+  std::unique_lock<std::mutex> lk(s.mu);
+  s.hostWait(lk, timeoutMs, [&] { return s.failed || s.engineReady; });
+  if (s.failed) {
+    if (msg) *msg = s.failMsg;
+    return 255;
+  }
+  return s.engineReady ? 1 : 0;
+}
+
+int UtteranceSession::waitFrame(int timeoutMs, std::string* msg) {
+  Impl& s = *impl_;
+  std::unique_lock<std::mutex> lk(s.mu);
+  s.hostWait(lk, timeoutMs, [&] { return s.fatal || s.wr != s.rd; });
+  if (s.fatal) {
+    if (msg) *msg = s.failMsg;
+    return -1;
+  }
+  return s.wr != s.rd ? 1 : 0;
+}
+
+int UtteranceSession::acquire(const uint8_t** pixels, ka_utt_frame_info* info) {
+  Impl& s = *impl_;
+  std::unique_lock<std::mutex> lk(s.mu);
+  s.hostCv.wait(lk, [&] { return !s.pulling; });
+  if (s.lent) return -1;
+  if (s.wr == s.rd) return 0;
+  Impl::Slot& slot = s.slots[s.rd % kRing];
+  s.lent = true;
+  s.lentSlot = s.rd % kRing;
+  *pixels = slot.rgb.data();
+  if (info) *info = slot.info;
+  s.deliver(slot);
+  lk.unlock();
+  s.loopCv.notify_all();
+  return 1;
+}
+
+bool UtteranceSession::release() {
+  Impl& s = *impl_;
+  {
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (!s.lent) return false;
+    s.lent = false;
+  }
+  s.hostCv.notify_all();  // a producer may wait for the slot
+  return true;
+}
+
 int UtteranceSession::available() {
   Impl& s = *impl_;
   std::lock_guard<std::mutex> lk(s.mu);
@@ -866,12 +1028,7 @@ int UtteranceSession::pull(uint8_t* dst, size_t capacity, ka_utt_frame_info* inf
   if (kept) {
     if (info) *info = slot.info;
     if (pose) std::copy(slot.pose.begin(), slot.pose.end(), pose);
-    s.lastKind = slot.info.kind;
-    s.lastIndex = slot.info.target;
-    s.lastPose = slot.pose;
-    ++s.rd;
-    ++s.st.frames_pulled;
-    if (slot.info.kind == KA_UTT_SPEECH) ++s.st.speech_frames_pulled;
+    s.deliver(slot);
   }
   lk.unlock();
   s.hostCv.notify_all();

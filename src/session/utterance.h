@@ -40,6 +40,17 @@ class UtteranceSession {
   void push(const int16_t* samples, int count);
   void endUtterance();
   void interrupt();
+  // ready() waiting up to timeoutMs (< 0: without limit) while it would return 0.
+  int waitReady(int timeoutMs, std::string* msg);
+  // 1 once a frame waits; 0 when none came within timeoutMs (< 0: without limit); -1 with the
+  // message when a fatal failure is recorded and no frame waits.
+  int waitFrame(int timeoutMs, std::string* msg);
+  // Lends the oldest waiting frame's slot: 1 with *pixels on its bytes (valid until release() or
+  // destruction); it leaves the queue and counts as pulled, but no frame is written into the slot
+  // until it is released, interrupts included. 0 when none waits; -1 when a slot is already lent.
+  int acquire(const uint8_t** pixels, ka_utt_frame_info* info);
+  // Returns the lent slot; false when none is lent.
+  bool release();
   int available();
   // 1: pulled into dst (info and pose, 63 floats, may be null); 0: nothing waits (or an
   // interrupt dropped the frame while it was being copied); -1: capacity too small.

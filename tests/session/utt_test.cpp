@@ -693,8 +693,15 @@ TEST(UttConcurrent, RandomHostCallsThenDestroy) {
         std::vector<unsigned char> rgb(bytes);
         ka_utt_frame_info info;
         while (!stop) {
+          const unsigned char* lent = nullptr;
           if (ka_utt_pull_frame(u, rgb.data(), rgb.size(), &info) == 1) ++pulled;
           ka_utt_frames_available(u);
+          if (ka_utt_wait_frame(u, static_cast<int>(rng() % 5)) == 1 && ka_utt_frame_acquire(u, &lent, &info) == 1) {
+            ++pulled;
+            std::memcpy(rgb.data(), lent, rgb.size());  // the lent bytes, read while producers run
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+            ka_utt_frame_release(u);
+          }
           std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
         }
       });
@@ -728,3 +735,210 @@ TEST(UttConcurrent, RandomHostCallsThenDestroy) {
 }
 
 }  // namespace
+
+// ---- a host at real time, the waits and the lent slot -----------------------------------------
+
+namespace {
+
+size_t frameBytes(ka_ctx* ctx) { return static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3; }
+
+struct Timed {
+  double ms;  // since the first push
+  ka_utt_frame_info info;
+};
+
+// A real-time host: 20 ms pushes of `a` on one thread from 0.5 s on, a frame taken every 40 ms
+// (waited for when none is there) on this one, until the tenth speech frame.
+std::vector<Timed> realTimeHost(ka_utt* u, size_t bytes, const std::vector<int16_t>& a) {
+  std::vector<Timed> out;
+  std::vector<unsigned char> rgb(bytes);
+  const auto t0 = Clock::now() + std::chrono::milliseconds(500);
+  std::thread pusher([&] {
+    auto t = t0;
+    for (size_t at = 0; at < a.size(); at += 320) {
+      std::this_thread::sleep_until(t);
+      ka_utt_push_audio(u, a.data() + at, static_cast<int>(std::min<size_t>(320, a.size() - at)));
+      t += std::chrono::milliseconds(20);
+    }
+    ka_utt_end_utterance(u);
+  });
+  auto tick = Clock::now();
+  int speech = 0;
+  while (speech < 10 && Clock::now() - t0 < std::chrono::seconds(30)) {
+    std::this_thread::sleep_until(tick);
+    ka_utt_frame_info info{};
+    if (ka_utt_wait_frame(u, 2000) != 1 || ka_utt_pull_frame(u, rgb.data(), rgb.size(), &info) != 1) continue;
+    const auto now = Clock::now();
+    out.push_back({std::chrono::duration<double, std::milli>(now - t0).count(), info});
+    if (info.kind == KA_UTT_SPEECH) ++speech;
+    tick = std::max(tick + std::chrono::milliseconds(40), now);
+  }
+  pusher.join();
+  return out;
+}
+
+}  // namespace
+
+// Speech pushed as it is spoken: idle frames go on while the engine's look-ahead fills (no frozen
+// second at the utterance's start), and the first speech frame continues the background walk.
+// With the whole utterance pushed at once, speech follows at once.
+TEST(UttRealTime, IdleFramesBridgeTheLookAheadAndSpeechContinuesTheWalk) {
+  ScopedEnv w2v("W2V_ONNX", fx().w2vDir + "/w2v.onnx");
+  CtxPtr ctx = openCtx();
+  const std::vector<int16_t> a = speech(1.6, 9);
+  for (const std::string& dir : {fx().motion, fx().bundle}) {
+    SCOPED_TRACE(dir);
+    ka_utt_opts o = options(dir);
+    ka_utt* u = ka_utt_create(ctx.get(), &o);
+    ASSERT_TRUE(u) << ka_utt_last_error();
+    ASSERT_EQ(ka_utt_wait_ready(u, 60000), 1) << ka_utt_last_error();
+    const std::vector<Timed> f = realTimeHost(u, frameBytes(ctx.get()), a);
+    int first = -1;
+    for (size_t i = 0; i < f.size() && first < 0; ++i)
+      if (f[i].info.kind == KA_UTT_SPEECH) first = static_cast<int>(i);
+    ASSERT_GT(first, 0);
+    double gap = 0.0;
+    for (int i = 1; i <= first; ++i)
+      if (f[static_cast<size_t>(i)].ms > 0.0)
+        gap = std::max(gap, f[static_cast<size_t>(i)].ms - f[static_cast<size_t>(i - 1)].ms);
+    EXPECT_LT(gap, 200.0) << "longest time without a frame up to the first speech frame (ms)";
+    // Idle frames walk on, and speech shows the engine's own walk from the next index.
+    for (int i = 1; i < first + 5 && i < static_cast<int>(f.size()); ++i) {
+      if (i == first) continue;
+      EXPECT_EQ(f[static_cast<size_t>(i)].info.target, (f[static_cast<size_t>(i - 1)].info.target + 1) % fx().nt)
+          << "frame " << i << " of kind " << f[static_cast<size_t>(i)].info.kind << "; speech from " << first;
+    }
+    const int from = (f[static_cast<size_t>(first - 1)].info.target + 1) % fx().nt;
+    const Rows own = dir == fx().motion ? engineRows(a, from) : expressionRows(a, from);
+    ASSERT_FALSE(own.index.empty());
+    EXPECT_EQ(f[static_cast<size_t>(first)].info.target, own.index[0]);
+
+    // A whole utterance in one push and its end (a text-to-speech host), after the interrupt's
+    // ramp: speech follows the idle frame already made.
+    ka_utt_interrupt(u);
+    std::vector<unsigned char> rgb(frameBytes(ctx.get()));
+    ka_utt_frame_info info{}, prev{};
+    while (ka_utt_wait_frame(u, 2000) == 1 && ka_utt_pull_frame(u, rgb.data(), rgb.size(), &info) == 1 &&
+           info.kind != KA_UTT_IDLE) {
+    }
+    ASSERT_EQ(ka_utt_push_audio(u, a.data(), static_cast<int>(a.size())), 1);
+    ka_utt_end_utterance(u);
+    int idle = 0;
+    const auto t0 = Clock::now();
+    do {
+      prev = info;
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    } while (Clock::now() - t0 < std::chrono::seconds(30) && ka_utt_wait_frame(u, 2000) == 1 &&
+             ka_utt_pull_frame(u, rgb.data(), rgb.size(), &info) == 1 && info.kind != KA_UTT_SPEECH && ++idle);
+    EXPECT_EQ(info.kind, KA_UTT_SPEECH);
+    EXPECT_LE(idle, 3);
+    const int next = (prev.target + 1) % fx().nt;
+    EXPECT_EQ(info.target, (dir == fx().motion ? engineRows(a, next) : expressionRows(a, next)).index.at(0));
+    ka_utt_destroy(u);
+  }
+}
+
+// The waits: ready, a frame, a timeout while the only free slot is lent, a wake on release; a
+// failed session answers -1 with its text.
+TEST(UttThreads, WaitsWakeAndTimeOut) {
+  CtxPtr ctx = openCtx();
+  EXPECT_EQ(ka_utt_wait_ready(nullptr, 0), -1);
+  EXPECT_EQ(ka_utt_wait_frame(nullptr, 0), -1);
+  ka_utt_opts o = options(fx().motion);
+  ka_utt* u = ka_utt_create(ctx.get(), &o);
+  ASSERT_TRUE(u);
+  ASSERT_EQ(ka_utt_wait_ready(u, -1), 1);
+  ASSERT_EQ(ka_utt_wait_frame(u, -1), 1);
+  const unsigned char* lent = nullptr;
+  ka_utt_frame_info info{};
+  ASSERT_EQ(ka_utt_frame_acquire(u, &lent, &info), 1) << ka_utt_last_error();
+  // Idle frames fill the seven other slots as they are pulled; the eighth would be the lent one.
+  std::vector<unsigned char> rgb(frameBytes(ctx.get()));
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(ka_utt_wait_frame(u, 10000), 1) << i;
+    ASSERT_EQ(ka_utt_pull_frame(u, rgb.data(), rgb.size(), nullptr), 1);
+  }
+  const auto t0 = Clock::now();
+  EXPECT_EQ(ka_utt_wait_frame(u, 100), 0);
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_EQ(ka_utt_wait_frame(u, 0), 0);
+  int woke = -2;
+  std::thread waiter([&] { woke = ka_utt_wait_frame(u, 20000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto t1 = Clock::now();
+  ASSERT_EQ(ka_utt_frame_release(u), 1);
+  waiter.join();
+  EXPECT_EQ(woke, 1);
+  EXPECT_LT(Clock::now() - t1, std::chrono::seconds(10));
+  ka_utt_destroy(u);
+
+  TempDir none;
+  const std::string nowhere = none / "no/such/dir";
+  ka_utt_opts b = options(nowhere);
+  u = ka_utt_create(ctx.get(), &b);
+  ASSERT_TRUE(u);
+  EXPECT_EQ(ka_utt_wait_ready(u, 60000), 255);
+  EXPECT_NE(std::string(ka_utt_last_error()).find("ka_motion_create"), std::string::npos) << ka_utt_last_error();
+  EXPECT_EQ(ka_utt_wait_frame(u, 1000), -1);
+  EXPECT_NE(std::string(ka_utt_last_error()).find("ka_utt_wait_frame: the session failed: ka_motion_create"),
+            std::string::npos)
+      << ka_utt_last_error();
+  ka_utt_destroy(u);
+}
+
+// The lent slot: its bytes stay the frame's through later frames and an interrupt, one slot at a
+// time, counted as pulled, and a session destroyed with a slot lent goes cleanly.
+TEST(UttThreads, LentSlotSurvivesFramesAndInterrupt) {
+  CtxPtr ctx = openCtx();
+  const size_t bytes = frameBytes(ctx.get());
+  std::vector<std::vector<unsigned char>> bg;  // the background frames, read before the session
+  for (int i = 0; i < fx().nt; ++i) {
+    const unsigned char* p = ka_target_frame(ctx.get(), i);
+    ASSERT_TRUE(p) << ka_last_error();
+    bg.emplace_back(p, p + bytes);
+  }
+  ka_utt_opts o = options(fx().motion);
+  ka_utt* u = ka_utt_create(ctx.get(), &o);
+  ASSERT_TRUE(u);
+  ASSERT_EQ(ka_utt_wait_ready(u, 60000), 1);
+  const unsigned char* lent = nullptr;
+  ka_utt_frame_info info{};
+  EXPECT_EQ(ka_utt_frame_acquire(nullptr, &lent, &info), 0);
+  EXPECT_STREQ(ka_utt_last_error(), "ka_utt_frame_acquire: bad args");
+  EXPECT_EQ(ka_utt_frame_release(u), 0);
+  EXPECT_STREQ(ka_utt_last_error(), "ka_utt_frame_release: no frame is lent");
+  ASSERT_EQ(ka_utt_wait_frame(u, 10000), 1);
+  ASSERT_EQ(ka_utt_frame_acquire(u, &lent, &info), 1);
+  ASSERT_TRUE(lent);
+  EXPECT_EQ(info.kind, KA_UTT_IDLE);
+  EXPECT_EQ(std::memcmp(lent, bg[static_cast<size_t>(info.target)].data(), bytes), 0);
+  ka_utt_stats st{};
+  ka_utt_get_stats(u, &st);
+  const uint64_t pulled = st.frames_pulled;
+  const unsigned char* again = nullptr;
+  EXPECT_EQ(ka_utt_frame_acquire(u, &again, nullptr), 0);
+  EXPECT_EQ(again, nullptr);
+  EXPECT_STREQ(ka_utt_last_error(), "ka_utt_frame_acquire: a frame is already lent; release it first");
+
+  // Frames go on around it, an interrupt drops the others, and frames go on again: the seven free
+  // slots turn over several times while the lent one keeps its bytes.
+  std::vector<unsigned char> rgb(bytes);
+  ka_utt_frame_info next{};
+  for (int i = 0; i < 20; ++i) {
+    if (i == 5) ka_utt_interrupt(u);
+    if (ka_utt_wait_frame(u, 200) == 1) ka_utt_pull_frame(u, rgb.data(), rgb.size(), &next);
+    if (i % 6 == 5) {
+      ASSERT_EQ(std::memcmp(lent, bg[static_cast<size_t>(info.target)].data(), bytes), 0) << i;
+      ASSERT_EQ(ka_utt_frame_release(u), 1);
+      ASSERT_EQ(ka_utt_wait_frame(u, 10000), 1);
+      const uint64_t seq = info.seq;
+      ASSERT_EQ(ka_utt_frame_acquire(u, &lent, &info), 1);
+      EXPECT_GT(info.seq, seq);
+      ASSERT_EQ(std::memcmp(lent, bg[static_cast<size_t>(info.target)].data(), bytes), 0) << i;
+    }
+  }
+  EXPECT_GT(next.seq, 0u);
+  ka_utt_get_stats(u, &st);
+  EXPECT_GE(st.frames_pulled, pulled + 3) << "a lent frame counts as pulled";
+  ka_utt_destroy(u);  // with a slot lent
+}

@@ -160,9 +160,7 @@ int run(const LiveArgs& a) {
   int rc = 0;
   try {
     const auto tw = Clock::now();
-    int r = 0;
-    while ((r = ka_utt_ready(u)) == 0 && secondsSince(tw) < 600)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const int r = ka_utt_wait_ready(u, 600 * 1000);
     if (r != 1) throw std::runtime_error(r == 255 ? ka_utt_last_error() : "the engine did not load in 600 s");
     std::fprintf(stderr, "ka live: engine ready in %.2f s\n", secondsSince(tw));
     if (a.teeth) attachTeeth(u, a.bundle);
@@ -191,8 +189,8 @@ int run(const LiveArgs& a) {
       if (ka_utt_pull_frame(u, rgb.data(), rgb.size(), &info) != 1) {
         if (ka_utt_ready(u) == 255) throw std::runtime_error(ka_utt_last_error());
         if (secondsSince(lastFrame) > 30) throw std::runtime_error("no frame for 30 s");
+        if (ka_utt_wait_frame(u, 100) < 0) throw std::runtime_error(ka_utt_last_error());
         if (a.realtime) tick = Clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
         continue;
       }
       lastFrame = Clock::now();

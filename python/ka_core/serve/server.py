@@ -7,7 +7,7 @@ import os
 import signal
 import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor, wait as wait_futures
 from pathlib import Path
 from typing import Iterable, List, Optional
 
@@ -29,6 +29,7 @@ MAX_SESSIONS = 32
 MAX_WS_MESSAGE = 1 << 20     # larger messages close the socket (1009); smaller bad ones get an error reply
 READY_TIMEOUT_S = 120.0
 POLL_S = 0.004
+WAIT_S = 0.1                 # the longest single wait for the session's next frame (off the event loop)
 REST_S = 0.2                 # an idle session this long without audio has ended its utterance
 QUIET_WAIT_S = 10.0          # typed text waits at most this long for the last utterance to end
 # Health answers open nothing and tell only how full the server is: balancers and orchestrators probe
@@ -74,8 +75,9 @@ class Server:
         self.active = 0
         self.arrivals = 0  # visitors numbered in the order they came, for the log
         self._closing: set = set()  # leaving visitors' sessions, closing in the background
-        # Sessions open and close on threads of their own: a context being waited for or a session's
-        # threads being joined never hold up the frames' encoding on the default executor.
+        # Sessions open and close, and wait for their next frame, on threads of their own: a context
+        # being waited for or a session's threads being joined never hold up the frames' encoding on
+        # the default executor. Each session uses at most two at a time.
         self.lifecycle = ThreadPoolExecutor(max_workers=2 * max_sessions, thread_name_prefix="ka-session")
         self.opened = 0
         self.refused = 0
@@ -181,6 +183,7 @@ class Visitor:
         self.ctx = None
         self.utt = None
         self.opening: Optional[asyncio.Future] = None
+        self.frame_wait: Optional[Future] = None  # the wait for the next frame, on a lifecycle thread
         self.loop = asyncio.get_running_loop()
         self.slot: Optional[tuple] = None  # (seq, message) of the newest encoded frame not yet sent
         self.pictures = media.Pictures(server.width, server.height, server.quality)
@@ -244,7 +247,10 @@ class Visitor:
         if self.opening is not None and not self.opening.done():  # the visitor left during the opening
             await asyncio.wait([self.opening])
         utt, self.utt = self.utt, None
+        frame_wait, self.frame_wait = self.frame_wait, None
         try:
+            if frame_wait is not None:  # ends within WAIT_S; the session must outlive it
+                await self.loop.run_in_executor(None, wait_futures, [frame_wait])
             if utt is not None:  # joins the session's threads: off the event loop
                 await self.loop.run_in_executor(self.s.lifecycle, utt.close)
         finally:
@@ -333,18 +339,24 @@ class Visitor:
             self.bad_controls += 1
             await self.ws.send_json({"type": "error", "message": f"unknown control message: {kind[:80]}"})
 
+    async def _wait_frame(self) -> None:
+        """Waits at most WAIT_S for the session's next frame on a lifecycle thread; release() lets
+        a wait in flight end before it closes the session."""
+        self.frame_wait = self.s.lifecycle.submit(self.utt.wait_frame, WAIT_S)
+        await asyncio.wrap_future(self.frame_wait)
+
     async def _pump(self) -> None:
         from ka_core import SPEECH
-        # Frames leave at most 25 a second. When none waits at a tick, look again every few
-        # milliseconds and pace from the late pull, so a new utterance's first frame is not held
-        # back until the next tick.
+        # Frames leave at most 25 a second. When none waits at a tick, wait for the session's next
+        # one (off the event loop) and pace from the late pull, so a new utterance's first frame is
+        # not held back until the next tick.
         period = 1.0 / FPS
         next_t = time.monotonic()
         while True:
             await asyncio.sleep(max(0.0, next_t - time.monotonic()))
             got = self.utt.pull_frame() if self.utt.frames_available() > 0 else None
             if got is None:
-                await asyncio.sleep(POLL_S)
+                await self._wait_frame()
                 continue
             now = time.monotonic()
             next_t = max(next_t + period, now + period - POLL_S)
