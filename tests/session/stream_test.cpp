@@ -266,7 +266,10 @@ std::vector<float> decodeAudio(const std::string& path, const std::string& scrat
 std::vector<double> bestMatch(const std::vector<float>& got, const std::vector<float>& src) {
   const int64_t n = 15000, frame = 1764;
   std::vector<double> best = {0, -1, -1};
-  for (int64_t o = -40 * frame; o <= 40 * frame; o += frame) {
+  // The live tool shows idle frames for as long as the engine needs before speech: on a loaded
+  // machine that can be many, so every frame of the output is a candidate start.
+  const int64_t back = static_cast<int64_t>(got.size()) / 2 / frame;
+  for (int64_t o = -back * frame; o <= 40 * frame; o += frame) {
     const int64_t a = std::max<int64_t>(2000, 2000 - o);
     if (2 * (a + n) > static_cast<int64_t>(got.size()) || 2 * (a + o + n) > static_cast<int64_t>(src.size())) continue;
     double r[2];
