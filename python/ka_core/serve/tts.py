@@ -49,10 +49,10 @@ def resample(x: np.ndarray, rate: int, to: int = RATE) -> np.ndarray:
     pad = -(-256 // q) * q           # so the padding and the whole span fall on output samples too
     n = -(-(x.size + 2 * pad) // q) * q
     m = n * to // rate
-    spec = np.fft.rfft(np.pad(x.astype(np.float64), (pad, n - x.size - pad)))
-    keep = min(spec.size, m // 2 + 1)
+    spectrum = np.fft.rfft(np.pad(x.astype(np.float64), (pad, n - x.size - pad)))
+    keep = min(spectrum.size, m // 2 + 1)
     out = np.zeros(m // 2 + 1, complex)
-    out[:keep] = spec[:keep]
+    out[:keep] = spectrum[:keep]
     y = np.fft.irfft(out, m) * (m / n)
     lo = pad * to // rate
     return y[lo:lo + x.size * to // rate]
