@@ -11,7 +11,7 @@
 #include "tessera/head_weights.h"
 #include "tessera/json.h"
 #include "tessera/members.h"
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* p = reinterpret_cast<const char*>(data);

@@ -7,7 +7,7 @@
 
 #include "graph/lip_contour_bind.h"
 #include "graph/onnx_wire.h"
-#include "tessera/lip_contour.h"
+#include "face/lip_contour.h"
 
 namespace ka {
 

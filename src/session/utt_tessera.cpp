@@ -10,7 +10,7 @@
 #include "tessera/bank_decode.h"
 #include "tessera/head_weights.h"
 #include "tessera/members.h"
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 namespace ka {
 

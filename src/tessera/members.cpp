@@ -6,7 +6,7 @@
 #include "bundle/container.h"
 #include "bundle/manifest.h"
 #include "tessera/carriage.h"
-#include "tessera/geometry.h"
+#include "face/geometry.h"
 #include "tessera/json.h"
 
 namespace ka {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ops/pool.h"
-#include "tessera/lip_contour.h"
+#include "face/lip_contour.h"
 
 namespace ka::tessera {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "tessera/teeth_pass.h"
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 namespace ka::tessera {
 

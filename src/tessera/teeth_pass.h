@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "tessera/geometry.h"
+#include "face/geometry.h"
 #include "tessera/head_weights.h"
 
 namespace ka::tessera {

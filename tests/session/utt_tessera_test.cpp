@@ -17,7 +17,7 @@
 #include "ka/ka_tessera.h"
 #include "ka/ka_utt.h"
 #include "tessera/bank_decode.h"
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tessera/lip_contour.h"
+#include "face/lip_contour.h"
 
 #include <algorithm>
 #include <cmath>

@@ -4,7 +4,7 @@
 #include <climits>
 
 #include "common/test_util.h"
-#include "tessera/geometry.h"
+#include "face/geometry.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tessera/geometry.h"
+#include "face/geometry.h"
 
 #include <cstdint>
 #include <stdexcept>

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "tessera/unified_pi.h"
+#include "face/unified_pi.h"
 
 namespace ka::tessera {
 

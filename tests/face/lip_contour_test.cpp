@@ -8,8 +8,8 @@
 
 #include "common/test_util.h"
 #include "tessera/json.h"
-#include "tessera/lip_contour.h"
-#include "tessera/unified_pi.h"
+#include "face/lip_contour.h"
+#include "face/unified_pi.h"
 
 namespace {
 
