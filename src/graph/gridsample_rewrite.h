@@ -16,12 +16,9 @@
 #include <vector>
 
 #include "graph/onnx_wire.h"
+#include "ops/op_names.h"
 
 namespace ka {
-
-// The custom operator domain of the engine's kernels and the name of the GridSample kernel in it.
-inline constexpr const char* kZephraneDomain = "com.zephrane";
-inline constexpr const char* kGridSampleFastOp = "GridSampleFast";
 
 // One NodeProto: op_type "GridSample" in the default domain (absent, "" or "ai.onnx"), attribute
 // "mode" given as "bilinear" or "linear", "padding_mode" given as "border", and "align_corners"

@@ -17,10 +17,9 @@
 #include <vector>
 
 #include "graph/graph_view.h"
+#include "ops/op_names.h"
 
 namespace ka {
-
-inline constexpr const char* kWarpDirectorOp = "WarpDirector";
 
 // The located warp block.
 struct WarpBlock {

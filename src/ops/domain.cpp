@@ -1,8 +1,8 @@
 #include "ops/domain.h"
 
-#include "graph/gridsample_rewrite.h"
 #include "ops/gridsample_fast_op.h"
 #include "ops/int8_conv_op.h"
+#include "ops/op_names.h"
 #include "ops/warp_director_op.h"
 
 namespace ka {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ops/custom_op_base.h"
-#include "graph/gridsample_rewrite.h"
+#include "ops/op_names.h"
 #include "ops/gridsample_fast.h"
 
 namespace ka {

@@ -7,10 +7,9 @@
 
 #include <onnxruntime_cxx_api.h>
 
-namespace ka {
+#include "ops/op_names.h"
 
-inline constexpr const char* kInt8Domain = "com.zephrane.int8";
-inline constexpr const char* kInt8ConvOp = "Int8ConvVNNI";
+namespace ka {
 
 // The process-wide operator description; it lives until the process exits.
 const OrtCustomOp* int8ConvCustomOp();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "ops/custom_op_base.h"
-#include "graph/warp_rewrite.h"
+#include "ops/op_names.h"
 #include "ops/warp_director.h"
 
 namespace ka {
