@@ -7,6 +7,7 @@
 #include "bundle/last_error.h"
 #include "bundle/manifest.h"
 #include "driver/cursor.h"
+#include "bundle/driving.h"
 #include "ka/ka_prior.h"
 
 struct ka_prior {
@@ -30,7 +31,7 @@ extern "C" ka_prior* ka_prior_open(const char* bundle_dir, int lookahead, int hi
     const int nt = h->manifest.NT;
     const int ahead = std::min(lookahead < 1 ? 2 : lookahead, nt);
     const int kept = std::min(std::max(0, history), nt);
-    h->cursor = ka::DriverCursor::openPrior(h->manifest, ahead, kept);
+    h->cursor = ka::DriverCursor::openPrior(ka::priorVideo(h->manifest), ahead, kept);
     h->backend = h->cursor->name;
     return h.release();
   });

@@ -1,16 +1,16 @@
 // The identity's warp prior when it plays from the bundle's prior video.
 #include <mutex>
 
+#include "bundle/driving.h"
 #include "bundle/identity.h"
 #include "bundle/identity_impl.h"
-#include "driver/cursor.h"
 
 namespace ka {
 
 DriverCursor& Identity::prior() {
   Impl& s = *impl_;
   // A throwing open leaves the flag unset, so the next call tries again.
-  std::call_once(s.priorOnce, [&] { s.prior = DriverCursor::openPrior(s.manifest, 2, 11); });
+  std::call_once(s.priorOnce, [&] { s.prior = DriverCursor::openPrior(priorVideo(s.manifest), 2, 11); });
   return *s.prior;
 }
 

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "base/log.h"
+#include "bundle/driving.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
@@ -59,7 +60,7 @@ Context::Context(const std::string& bundle, const std::string& modelKey, int thr
   c.drive = loadDrive(c.manifest);
   const Manifest& m = c.manifest;
   c.paste = std::make_unique<Paste>(readPasteMask(m), m.crop, Unsharp{m.amount, m.sigma, m.ksize});
-  c.cursor = DriverCursor::open(m, 2, 11);
+  c.cursor = DriverCursor::open(drivingVideo(m), 2, 11);
   c.rgb.assign(static_cast<size_t>(m.W) * static_cast<size_t>(m.H) * 3, 0);
 }
 

@@ -12,13 +12,18 @@
 #include <thread>
 #include <vector>
 
-#include "bundle/manifest.h"
-#include "bundle/members.h"
+#include <sys/stat.h>
+
 #include "driver/ff_source.h"
 
 namespace ka {
 
 namespace {
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
 
 int ringSize(int lookahead, int history) {
   const int64_t n = int64_t(lookahead) + int64_t(history) + 1;
@@ -320,18 +325,11 @@ uint64_t DriverCursor::seeks() const {
 
 uint64_t DriverCursor::residentBytes() const { return uint64_t(impl_->N) * frameBytes + impl_->src->residentBytes(); }
 
-std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahead, int history) {
-  std::string dirName = "target_frames", videoName = "target_frames_mp4";
-  const std::string text = driver::readText(m.dir + "/manifest.json");
-  driver::optStr(text, "target_frames", dirName);
-  driver::optStr(text, "target_frames_mp4", videoName);
-
-  const std::string dirPath = m.dir + "/" + dirName;
+std::unique_ptr<DriverCursor> DriverCursor::open(const DrivingVideo& v, int lookahead, int history) {
   char last[32];
-  std::snprintf(last, sizeof last, "/frame_%06d.jpg", m.NT - 1);
-  const bool jpgPopulated = pathExists(dirPath + last);
-  const std::string videoPath = resolveMember(m.dir, videoName);
-  const bool haveVideo = pathExists(videoPath);
+  std::snprintf(last, sizeof last, "/frame_%06d.jpg", v.NT - 1);
+  const bool jpgPopulated = pathExists(v.dirPath + last);
+  const bool haveVideo = pathExists(v.videoPath);
   const char* prefer = std::getenv("KA_DRIVER_PREFER_MP4");
 
   if (prefer && std::strcmp(prefer, "1") == 0 && haveVideo) {
@@ -339,39 +337,36 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
       log::printf(log::Level::Warning,
                   "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "
                   "this consumer reads\n",
-                  dirName.c_str(), videoName.c_str());
+                  v.dirName.c_str(), v.videoName.c_str());
   } else if (jpgPopulated) {
     log::printf(log::Level::Info, "[ka-driver] %s/ (raw jpg, %d frames) \xE2\x80\x94 read one frame per pull\n",
-                dirName.c_str(), m.NT);
+                v.dirName.c_str(), v.NT);
     // The frame size comes from the manifest; a frame that exists must agree before any buffer
     // is sized from it.
-    driver::checkJpgFrameSize(dirPath + last, m.W, m.H);
-    return over(driver::openJpgDir(dirPath, m.NT, m.W, m.H), lookahead, history);
+    driver::checkJpgFrameSize(v.dirPath + last, v.W, v.H);
+    return over(driver::openJpgDir(v.dirPath, v.NT, v.W, v.H), lookahead, history);
   } else if (!haveVideo) {
-    throw std::runtime_error("this bundle carries neither a populated " + dirName + "/ nor " + videoName + " (" +
-                             videoPath +
+    throw std::runtime_error("this bundle carries neither a populated " + v.dirName + "/ nor " + v.videoName + " (" +
+                             v.videoPath +
                              ") \xE2\x80\x94 there is no driver video to play. REFUSING to create a session.");
   }
-  auto src = driver::openMp4(videoPath, m.NT, m.W, m.H);
+  auto src = driver::openMp4(v.videoPath, v.NT, v.W, v.H);
   log::printf(log::Level::Info,
               "[ka-driver] %s decoded IN PLACE (%s, %d frames %dx%d, look-ahead %d, history %d) \xE2\x80\x94 no frame "
               "of the driver is expanded ahead of the paste\n",
-              videoName.c_str(), src->name().c_str(), m.NT, m.W, m.H, std::max(1, lookahead), std::max(0, history));
+              v.videoName.c_str(), src->name().c_str(), v.NT, v.W, v.H, std::max(1, lookahead), std::max(0, history));
   return over(std::move(src), lookahead, history);
 }
 
-std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int lookahead, int history) {
-  std::string memberName = "P_hevc.mov";
-  driver::optStr(driver::readText(m.dir + "/manifest.json"), "P_hevc", memberName);
-  const std::string path = resolveMember(m.dir, memberName);
-  if (!pathExists(path))
-    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + memberName + " (" + path +
+std::unique_ptr<DriverCursor> DriverCursor::openPrior(const PriorVideo& v, int lookahead, int history) {
+  if (!pathExists(v.path))
+    throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + v.name + " (" + v.path +
                              ") \xE2\x80\x94 there is no warp prior to play. REFUSING to create a session.");
-  auto src = driver::openPriorHevc(path, m.NT, m.crop);
+  auto src = driver::openPriorHevc(v.path, v.NT, v.crop);
   log::printf(log::Level::Info,
               "Zephrane: identity source ready \xE2\x80\x94 %d frames %dx%d, played straight from %s (%s); nothing is "
               "unpacked to disk\n",
-              m.NT, m.crop, m.crop, memberName.c_str(), src->name().c_str());
+              v.NT, v.crop, v.crop, v.name.c_str(), src->name().c_str());
   return over(std::move(src), lookahead, history);
 }
 

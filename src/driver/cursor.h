@@ -10,7 +10,20 @@
 
 namespace ka {
 
-struct Manifest;
+// A driving video as its bundle lays it out: the JPEG directory (one "frame_%06d.jpg" per frame)
+// and the video member, each by the name messages give it and the path to open; NT frames of
+// W x H.
+struct DrivingVideo {
+  std::string dirName, dirPath;
+  std::string videoName, videoPath;
+  int NT = 0, W = 0, H = 0;
+};
+
+// A warp prior video: the member's name for messages, its path; NT frames of crop x crop.
+struct PriorVideo {
+  std::string name, path;
+  int NT = 0, crop = 0;
+};
 
 // Frames are handed out by index. Sequential pulls loop 0, 1, ..., NT-1, 0, ... without seeking
 // the member; a frame still held in the ring (recent history or look-ahead) is served at once;
@@ -25,11 +38,11 @@ struct Manifest;
 // needs a frame beyond them throws the failure's text, as does every consumer call after it.
 class DriverCursor {
  public:
-  // The bundle's driving video: the JPEG directory ("target_frames"), else the video member
-  // ("target_frames_mp4"); KA_DRIVER_PREFER_MP4=1 prefers the video.
-  static std::unique_ptr<DriverCursor> open(const Manifest& m, int lookahead, int history);
-  // The bundle's HEVC warp prior ("P_hevc.mov" or the manifest's "P_hevc"), crop x crop.
-  static std::unique_ptr<DriverCursor> openPrior(const Manifest& m, int lookahead, int history);
+  // The driving video: the JPEG directory when its last frame exists, else the video member;
+  // KA_DRIVER_PREFER_MP4=1 prefers the video.
+  static std::unique_ptr<DriverCursor> open(const DrivingVideo& v, int lookahead, int history);
+  // The HEVC warp prior, crop x crop.
+  static std::unique_ptr<DriverCursor> openPrior(const PriorVideo& v, int lookahead, int history);
   static std::unique_ptr<DriverCursor> over(std::unique_ptr<driver::Source> src, int lookahead, int history);
 
   // Starts the look-ahead thread, which fills max(1, lookahead) frames from frame 0; keeps

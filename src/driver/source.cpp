@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "bundle/manifest.h"
-#include "bundle/members.h"
 #include "driver/image.h"
 
 namespace ka {
@@ -63,20 +61,6 @@ void checkJpgFrameSize(const std::string& path, int W, int H) {
   int w = 0, h = 0;
   imageSize(path, w, h);
   if (w != W || h != H) throw std::runtime_error("ka_driver: " + frameSizeRefusal(path, w, h, W, H));
-}
-
-std::string readText(const std::string& path) {
-  // Non-blocking probe first: a FIFO is then refused by the reader instead of waited on.
-  if (!canOpenForReading(path)) return std::string();
-  return ka::readText(path);
-}
-
-bool optStr(const std::string& text, const char* key, std::string& out) {
-  // Unlike the bundle reader, an empty string leaves `out` (the default member name) alone.
-  std::string value;
-  if (!ka::optStr(text, key, value)) return false;
-  out = value;
-  return true;
 }
 
 }  // namespace driver

@@ -37,13 +37,5 @@ std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H)
 // manifest says WxH ...") a frame of another size, before any frame buffer is sized from W x H.
 void checkJpgFrameSize(const std::string& path, int W, int H);
 
-// Whole file in binary mode; a file that cannot be opened gives the empty string, one that opens
-// but is not a regular file (a FIFO) is refused with "<path>: not a regular file".
-std::string readText(const std::string& path);
-
-// The key's scalar string value from a manifest text: true, with `out` set, when it is a
-// non-empty double-quoted string; otherwise false and `out` unchanged.
-bool optStr(const std::string& text, const char* key, std::string& out);
-
 }  // namespace driver
 }  // namespace ka

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/handles.h"
+#include "bundle/driving.h"
 #include "bundle/manifest.h"
 #include "common/test_util.h"
 #include "driver/cursor.h"
@@ -234,7 +235,7 @@ TEST(Hardening, BackgroundFrameSizeIsCheckedBeforeAnyBufferIsSized) {
   m.W = 40000;  // 4.8 GB per ring slot if believed
   m.H = 40000;
   std::string error;
-  quietly([&] { error = errorOf([&] { ka::DriverCursor::open(m, 2, 11); }); });
+  quietly([&] { error = errorOf([&] { ka::DriverCursor::open(ka::drivingVideo(m), 2, 11); }); });
   EXPECT_EQ(error, "ka_driver: " + b +
                        "/target_frames/frame_000005.jpg is 160x120, the manifest says 40000x40000 "
                        "\xE2\x80\x94 refusing");

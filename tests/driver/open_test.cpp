@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "bundle/driving.h"
 #include "bundle/manifest.h"
 #include "common/test_util.h"
 #include "driver/cursor.h"
@@ -87,7 +88,8 @@ TEST_F(BundleConcurrent, JpegDirectoryIsPlayedWhenPopulated) {
   addJpegs();
   addVideo();
   std::unique_ptr<ka::DriverCursor> c;
-  const std::string log = stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+  const std::string log =
+      stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); });
   EXPECT_EQ(log, "[ka-driver] target_frames/ (raw jpg, 6 frames) " + kDash + " read one frame per pull\n");
   EXPECT_EQ(c->name, "jpg/stb");
   EXPECT_EQ(c->residentBytes(), 14u * kW * kH * 3);
@@ -119,12 +121,13 @@ TEST_F(BundleConcurrent, PreferMp4OnlyForExactlyOne) {
   for (const char* v : {"1 ", "true", "0"}) {
     ScopedEnv p("KA_DRIVER_PREFER_MP4", std::string(v));
     std::unique_ptr<ka::DriverCursor> c;
-    stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+    stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); });
     EXPECT_EQ(c->name, "jpg/stb") << v;
   }
   ScopedEnv p("KA_DRIVER_PREFER_MP4", std::string("1"));
   std::unique_ptr<ka::DriverCursor> c;
-  const std::string log = stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 0, -4); });
+  const std::string log =
+      stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 0, -4); });
   const std::string name = "mp4/libavcodec " + kLavc + " h264";
   EXPECT_EQ(c->name, name);
   EXPECT_NE(
@@ -143,14 +146,15 @@ TEST_F(BundleConcurrent, ManifestNamesTheMembers) {
   writeManifest(dir_.path(), ",\n  \"target_frames\": \"bg_jpg\",\n  \"target_frames_mp4\": \"bg.mp4\"");
   addVideo("bg.mp4");
   std::unique_ptr<ka::DriverCursor> c;
-  const std::string log = stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+  const std::string log =
+      stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); });
   EXPECT_NE(log.find("[ka-driver] bg.mp4 decoded IN PLACE"), std::string::npos) << log;
   int index;
   c->pull(index);
   EXPECT_EQ(index, 0);
   // Neither member: the refusal names both and the resolved path.
   writeManifest(dir_.path(), ",\n  \"target_frames\": \"bg_jpg\",\n  \"target_frames_mp4\": \"other.mp4\"");
-  EXPECT_EQ(thrown([&] { ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); }),
+  EXPECT_EQ(thrown([&] { ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); }),
             "this bundle carries neither a populated bg_jpg/ nor other.mp4 (" + dir_.path() + "/other.mp4) " + kDash +
                 " there is no driver video to play. REFUSING to create a session.");
 }
@@ -159,14 +163,14 @@ TEST_F(BundleConcurrent, EmptyMemberNameKeepsTheDefault) {
   writeManifest(dir_.path(), ",\n  \"target_frames\": \"\",\n  \"target_frames_mp4\": \"\"");
   addJpegs();
   std::unique_ptr<ka::DriverCursor> c;
-  stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+  stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); });
   EXPECT_EQ(c->name, "jpg/stb");
   std::string out = "keep";
-  EXPECT_FALSE(ka::driver::optStr("{\"k\": \"\"}", "k", out));
+  EXPECT_FALSE(ka::driving::optStr("{\"k\": \"\"}", "k", out));
   EXPECT_EQ(out, "keep");
-  EXPECT_TRUE(ka::driver::optStr("{\"k\": \"v\"}", "k", out));
+  EXPECT_TRUE(ka::driving::optStr("{\"k\": \"v\"}", "k", out));
   EXPECT_EQ(out, "v");
-  EXPECT_EQ(ka::driver::readText(dir_.path() + "/nothing_here"), "");
+  EXPECT_EQ(ka::driving::readText(dir_.path() + "/nothing_here"), "");
 }
 
 TEST_F(BundleConcurrent, BadJpegsSurfaceOnTheConsumersCall) {
@@ -178,7 +182,7 @@ TEST_F(BundleConcurrent, BadJpegsSurfaceOnTheConsumersCall) {
                        readBytes(other.path() + "/frame_000000.jpg").size());
   writeString(jpgDir() + "/frame_000004.jpg", "garbage, not a JPEG");
   std::unique_ptr<ka::DriverCursor> c;
-  stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+  stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); });
   std::vector<uint8_t> buf(c->frameBytes);
   EXPECT_EQ(c->pull(buf.data()), 0);
   EXPECT_EQ(c->pull(buf.data()), 1);
@@ -188,26 +192,29 @@ TEST_F(BundleConcurrent, BadJpegsSurfaceOnTheConsumersCall) {
   EXPECT_EQ(thrown([&] { c->pull(buf.data()); }), sizeText);
   c.reset();  // a failed cursor goes away promptly
 
-  stderrOf([&] { c = ka::DriverCursor::open(manifestFor(dir_.path()), 2, 11); });
+  stderrOf([&] { c = ka::DriverCursor::open(ka::drivingVideo(manifestFor(dir_.path())), 2, 11); });
   EXPECT_EQ(thrown([&] { c->pullAt(4, buf.data()); }), "ka_driver: decode failed: " + jpgDir() + "/frame_000004.jpg");
   EXPECT_EQ(thrown([] { ka::driver::openJpgDir("/nonexistent", 3, 4, 4)->seek(3); }),
             "ka_driver: seek outside the member");
 }
 
 TEST_F(BundleConcurrent, PriorMemberResolutionAndRefusal) {
-  EXPECT_EQ(thrown([&] { ka::DriverCursor::openPrior(manifestFor(dir_.path()), 2, 11); }),
+  EXPECT_EQ(thrown([&] { ka::DriverCursor::openPrior(ka::priorVideo(manifestFor(dir_.path())), 2, 11); }),
             "this bundle carries neither a raw P.f16 nor P_hevc.mov (" + dir_.path() + "/P_hevc.mov) " + kDash +
                 " there is no warp prior to play. REFUSING to create a session.");
   addPrior("source_frames.hevc");  // the canonical name is found too
   std::unique_ptr<ka::DriverCursor> c;
-  const std::string log = stderrOf([&] { c = ka::DriverCursor::openPrior(manifestFor(dir_.path()), 2, 11); });
+  const std::string log =
+      stderrOf([&] { c = ka::DriverCursor::openPrior(ka::priorVideo(manifestFor(dir_.path())), 2, 11); });
   EXPECT_NE(log.find("Zephrane: identity source ready " + kDash +
                      " 6 frames 32x32, played straight from P_hevc.mov (hevc444/libavcodec " + kLavc +
                      " hevc); nothing is unpacked to disk\n"),
             std::string::npos)
       << log;
   writeManifest(dir_.path(), ",\n  \"P_hevc\": \"prior_b.mov\"");
-  EXPECT_NE(thrown([&] { ka::DriverCursor::openPrior(manifestFor(dir_.path()), 2, 11); }).find("nor prior_b.mov ("),
+  EXPECT_NE(thrown([&] {
+              ka::DriverCursor::openPrior(ka::priorVideo(manifestFor(dir_.path())), 2, 11);
+            }).find("nor prior_b.mov ("),
             std::string::npos);
 }
 
