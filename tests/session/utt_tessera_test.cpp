@@ -132,8 +132,10 @@ TEST(UttTessera, AttachRefusalsInOrder) {
 }
 
 // Speech through an attached borrow, then idle: every speech frame is delivered once, in order,
-// through the borrow, and the crop it held is drained before the frames after speech.
-void liveSession(const char* pipelined) {
+// through the borrow, and the crop it held is drained before the frames after speech. With
+// reattachAt >= 0 a second borrow replaces the first once that speech frame is pulled: the crop the
+// first one holds then is still delivered, in its place.
+void liveSession(const char* pipelined, int reattachAt = -1) {
   ScopedEnv env("KA_UTT_PIPELINE_PASTE", std::string(pipelined));
   Session s;
   const auto t0 = Clock::now();
@@ -160,6 +162,8 @@ void liveSession(const char* pipelined) {
     }
     got.push_back(info);
     speechSeen += info.kind == KA_UTT_SPEECH;
+    if (info.kind == KA_UTT_SPEECH && info.speech_frame == reattachAt)
+      ASSERT_EQ(fx().attach(s.u, err, sizeof err), 0) << err;
     if (speechSeen > 0 && info.kind == KA_UTT_IDLE) break;
   }
   std::vector<int> numbers;
@@ -175,7 +179,7 @@ void liveSession(const char* pipelined) {
   uint64_t emitted = 0, failures = 0;
   char msg[256];
   EXPECT_EQ(ka_utt_tessera_stats(s.u, &emitted, &failures, msg, sizeof msg), 1) << msg;
-  EXPECT_EQ(emitted, static_cast<uint64_t>(F));
+  if (reattachAt < 0) EXPECT_EQ(emitted, static_cast<uint64_t>(F));
   EXPECT_EQ(failures, 0u);
   double mean = 0, last = 0;
   uint64_t count = 0;
@@ -187,6 +191,10 @@ void liveSession(const char* pipelined) {
 
 TEST(UttTesseraThreads, LiveSessionSynchronous) { liveSession("0"); }
 TEST(UttTesseraThreads, LiveSessionPipelined) { liveSession("1"); }
+TEST(UttTesseraThreads, SecondAttachDeliversTheHeldCrop) {
+  liveSession("0", 2);
+  liveSession("1", 2);
+}
 
 TEST(UttTesseraThreads, DestroyWhileTheBorrowIsBusy) {
   for (const char* pipe : {"0", "1"}) {
