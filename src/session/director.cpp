@@ -133,9 +133,13 @@ bool Director::shouldPost(double nowMs) const {
   if (!reqAudio_.empty() || resetPending_ || (ending_ && !finishSent_) || eagerNow_ != eagerSent_) return true;
   const bool deliveredAll = engineTotal_ >= 0 && pulledUtt_ >= engineTotal_;
   if (deliveredAll || pending() > kEnoughPending) return false;
-  // An engine may advance a step per call, so it is asked again while it delivers; one that
-  // delivered nothing and holds nothing is asked again only after a pause, not in a busy loop.
-  return !(lastPulled_ == 0 && enginePending_ == 0 && nowMs - lastReplyMs_ < kDryPollMs);
+  return !dryPause(nowMs);
+}
+
+// An engine may advance a step per call, so it is asked again while it delivers; one that
+// delivered nothing and holds nothing is asked again only after a pause, not in a busy loop.
+bool Director::dryPause(double nowMs) const {
+  return lastPulled_ == 0 && enginePending_ == 0 && nowMs - lastReplyMs_ < kDryPollMs;
 }
 
 int Director::framesHeld() const {
@@ -279,9 +283,9 @@ Director::Action Director::next(const View& v) {
   a.gen = gen_;
   double deadline = -1.0;
   const auto soonest = [&](double t) { deadline = deadline < 0 ? t : std::min(deadline, t); };
-  if (!mayPost && postable) soonest(v.nowMs);  // the request held back for a render is due now
+  if (!mayPost && postable && shouldPost(v.nowMs)) soonest(v.nowMs);  // the request held back for a render is due now
   if (uttActive_ && !ending_ && opt_.silenceMs >= 0 && lastPushMs_ >= 0) soonest(lastPushMs_ + opt_.silenceMs);
-  if (postable && lastPulled_ == 0 && enginePending_ == 0) soonest(lastReplyMs_ + kDryPollMs);
+  if (postable && !shouldPost(v.nowMs) && dryPause(v.nowMs)) soonest(lastReplyMs_ + kDryPollMs);
   a.deadlineMs = deadline;
   return a;
 }

@@ -98,6 +98,7 @@ class Director {
   int framesHeld() const;
   bool holdReset(int lookahead) const;
   bool shouldPost(double nowMs) const;
+  bool dryPause(double nowMs) const;
   void updateEager(int queued);
   void clearUtterance();
   void startRamp(int length, const Pose& from, int fromIndex);

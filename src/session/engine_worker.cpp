@@ -78,10 +78,7 @@ EngineWorker::EngineWorker(int maxRows, LoopSignal& signal, std::function<void(c
   impl_->thread = std::thread([this] { impl_->run(); });
 }
 
-EngineWorker::~EngineWorker() {
-  stop();
-  if (impl_->thread.joinable()) impl_->thread.join();
-}
+EngineWorker::~EngineWorker() { stop(); }
 
 void EngineWorker::install(std::unique_ptr<SpeechEngine> engine) {
   std::lock_guard<std::mutex> lk(impl_->mu);
@@ -110,6 +107,7 @@ void EngineWorker::stop() {
     impl_->stopped = true;
   }
   impl_->cv.notify_all();
+  if (impl_->thread.joinable()) impl_->thread.join();
 }
 
 }  // namespace ka

@@ -46,6 +46,7 @@ class EngineWorker {
   void post(EngineRequest&& request);
   // The reply to the last request once it is ready, else null. Valid until the next post.
   const EngineReply* reply();
+  // Stops and joins the thread (after the engine call it is in).
   void stop();
 
  private:

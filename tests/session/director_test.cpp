@@ -178,7 +178,9 @@ TEST(Director, RequestsGoOnlyWhenTheEngineHasSomethingToSay) {
   ASSERT_EQ(d.next(view(15, 8)).step, Step::Post);
   d.takeRequest();
   d.collect(reply(0, 0, 1.0f, 0, 8), 16);  // all 8 delivered: nothing more to ask
-  EXPECT_NE(d.next(view(100, 8)).step, Step::Post);
+  a = d.next(view(100, 8));
+  EXPECT_EQ(a.step, Step::Wait);
+  EXPECT_DOUBLE_EQ(a.deadlineMs, 600.0) << "asleep until the silence timeout, not asked again at once";
   hear(d, 100);  // but new audio goes at once
   EXPECT_EQ(d.next(view(100, 8)).step, Step::Post);
 }
