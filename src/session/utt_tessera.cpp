@@ -46,7 +46,7 @@ void UttTessera::deliverHeld(const tessera::FrameResult* r, const Deliver& deliv
   if (r && !r->skipped) ++synthCount_, synthSum_ += r->leadMean, synthLast_ = r->leadMean;
 }
 
-void UttTessera::push(const float* crop, const float* pose, const std::any& tag, const Deliver& deliver) {
+void UttTessera::push(const float* crop, const FrameTag& tag, const Deliver& deliver) {
   bool failed;
   {
     std::lock_guard<std::mutex> lk(mu_);
@@ -55,7 +55,7 @@ void UttTessera::push(const float* crop, const float* pose, const std::any& tag,
   if (!failed) {
     tessera::FrameResult r;
     try {
-      if (borrow_->push(crop, pose, &r)) deliverHeld(&r, deliver);
+      if (borrow_->push(crop, tag.pose.data(), &r)) deliverHeld(&r, deliver);
     } catch (const std::exception& e) {
       fail(e.what());
       failed = true;

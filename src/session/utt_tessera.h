@@ -7,7 +7,6 @@
 // stage with it. Counters and the message are read by the host under this object's own lock.
 #pragma once
 
-#include <any>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "session/frame_tag.h"
 #include "tessera/stream_borrow.h"
 
 namespace ka {
@@ -23,13 +23,13 @@ class UttTessera {
  public:
   // Composes one crop (3 planes of crop x crop floats) with the session's tag for it; false when
   // the session dropped it.
-  using Deliver = std::function<bool(const float* crop, const std::any& tag)>;
+  using Deliver = std::function<bool(const float* crop, const FrameTag& tag)>;
 
   UttTessera(std::unique_ptr<tessera::StreamBorrow> borrow, int crop, bool pipelined);
 
-  // A speech crop and its pose (63 floats): the crop is held; a crop the borrow releases is
+  // A speech crop with its tag (and pose): the crop is held; a crop the borrow releases is
   // delivered first. After a failure, crops pass through uncomposed.
-  void push(const float* crop, const float* pose, const std::any& tag, const Deliver& deliver);
+  void push(const float* crop, const FrameTag& tag, const Deliver& deliver);
   // Before a frame that is not speech: the held crop, completed, is delivered.
   void drain(const Deliver& deliver);
 
@@ -48,7 +48,7 @@ class UttTessera {
   const bool pipelined_;
   const std::string stampText_;
   std::vector<float> held_;
-  std::any heldTag_;
+  FrameTag heldTag_;
   bool hasHeld_ = false;
 
   std::mutex mu_;  // guards what follows

@@ -1,10 +1,12 @@
 // The utterance session: the real-time pipeline from pushed speech to pulled full-size frames.
 //
-// Four threads of its own: the render loop (decides every frame: idle, speech, ramp), warm-up
-// (creates the audio engine and the chunk renderer, renders a few frames so the first real one
-// pays no start-up costs), the model worker (the only caller of the engine after warm-up) and,
-// when pipelined, the paste stage (composes frames into the delivered ring while the loop
-// renders the next crops). Host calls only take the session lock.
+// Built from pieces that each own their state: the inbox (what the host pushes), the frame ring
+// (the delivered frames, the only part host threads touch for frames), the model worker (the
+// engine behind a single-slot mailbox, on its own thread), the compositor (paste jobs on the
+// paste-stage thread when pipelined, the teeth borrow) and the director (the render loop's
+// decisions, without threads). Threads: the render loop, warm-up (creates the audio engine and
+// the chunk renderer, renders a few frames so the first real one pays no start-up costs), the
+// model worker and, when pipelined, the paste stage. Host calls only take short locks.
 #pragma once
 
 #include <cstddef>

@@ -2,10 +2,13 @@
 // delivers every speech frame through the borrow and drains it before the frames that follow
 // speech (with and without the paste stage), and a session destroyed while the borrow is busy.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,8 +135,10 @@ TEST(UttTessera, AttachRefusalsInOrder) {
 }
 
 // Speech through an attached borrow, then idle: every speech frame is delivered once, in order,
-// through the borrow, and the crop it held is drained before the frames after speech.
-void liveSession(const char* pipelined) {
+// through the borrow, and the crop it held is drained before the frames after speech. With
+// reattachAt >= 0 a second borrow replaces the first once that speech frame is pulled: the crop the
+// first one holds then is still delivered, in its place.
+void liveSession(const char* pipelined, int reattachAt = -1) {
   ScopedEnv env("KA_UTT_PIPELINE_PASTE", std::string(pipelined));
   Session s;
   const auto t0 = Clock::now();
@@ -160,6 +165,9 @@ void liveSession(const char* pipelined) {
     }
     got.push_back(info);
     speechSeen += info.kind == KA_UTT_SPEECH;
+    if (info.kind == KA_UTT_SPEECH && info.speech_frame == reattachAt) {
+      ASSERT_EQ(fx().attach(s.u, err, sizeof err), 0) << err;
+    }
     if (speechSeen > 0 && info.kind == KA_UTT_IDLE) break;
   }
   std::vector<int> numbers;
@@ -175,7 +183,9 @@ void liveSession(const char* pipelined) {
   uint64_t emitted = 0, failures = 0;
   char msg[256];
   EXPECT_EQ(ka_utt_tessera_stats(s.u, &emitted, &failures, msg, sizeof msg), 1) << msg;
-  EXPECT_EQ(emitted, static_cast<uint64_t>(F));
+  if (reattachAt < 0) {
+    EXPECT_EQ(emitted, static_cast<uint64_t>(F));
+  }
   EXPECT_EQ(failures, 0u);
   double mean = 0, last = 0;
   uint64_t count = 0;
@@ -187,6 +197,10 @@ void liveSession(const char* pipelined) {
 
 TEST(UttTesseraThreads, LiveSessionSynchronous) { liveSession("0"); }
 TEST(UttTesseraThreads, LiveSessionPipelined) { liveSession("1"); }
+TEST(UttTesseraThreads, SecondAttachDeliversTheHeldCrop) {
+  liveSession("0", 2);
+  liveSession("1", 2);
+}
 
 TEST(UttTesseraThreads, DestroyWhileTheBorrowIsBusy) {
   for (const char* pipe : {"0", "1"}) {
@@ -201,6 +215,103 @@ TEST(UttTesseraThreads, DestroyWhileTheBorrowIsBusy) {
     ka_utt_push_audio(s.u, a.data(), static_cast<int>(a.size()));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
   }  // destroyed with speech in flight
+}
+
+// Host threads push, pull, borrow slots, end, interrupt and attach borrows at random; then the
+// session is brought into one state and destroyed there: right after create (warm-up running),
+// idle, mid-speech with frames queued, mid-ramp, with a slot lent, with paste jobs in flight.
+// Destroy must join everything without a hang, with and without the paste stage.
+TEST(UttTesseraConcurrent, RandomCallsWithAttachThenDestroyInEachState) {
+  const std::vector<int16_t> a = ka::test::speechPcm16(1.0);
+  const auto waitFor = [](const std::function<bool()>& done) {
+    const auto t0 = Clock::now();
+    bool ok = false;
+    while (!(ok = done()) && Clock::now() - t0 < std::chrono::seconds(30))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return ok;
+  };
+  for (const char* pipe : {"0", "1"}) {
+    ScopedEnv env("KA_UTT_PIPELINE_PASTE", std::string(pipe));
+    { Session warming; }
+    for (int state = 0; state < 5; ++state) {
+      SCOPED_TRACE(std::string("pipe ") + pipe + ", state " + std::to_string(state));
+      Session s;
+      ASSERT_EQ(ka_utt_wait_ready(s.u, 60000), 1) << ka_utt_last_error();
+      std::vector<uint8_t> frame(static_cast<size_t>(ka_width(s.ctx)) * ka_height(s.ctx) * 3);
+      std::atomic<bool> stop{false};
+      std::vector<std::thread> threads;
+      threads.emplace_back([&] {
+        std::mt19937 rng(7 + state);
+        while (!stop) {
+          ka_utt_push_audio(s.u, a.data() + rng() % (a.size() - 640), static_cast<int>(rng() % 640));
+          std::this_thread::sleep_for(std::chrono::microseconds(rng() % 4000));
+        }
+      });
+      threads.emplace_back([&] {
+        std::mt19937 rng(17 + state);
+        std::vector<uint8_t> rgb(frame.size());
+        ka_utt_frame_info info;
+        while (!stop) {
+          const uint8_t* lent = nullptr;
+          ka_utt_pull_frame(s.u, rgb.data(), rgb.size(), &info);
+          if (ka_utt_wait_frame(s.u, static_cast<int>(rng() % 5)) == 1 &&
+              ka_utt_frame_acquire(s.u, &lent, &info) == 1) {
+            std::memcpy(rgb.data(), lent, rgb.size());
+            ka_utt_frame_release(s.u);
+          }
+        }
+      });
+      threads.emplace_back([&] {
+        std::mt19937 rng(27 + state);
+        char err[512];
+        uint64_t e, f;
+        while (!stop) {
+          switch (rng() % 4) {
+            case 0:
+              EXPECT_EQ(fx().attach(s.u, err, sizeof err), 0) << err;
+              break;
+            case 1:
+              ka_utt_interrupt(s.u);
+              break;
+            case 2:
+              ka_utt_end_utterance(s.u);
+              break;
+            default:
+              ka_utt_tessera_stats(s.u, &e, &f, err, sizeof err);
+          }
+          std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 80));
+        }
+      });
+      std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      stop = true;
+      for (auto& t : threads) t.join();
+
+      ka_utt_interrupt(s.u);
+      ka_utt_frame_info info{};
+      const auto pull = [&] { return ka_utt_pull_frame(s.u, frame.data(), frame.size(), &info) == 1; };
+      const auto mode = [&] {
+        ka_utt_stats st{};
+        ka_utt_get_stats(s.u, &st);
+        return st.mode;
+      };
+      if (state == 0) {  // idle
+        EXPECT_TRUE(waitFor([&] { return (pull() || true) && mode() == 0; }));
+        continue;
+      }
+      ka_utt_push_audio(s.u, a.data(), static_cast<int>(a.size()));
+      if (state == 1) {  // speaking, frames waiting
+        EXPECT_TRUE(waitFor([&] { return mode() == 2 && ka_utt_frames_available(s.u) >= 2; }));
+      } else if (state == 2) {  // ramping
+        ka_utt_end_utterance(s.u);
+        EXPECT_TRUE(waitFor([&] { return pull() && info.kind == KA_UTT_RAMP; }));
+      } else if (state == 3) {  // a slot lent
+        const uint8_t* lent = nullptr;
+        EXPECT_TRUE(waitFor([&] { return ka_utt_frame_acquire(s.u, &lent, &info) == 1; }));
+      } else {  // speech frames on their way to the ring
+        EXPECT_TRUE(waitFor([&] { return mode() == 2; }));
+      }
+    }  // destroyed in that state
+  }
 }
 
 }  // namespace
