@@ -6,8 +6,8 @@
 // pixel before the next keeps 2C source rows and C output rows in flight in one set and thrashes
 // both cache levels. The vector bodies therefore work per row segment in two passes: the taps'
 // offsets and weights of up to kSegment pixels are computed once into small stack tables, then
-// each channel runs over the whole segment, reading two contiguous source spans and writing one
-// contiguous output span before the next channel starts.
+// each channel runs over the whole segment, reading a few short contiguous source spans and writing
+// one contiguous output span before the next channel starts.
 //
 // Every body reproduces the scalar formula bit for bit: positions, floors, clamps and weights
 // round at the same points, and the blend keeps its multiplies and adds apart (never MulAdd) in
