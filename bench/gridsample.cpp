@@ -3,6 +3,8 @@
 // Both sessions run the same forged graph (one bilinear, border, align_corners 0 GridSample), the
 // second after the load-time rewrite, with inputs and output bound once.
 //
+// The kernel alone is also timed per compiled Highway target against the scalar reference.
+//
 //   ka_bench_gridsample --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <cmath>
 #include <memory>
@@ -14,6 +16,7 @@
 #include <onnxruntime_cxx_api.h>
 
 #include "../tests/graph/forge_bytes.h"
+#include "../tests/ops/simd_reference.h"
 #include "graph/gridsample_rewrite.h"
 #include "ops/domain.h"
 #include "ops/gridsample_fast.h"
@@ -105,7 +108,8 @@ void BM_GridSampleFast(benchmark::State& state) { runSession(state, true); }
 BENCHMARK(BM_OrtGridSample)->Arg(1)->Arg(2)->ArgName("threads")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GridSampleFast)->Arg(1)->Arg(2)->ArgName("threads")->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// The kernel alone, one thread, outside ONNX Runtime: the dispatched path and the scalar path.
+// The kernel alone, one thread, outside ONNX Runtime: the dispatched path (labelled with the
+// target it ran), each compiled target pinned, and the scalar reference.
 void runKernel(benchmark::State& state, void (*band)(const float*, const float*, float*, int, int, int, int, int)) {
   Inputs& in = inputs();
   for (auto _ : state) {
@@ -114,11 +118,29 @@ void runKernel(benchmark::State& state, void (*band)(const float*, const float*,
   }
   state.SetItemsProcessed(int64_t(state.iterations()) * kC * kH * kW);
 }
-void BM_KernelDispatched(benchmark::State& state) { runKernel(state, ka::gridsample_fast_band); }
+void BM_KernelDispatched(benchmark::State& state) {
+  state.SetLabel(ka::gridSampleFastTarget());
+  runKernel(state, ka::gridsample_fast_band);
+}
 void BM_KernelScalar(benchmark::State& state) { runKernel(state, ka::GridSampleFastBandScalar); }
 BENCHMARK(BM_KernelDispatched)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_KernelScalar)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  for (int64_t t : ka::simdref::runnableTargets()) {
+    benchmark::RegisterBenchmark(("BM_KernelTarget/" + ka::simdref::targetName(t)).c_str(),
+                                 [t](benchmark::State& s) {
+                                   ka::simdref::TargetPin pin(t);
+                                   s.SetLabel(ka::gridSampleFastTarget());
+                                   runKernel(s, ka::gridsample_fast_band);
+                                 })
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

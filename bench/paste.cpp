@@ -7,6 +7,10 @@
 // it is (the crop column-major, simd::pasteLanczos8Columns over the box); both write the same
 // bytes, and the paste's other stages are the same in both.
 //
+// In the one-thread child the compositor's kernels are also timed per compiled Highway target
+// (dispatch pinned, labelled with the target): the Lanczos stage both ways and the unsharp mask's
+// two passes over one padded crop plane; the SCALAR target is the plain loops' reference.
+//
 // The worker pool's size is fixed per process, so the binary runs itself once per thread count
 // (KA_CORE_THREADS=1, then 2) and OpenCV is given the same count; each child prints its own table.
 //
@@ -19,11 +23,14 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "../tests/ops/simd_reference.h"
 #include "ops/pool.h"
+#include "ops/simd.h"
 #include "paste/paste.h"
 #include "paste/paste_kernels.h"
 
@@ -216,6 +223,26 @@ void BM_LanczosStageColumns(benchmark::State& st) {
   }
 }
 
+// The unsharp mask's passes over one crop plane padded by kKsize / 2 on each side, as the paste
+// runs them: the horizontal pass over the flat padded buffer, then a vertical pass and sharpening
+// per crop row.
+void BM_UnsharpPlane(benchmark::State& st) {
+  const int pad = kSide + kKsize - 1;
+  std::vector<float> padded(size_t(pad) * pad), hb(padded.size(), 0.0f), row(size_t(kSide) * kSide);
+  for (size_t i = 0; i < padded.size(); ++i) padded[i] = 255.0f * scene().crop[i % scene().crop.size()];
+  std::vector<float> g(kKsize);
+  float sum = 0.0f;
+  for (int t = 0; t < kKsize; ++t) sum += g[size_t(t)] = std::exp(-0.5f * float((t - 6) * (t - 6)) / (kSigma * kSigma));
+  for (float& v : g) v /= sum;
+  for (auto _ : st) {
+    ka::simd::unsharpHorizontal(padded.data(), g.data(), kKsize, hb.data(), 0, padded.size() - kKsize + 1);
+    for (int y = 0; y < kSide; ++y)
+      ka::simd::unsharpSharpenRow(hb.data() + size_t(y) * pad, size_t(pad), g.data(), kKsize, kAmount,
+                                  row.data() + size_t(y) * kSide, kSide);
+    benchmark::DoNotOptimize(row.data());
+  }
+}
+
 #ifdef KA_HAVE_OPENCV
 void BM_OpenCvPaste(benchmark::State& st) {
   const Scene& s = scene();
@@ -300,6 +327,20 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("lanczos_stage/columns", BM_LanczosStageColumns)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
+    const std::pair<const char*, void (*)(benchmark::State&)> kernels[] = {
+        {"lanczos_stage/rows", BM_LanczosStageRows},
+        {"lanczos_stage/columns", BM_LanczosStageColumns},
+        {"unsharp_plane", BM_UnsharpPlane}};
+    for (const auto& [name, fn] : kernels)
+      for (int64_t t : ka::simdref::runnableTargets())
+        benchmark::RegisterBenchmark((std::string(name) + "/" + ka::simdref::targetName(t)).c_str(),
+                                     [t, fn = fn](benchmark::State& s) {
+                                       ka::simdref::TargetPin pin(t);
+                                       s.SetLabel(ka::simd::target());
+                                       fn(s);
+                                     })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

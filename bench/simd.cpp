@@ -1,11 +1,17 @@
 // Vectorised kernels, per compiled target (dispatch pinned), against the plain scalar reference,
 // and against the named peers: the processor's own F16C conversion for f32ToF16, libswscale's
-// yuv420p -> rgb24 for the YUV row converter.
+// yuv420p -> rgb24 for the YUV row converter. Also the operators' kernels: WarpDirector's two passes
+// (reference: the one-pass scalar form) and Int8ConvVNNI (reference: its plain-loop path; per
+// target the path the processor's best choice takes under that target). Each pinned run is
+// labelled with the target that ran. One pool thread (KA_CORE_THREADS=1): the kernels alone.
 //
 //   ka_bench_simd --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 #include <immintrin.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -18,7 +24,9 @@ extern "C" {
 }
 
 #include "../tests/ops/simd_reference.h"
+#include "ops/int8_conv.h"
 #include "ops/simd.h"
+#include "ops/warp_director.h"
 
 namespace {
 
@@ -27,6 +35,8 @@ namespace simd = ka::simd;
 
 constexpr size_t kElems = 16384;  // in cache: measures the kernel, not memory
 constexpr int kFrameW = 1920, kFrameH = 1080;
+constexpr int kWarpSide = 256;            // a director-sized warp, 3 channels
+constexpr int kConvC = 32, kConvHW = 64;  // Int8ConvVNNI: 32 -> 32 channels, 3 x 3, pads 1
 
 struct Data {
   std::vector<float> f, g, outF;
@@ -35,6 +45,9 @@ struct Data {
   std::vector<uint8_t> rgb;
   std::vector<float> convIn, convW, convB, convOut;
   std::vector<uint8_t> y, u, v, frame;
+  std::vector<float> warpSrc, warpGrid, warpPlanes, warpOut;
+  std::vector<float> i8x, i8y, i8scale, i8bias;
+  std::vector<int8_t> i8w;
 
   Data() {
     std::mt19937 rng(7);
@@ -77,8 +90,37 @@ struct Data {
     for (auto& c : u) c = uint8_t(rng());
     for (auto& c : v) c = uint8_t(rng());
     frame.resize(size_t(kFrameW) * kFrameH * 3);
+    const size_t wp = size_t(kWarpSide) * kWarpSide;
+    warpSrc.resize(3 * wp);
+    for (auto& x : warpSrc) x = float(rng() % 1000) / 999.0f;
+    warpGrid.resize(2 * wp);
+    for (int i = 0; i < kWarpSide; ++i)
+      for (int j = 0; j < kWarpSide; ++j) {
+        float* g = &warpGrid[2 * (size_t(i) * kWarpSide + j)];
+        g[0] = (2.f * j + 1.f) / kWarpSide - 1.f + 0.02f * std::sin(0.05f * i);
+        g[1] = (2.f * i + 1.f) / kWarpSide - 1.f + 0.02f * std::cos(0.07f * j);
+      }
+    warpPlanes.resize(ka::warpPlanesFloats(kWarpSide, kWarpSide));
+    warpOut.resize(3 * wp);
+    i8x.resize(size_t(kConvC) * kConvHW * kConvHW);
+    for (auto& x : i8x) x = float(int(rng() % 2001) - 1000) / 700.0f;
+    i8y.resize(i8x.size());
+    i8w.resize(size_t(kConvC) * kConvC * 9);
+    for (auto& x : i8w) x = int8_t(int(rng() % 256) - 128);
+    i8scale.assign(kConvC, 0.002f);
+    i8bias.assign(kConvC, 0.1f);
   }
 };
+
+// One Int8ConvVNNI run on a fresh instance (the path is chosen at construction, under the pin).
+std::string int8Conv(Data& d, ka::Int8Path path) {
+  ka::Int8ConvAttrs a;
+  a.pads[0] = a.pads[1] = a.pads[2] = a.pads[3] = 1;
+  ka::Int8Conv conv(a, path);
+  const int64_t xd[4] = {1, kConvC, kConvHW, kConvHW}, wd[4] = {kConvC, kConvC, 3, 3};
+  conv.run(d.i8x.data(), xd, d.i8w.data(), wd, d.i8scale.data(), d.i8bias.data(), d.i8y.data());
+  return ka::int8PathName(conv.path());
+}
 
 Data& data() {
   static Data d;
@@ -91,6 +133,7 @@ struct Kernel {
   double itemsPerRun;
   std::function<void()> run;
   std::function<void()> reference;
+  std::function<std::string()> label = [] { return std::string(simd::target()); };
 };
 
 std::vector<Kernel> kernels() {
@@ -141,6 +184,17 @@ std::vector<Kernel> kernels() {
                   d.frame.data() + size_t(row) * kFrameW * 3);
          }
        }},
+      {"warpDirector_3x256x256", double(kWarpSide) * kWarpSide,
+       [&d] {
+         ka::warpDirectorPlanesBand(d.warpSrc.data(), d.warpPlanes.data(), kWarpSide, kWarpSide, 0, kWarpSide);
+         ka::warpDirectorGatherBand(d.warpPlanes.data(), d.warpGrid.data(), d.warpOut.data(), kWarpSide, kWarpSide, 0,
+                                    kWarpSide);
+       },
+       [&d] { ka::warpDirector(d.warpSrc.data(), d.warpGrid.data(), d.warpOut.data(), kWarpSide, kWarpSide); },
+       [] { return std::string(ka::warpBody()); }},
+      {"int8Conv_32x64x64_3x3", double(kConvC) * kConvHW * kConvHW, [&d] { int8Conv(d, ka::Int8Path::kAuto); },
+       [&d] { int8Conv(d, ka::Int8Path::kScalar); },
+       [&d] { return std::string(simd::target()) + " " + int8Conv(d, ka::Int8Path::kAuto); }},
   };
 }
 
@@ -192,12 +246,14 @@ void BM_Swscale(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  setenv("KA_CORE_THREADS", "1", 1);  // before the pool's first use fixes its size
   for (const Kernel& k : kernels()) {
     benchmark::RegisterBenchmark((std::string(k.name) + "/reference").c_str(),
                                  [k](benchmark::State& s) { runTimed(s, k.reference, k.itemsPerRun); });
     for (int64_t t : runnableTargets()) {
       benchmark::RegisterBenchmark((std::string(k.name) + "/" + targetName(t)).c_str(), [k, t](benchmark::State& s) {
         TargetPin pin(t);
+        s.SetLabel(k.label());
         runTimed(s, k.run, k.itemsPerRun);
       });
     }

@@ -9,10 +9,10 @@
 //   y = ((w00*X[ya][xa] + w01*X[ya][xb]) + w10*X[yb][xa]) + w11*X[yb][xb]
 // Clamping the tap indices while keeping the fractional weights is exactly border padding.
 //
-// On processors with AVX2 and FMA, eight columns at a time take a vector path whose blend uses
-// fused multiply-adds; it agrees with the scalar formula to float round-off, not bit for bit.
-// Positions beyond the 32-bit integer range (huge or non-finite grid values) give unspecified
-// values but never read outside x.
+// The dispatched kernel runs a vectorised body for the best Highway target the processor supports
+// (the choice is made once per process, on the first call) and reproduces the scalar formula bit
+// for bit on every target. Positions beyond the 32-bit integer range (huge or non-finite grid
+// values) give unspecified values but never read outside x.
 #pragma once
 
 namespace ka {
@@ -22,12 +22,12 @@ void gridsample_fast_band(const float* x, const float* grid, float* y, int C, in
 // One batch item, all rows.
 void gridsample_fast(const float* x, const float* grid, float* y, int C, int H, int W);
 
-// The per-target bodies behind gridsample_fast_band, for tests and benchmarks. The AVX2 body may
-// only be called when gridSampleFastAvx2Available() is true.
-bool gridSampleFastAvx2Available();
+// The plain scalar formula, one output pixel at a time: the reference for tests and benchmarks.
 void GridSampleFastBandScalar(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin,
                               int rowEnd);
-void GridSampleFastBandAvx2(const float* x, const float* grid, float* y, int C, int H, int W, int rowBegin, int rowEnd);
+
+// Name of the Highway target gridsample_fast_band dispatches to ("AVX2", "AVX3", "AVX3_DL", ...).
+const char* gridSampleFastTarget();
 
 // Output rows per parallel task of the ONNX Runtime kernel.
 inline constexpr int kGridSampleBandRows = 16;

@@ -1,5 +1,5 @@
 // GridSampleFast: the kernel at its exact points, against a double-precision reference written with
-// the coordinate-clamping formulation of border padding, the vector path against the scalar path,
+// the coordinate-clamping formulation of border padding, every compiled target against the scalar path,
 // and the operator inside ONNX Runtime against ONNX Runtime's own GridSample on the same inputs.
 #include <gtest/gtest.h>
 
@@ -15,6 +15,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "graph/ort_run.h"
 #include "ops/gridsample_fast.h"
+#include "ops/simd_reference.h"
 #include "render/ort_env.h"
 
 namespace {
@@ -121,26 +122,34 @@ TEST(GridSampleFastKernel, MatchesTheReferenceInsideAndFarOutside) {
   }
 }
 
-TEST(GridSampleFastKernel, VectorPathAgreesWithScalarPath) {
-  if (!ka::gridSampleFastAvx2Available()) GTEST_SKIP() << "no AVX2+FMA on this processor";
-  for (int W : {7, 8, 9, 16, 33}) {
-    for (float spread : {1.f, 40.f}) {
-      Case c = makeCase(4, 17, W, spread, unsigned(W + spread));
-      std::vector<float> s = run(c, ka::GridSampleFastBandScalar);
-      std::vector<float> v = run(c, ka::GridSampleFastBandAvx2);
-      const int vec = W - W % 8;
-      for (int ch = 0; ch < c.C; ++ch)
-        for (int i = 0; i < c.H; ++i)
-          for (int j = 0; j < W; ++j) {
-            size_t k = (size_t(ch) * c.H + i) * W + j;
-            if (j >= vec) {
-              // The W mod 8 remainder of a row takes the scalar formula exactly.
-              ASSERT_EQ(v[k], s[k]) << "W " << W << " col " << j;
-            } else {
-              // The fused blend differs by the roundings it saves: a few ulps of the magnitude.
-              ASSERT_NEAR(v[k], s[k], 4 * std::numeric_limits<float>::epsilon()) << "W " << W << " col " << j;
-            }
-          }
+// A director-like warp: the identity grid displaced by up to `shift` pixels, varying along both
+// axes so that neighbouring columns read different rows.
+Case makeWarp(int C, int H, int W, float shift, unsigned seed) {
+  Case c = makeCase(C, H, W, 0.f, seed);
+  for (int i = 0; i < H; ++i)
+    for (int j = 0; j < W; ++j) {
+      float* g = &c.grid[(size_t(i) * W + j) * 2];
+      g[0] = (2.f * j + 1.f + 2.f * shift * std::sin(0.3f * i + 0.11f * j)) / W - 1.f;
+      g[1] = (2.f * i + 1.f + 2.f * shift * std::cos(0.05f * i + 0.4f * j)) / H - 1.f;
+    }
+  return c;
+}
+
+TEST(GridSampleFastKernel, EveryTargetReproducesTheScalarPathBitForBit) {
+  std::vector<Case> cases;
+  for (int W : {7, 8, 9, 16, 33})
+    for (float spread : {1.f, 40.f}) cases.push_back(makeCase(4, 17, W, spread, unsigned(W + spread)));
+  // Smooth warps whose taps fit a few rows (the contiguous-span path), steep ones that do not, and
+  // widths around one and two vectors so the windows meet the right border.
+  for (int W : {15, 16, 17, 31, 32, 33, 64, 300})
+    for (float shift : {0.f, 0.4f, 2.f, 9.f}) cases.push_back(makeWarp(3, 19, W, shift, unsigned(W)));
+  for (const Case& c : cases) {
+    const std::vector<float> s = run(c, ka::GridSampleFastBandScalar);
+    for (int64_t t : ka::simdref::runnableTargets()) {
+      ka::simdref::TargetPin pin(t);
+      const std::vector<float> v = runDispatch(c);
+      for (size_t k = 0; k < s.size(); ++k)
+        ASSERT_EQ(v[k], s[k]) << ka::simdref::targetName(t) << " W " << c.W << " element " << k;
     }
   }
 }
