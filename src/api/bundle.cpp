@@ -3,7 +3,7 @@
 #include <string>
 
 #include "bundle/container.h"
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "bundle/members.h"
 #include "ka/ka.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "ka/ka_utt.h"
 #include "api/handles.h"
 

@@ -6,7 +6,7 @@
 
 #include "bundle/manifest.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
+#include "base/regular_file.h"
 
 namespace ka {
 namespace {

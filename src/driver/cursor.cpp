@@ -1,4 +1,5 @@
 #include "driver/cursor.h"
+#include "base/env.h"
 #include "base/log.h"
 
 #include <algorithm>
@@ -332,9 +333,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int lookahea
   const bool jpgPopulated = pathExists(dirPath + last);
   const std::string videoPath = resolveMember(m.dir, videoName);
   const bool haveVideo = pathExists(videoPath);
-  const char* prefer = std::getenv("KA_DRIVER_PREFER_MP4");
-
-  if (prefer && std::strcmp(prefer, "1") == 0 && haveVideo) {
+  if (env::is("KA_DRIVER_PREFER_MP4", "1") && haveVideo) {
     if (jpgPopulated)
       log::printf(log::Level::Warning,
                   "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "

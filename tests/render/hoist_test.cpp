@@ -12,7 +12,7 @@
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "common/test_util.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 #include "render/prefetch.h"
 #include "render/renderer.h"
 
