@@ -13,15 +13,15 @@
 #include <stdexcept>
 #include <vector>
 
-#include "base/env.h"
-#include "base/units.h"
 #include "audio/a2x_meta.h"
 #include "audio/samples.h"
 #include "audio/w2v.h"
+#include "base/env.h"
 #include "base/log.h"
+#include "base/regular_file.h"
+#include "base/units.h"
 #include "bundle/container.h"
 #include "bundle/members.h"
-#include "base/regular_file.h"
 #include "ops/simd.h"
 #include "runtime/ort_env.h"
 

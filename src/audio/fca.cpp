@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "base/units.h"
 #include "audio/samples.h"
 #include "audio/w2v.h"
+#include "base/units.h"
 #include "ops/pool.h"
 #include "runtime/ort_env.h"
 #include "runtime/session_options.h"

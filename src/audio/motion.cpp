@@ -9,13 +9,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "base/env.h"
-#include "base/units.h"
 #include "audio/mel.h"
 #include "audio/motion_dir.h"
 #include "audio/motion_net.h"
 #include "audio/motion_pose.h"
 #include "audio/samples.h"
+#include "base/env.h"
+#include "base/units.h"
 #include "ops/pool.h"
 #include "runtime/ort_env.h"
 

@@ -15,9 +15,9 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/regular_file.h"
 #include "bundle/container.h"
 #include "bundle/members.h"
-#include "base/regular_file.h"
 
 namespace ka {
 namespace {

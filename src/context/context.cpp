@@ -6,11 +6,11 @@
 #include <stdexcept>
 
 #include "base/log.h"
+#include "base/regular_file.h"
 #include "base/units.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
-#include "base/regular_file.h"
 #include "driver/cursor.h"
 #include "ops/pool.h"
 #include "paste/paste.h"

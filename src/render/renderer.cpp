@@ -14,19 +14,19 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include "base/regular_file.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
-#include "base/regular_file.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/lip_contour_bind.h"
 #include "ops/domain.h"
 #include "ops/pool.h"
 #include "render/lip_feed.h"
 #include "render/load_rewrites.h"
+#include "render/prefetch.h"
 #include "runtime/model_file.h"
 #include "runtime/ort_env.h"
 #include "runtime/session_options.h"
-#include "render/prefetch.h"
 
 namespace ka {
 namespace {
