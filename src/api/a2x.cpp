@@ -27,8 +27,6 @@ int reportingFailure(ka::A2xStream& stream, F&& step) {
 
 }  // namespace
 
-ka::A2xStream& ka::a2xStream(ka_a2x* s) { return s->stream; }
-
 extern "C" {
 
 const char* ka_a2x_last_error(void) { return a2xLastError().c_str(); }

@@ -31,3 +31,10 @@ struct ka_fca {
   ka::FcaEngine engine;
   ka_fca(const char* w2v, const char* fca, int threads) : engine(w2v, fca, threads) {}
 };
+
+namespace ka {
+
+// The stream behind a C handle, for the tests and benchmarks that look inside it.
+inline A2xStream& a2xStream(ka_a2x* s) { return s->stream; }
+
+}  // namespace ka

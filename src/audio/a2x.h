@@ -26,13 +26,7 @@
 #include <memory>
 #include <string>
 
-struct ka_a2x;
-
 namespace ka {
-
-class A2xStream;
-// The stream behind a C handle.
-A2xStream& a2xStream(ka_a2x* s);
 
 class A2xStream {
  public:
