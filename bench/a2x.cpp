@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "api/handles.h"
 #include "audio/a2x.h"
 #include "audio/w2v.h"
 #include "ka/ka_a2x.h"

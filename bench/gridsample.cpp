@@ -20,7 +20,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "ops/domain.h"
 #include "ops/gridsample_fast.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include "ops/int8_conv.h"
 #include "ops/pool.h"
 #include "ops/warp_director.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -1,8 +1,9 @@
-// Fuzzes the manifest key scan and the loader's readers over arbitrary text.
+// Fuzzes the JSON reader's key scan and the loader's readers over arbitrary text.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "base/json.h"
 #include "bundle/manifest.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -10,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const char* kKeys[] = {"NT", "frame_count", "W", "H", "crop", "format", "agent", "P_hevc", ""};
   for (const char* key : kKeys) {
     try {
-      ka::manifest_key::keyHits(text, key);
+      ka::json::keyHits(text, key);
       ka::manifest_key::scalarValuePos(text, key);
       std::string out;
       ka::optStr(text, key, out);

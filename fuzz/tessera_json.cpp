@@ -1,4 +1,4 @@
-// Fuzzes the tessera JSON reader and everything built on it: the members cross-checks between a
+// Fuzzes the JSON reader and everything built on it: the members cross-checks between a
 // bank sidecar and a manifest, the unified pi block and the head serving configuration.
 //
 // Input: a sidecar text, a NUL byte, then a manifest text (without a NUL the whole input serves as
@@ -8,8 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/json.h"
 #include "tessera/head_weights.h"
-#include "tessera/json.h"
+#include "face/json.h"
 #include "tessera/members.h"
 #include "face/unified_pi.h"
 
@@ -20,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string sidecar(p, cut);
   const std::string manifest = nul ? std::string(p + cut + 1, size - cut - 1) : sidecar;
 
+  try {
+    ka::json::parseText(sidecar);
+  } catch (const std::exception&) {
+  }
   try {
     ka::tessera::json::parseText(sidecar);
   } catch (const std::exception&) {

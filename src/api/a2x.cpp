@@ -2,19 +2,30 @@
 #include <cstdlib>
 #include <string>
 
+#include "api/handles.h"
 #include "audio/a2x.h"
 #include "audio/w2v.h"
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "ka/ka_a2x.h"
 
-struct ka_a2x {
-  ka::A2xStream stream;
-  ka_a2x(const char* bundle, int threads) : stream(bundle, threads) {}
-};
+namespace {
 
-using ka::a2xLastError;
+std::string& a2xLastError() {
+  thread_local std::string text;
+  return text;
+}
 
-ka::A2xStream& ka::a2xStream(ka_a2x* s) { return s->stream; }
+// Runs `step` (an avail or pull); a model failure the stream survived on the way becomes the
+// family's text "ka_a2x extend: <why>" while the step's own result stands.
+template <class F>
+int reportingFailure(ka::A2xStream& stream, F&& step) {
+  const int n = step();
+  std::string failure = stream.takeFailure();
+  if (!failure.empty()) a2xLastError() = "ka_a2x extend: " + failure;
+  return n;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -53,7 +64,8 @@ int ka_a2x_finish(ka_a2x* s) {
 int ka_a2x_avail(ka_a2x* s) {
   a2xLastError().clear();
   if (!s) return 0;
-  return ka::guarded(a2xLastError(), "ka_a2x_avail", 0, [&] { return s->stream.avail(); });
+  return ka::guarded(a2xLastError(), "ka_a2x_avail", 0,
+                     [&] { return reportingFailure(s->stream, [&] { return s->stream.avail(); }); });
 }
 
 int ka_a2x_pull_wn(ka_a2x* s, int* index_out, float* base_out, float* drive_out, float* width_out, int n) {
@@ -63,8 +75,9 @@ int ka_a2x_pull_wn(ka_a2x* s, int* index_out, float* base_out, float* drive_out,
     return 0;
   }
   if (n == 0) return 0;
-  return ka::guarded(a2xLastError(), "ka_a2x_pull", 0,
-                     [&] { return s->stream.pull(index_out, base_out, drive_out, width_out, n); });
+  return ka::guarded(a2xLastError(), "ka_a2x_pull", 0, [&] {
+    return reportingFailure(s->stream, [&] { return s->stream.pull(index_out, base_out, drive_out, width_out, n); });
+  });
 }
 
 int ka_a2x_pull(ka_a2x* s, int* index_out, float* base_out, float* drive_out, int n) {

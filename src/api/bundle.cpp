@@ -2,8 +2,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/last_error.h"
 #include "bundle/container.h"
-#include "bundle/last_error.h"
 #include "bundle/members.h"
 #include "ka/ka.h"
 

@@ -4,7 +4,8 @@
 #include <memory>
 
 #include "api/handles.h"
-#include "bundle/last_error.h"
+#include "base/last_error.h"
+#include "base/units.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "ka/ka.h"
@@ -44,6 +45,8 @@ int finishRgba(ka_ctx* c, int si, uint8_t* out, size_t outSize) {
 extern "C" {
 
 const char* ka_last_error(void) { return ka::coreLastError().c_str(); }
+
+static_assert(KA_HOST_KP_ROWS == ka::kKeypointRows, "the public keypoint row count is the library's");
 
 int ka_host_kp_rows(void) { return KA_HOST_KP_ROWS; }
 

@@ -1,14 +1,9 @@
 // The ka_motion_* C interface over ka::Motion.
 #include <string>
 
-#include "audio/motion.h"
-#include "bundle/last_error.h"
+#include "api/handles.h"
+#include "base/last_error.h"
 #include "ka/ka_motion.h"
-
-struct ka_motion {
-  ka::Motion engine;
-  ka_motion(const char* dir, int threads, const char* ep) : engine(dir, threads, ep ? ep : "") {}
-};
 
 namespace {
 

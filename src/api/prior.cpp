@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "bundle/manifest.h"
 #include "driver/cursor.h"
 #include "bundle/driving.h"

@@ -2,7 +2,7 @@
 #include <memory>
 #include <string>
 
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "ka/ka_stream.h"
 #include "session/offline_stream.h"
 

@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "bundle/last_error.h"
-#include "ka/ka_utt.h"
 #include "api/handles.h"
+#include "base/last_error.h"
+#include "ka/ka_utt.h"
 
 namespace {
 

@@ -16,23 +16,19 @@
 #include "audio/a2x_meta.h"
 #include "audio/samples.h"
 #include "audio/w2v.h"
+#include "base/env.h"
 #include "base/log.h"
+#include "base/regular_file.h"
+#include "base/units.h"
 #include "bundle/container.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
 #include "ops/simd.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace ka {
 
-std::string& a2xLastError() {
-  thread_local std::string text;
-  return text;
-}
-
 namespace {
 
-constexpr int kKp = 63;
 constexpr int64_t kBlockSamples = 5120;  // 320 ms
 constexpr int kBlockFrames = 8;
 constexpr int kLiveStep = 8, kLegacyStep = 64;
@@ -102,8 +98,6 @@ std::string readMeta(const std::string& path) {
   return text;
 }
 
-int64_t framesOf(int64_t samples) { return (samples + 639) / 640; }
-
 }  // namespace
 
 struct A2xStream::Impl {
@@ -123,6 +117,7 @@ struct A2xStream::Impl {
   bool hasWidth = false;
   std::vector<float> widthOffline;
 
+  std::string failure;  // why the last extend stopped short, until taken
   RowBuffer audio{1};
   bool finished = false;
   int phase = 0, direction = 1, wrap = 1, eager = -1;
@@ -131,7 +126,7 @@ struct A2xStream::Impl {
   RowBuffer encoded{1};
   int64_t nEncoded = 0;
   RowBuffer widthStream{1};
-  RowBuffer deltas{kKp};
+  RowBuffer deltas{kKeypointValues};
   std::vector<float> prev, state, primedPrev, primedState;
   int64_t decoded = 0, pulled = 0;
 
@@ -142,7 +137,7 @@ struct A2xStream::Impl {
     const int64_t n = samples();
     if (finished) return n;
     if (!shortWin) return (n / kBlockSamples) * kBlockSamples;
-    return std::min(n, ((n + 639) / kBlockSamples) * kBlockSamples);
+    return std::min(n, ((n + kFrameSamples - 1) / kBlockSamples) * kBlockSamples);
   }
   int64_t ready() const {
     if (finished) return framesOf(samples());
@@ -219,17 +214,16 @@ void A2xStream::Impl::open(const std::string& bundle, int threads) {
   pos = readFloats(resolveMember(dir, "a2x_pos.f32"));
   std::vector<float> norm = readFloats(resolveMember(dir, "a2x_norm.f32"));
   target = readFloats(resolveMember(dir, "xs_target.bin"));
-  if (pos.size() < size_t(2) * H || norm.size() < 2 * kKp || target.size() < kKp)
+  if (pos.size() < size_t(2) * H || norm.size() < 2 * kKeypointValues || target.size() < kKeypointValues)
     throw std::runtime_error("pos/norm/xs_target read failed");
   P = static_cast<int>(std::min<size_t>(pos.size() / H, std::numeric_limits<int>::max()));
-  normMean.assign(norm.begin(), norm.begin() + kKp);
-  normStd.assign(norm.begin() + kKp, norm.begin() + 2 * kKp);
-  NT = static_cast<int>(std::min<size_t>(target.size() / kKp, std::numeric_limits<int>::max()));
-  target.resize(size_t(NT) * kKp);
+  normMean.assign(norm.begin(), norm.begin() + kKeypointValues);
+  normStd.assign(norm.begin() + kKeypointValues, norm.begin() + 2 * kKeypointValues);
+  NT = static_cast<int>(std::min<size_t>(target.size() / kKeypointValues, std::numeric_limits<int>::max()));
+  target.resize(size_t(NT) * kKeypointValues);
 
-  const char* w2vEnv = std::getenv("W2V_ONNX");
-  if (!w2vEnv || !*w2vEnv) throw std::runtime_error("$W2V_ONNX not set");
-  w2vPath = w2vEnv;
+  w2vPath = env::text("W2V_ONNX");
+  if (w2vPath.empty()) throw std::runtime_error("$W2V_ONNX not set");
   w2vThreads = threads;
   win = w2v::sharedWindow(w2vPath, threads);
   if (win) {
@@ -285,7 +279,7 @@ void A2xStream::Impl::prime(int count) {
     for (int f = 0; f < T; ++f) w2v::frameOf(silence->data(), f, &rows[size_t(f) * w2v::kFrameFloats]);
     std::vector<float> out, wn;
     runEncoder(rows.data(), 0, T, out, wn);
-    std::vector<float> p(kKp, 0.0f), s(size_t(H), 0.0f), row(kKp);
+    std::vector<float> p(kKeypointValues, 0.0f), s(size_t(H), 0.0f), row(kKeypointValues);
     for (int f = 0; f < T; ++f) decodeStep(&out[size_t(f) * H], p, s, row.data());
     primedPrev = p;
     primedState = s;
@@ -306,7 +300,7 @@ void A2xStream::Impl::resetState(int ph, int dir, int wr) {
   deltas.clear();
   finished = false;
   winStart = filled = nEncoded = decoded = pulled = 0;
-  prev = primedPrev.empty() ? std::vector<float>(kKp, 0.0f) : primedPrev;
+  prev = primedPrev.empty() ? std::vector<float>(kKeypointValues, 0.0f) : primedPrev;
   state = primedState.empty() ? std::vector<float>(size_t(H), 0.0f) : primedState;
   phase = ph;
   wrap = wr;
@@ -342,12 +336,12 @@ void A2xStream::Impl::runEncoder(const float* rows, int64_t a, int64_t T, std::v
 void A2xStream::Impl::decodeStep(const float* ctx, std::vector<float>& p, std::vector<float>& s, float* row) {
   std::vector<Ort::Value> in;
   in.push_back(w2v::constTensor(ctx, size_t(H), {1, H}));
-  in.push_back(w2v::tensor(p.data(), p.size(), {1, kKp}));
+  in.push_back(w2v::tensor(p.data(), p.size(), {1, kKeypointValues}));
   in.push_back(w2v::tensor(s.data(), s.size(), {1, 1, H}));
   auto res = dec->run({"ctx_t", "prev", "h"}, in, {"m", "h_out"});
-  const float* m = w2v::floatsOf(res[0], kKp, dec->path, "m");
+  const float* m = w2v::floatsOf(res[0], kKeypointValues, dec->path, "m");
   const float* h = w2v::floatsOf(res[1], size_t(H), dec->path, "h_out");
-  for (int k = 0; k < kKp; ++k) {
+  for (int k = 0; k < kKeypointValues; ++k) {
     p[k] = m[k];
     row[k] = m[k] * normStd[k] + normMean[k];
   }
@@ -371,7 +365,7 @@ void A2xStream::Impl::fillLegacy(int64_t tgt) {
     } else {
       break;
     }
-    const int64_t s0 = winStart * w2v::kHop;
+    const int64_t s0 = winStart * kFrameSamples;
     scratch.assign(w2v::kWindowSamples, 0.0f);
     const int64_t s1 = std::min(horizon, s0 + w2v::kWindowSamples);
     if (s1 > s0) std::memcpy(scratch.data(), audio.row(s0), size_t(s1 - s0) * sizeof(float));
@@ -394,7 +388,7 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
   std::vector<float> x(size_t(w2v::kHeadFrames) * w2v::kTrunkChannels);
   while (filled < tgt) {
     const int64_t s = winStart;
-    const int64_t e = (s + kBlockFrames + blockRight) * w2v::kHop;
+    const int64_t e = (s + kBlockFrames + blockRight) * kFrameSamples;
     if (!finished && usable() < e) break;
     scratch.assign(w2v::kTrunkSamples, 0.0f);
     const int64_t s0 = e - w2v::kTrunkSamples;
@@ -418,7 +412,7 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
       int64_t base = 0, i = f;
       if (f >= 200) {
         const int64_t kk = f / 100 - 1;
-        base = kk * 100 * w2v::kHop;
+        base = kk * 100 * kFrameSamples;
         i = f - kk * 100;
       }
       const double p = double(base - s0) / 80.0 + double(i) * 8.030150753768844;
@@ -454,7 +448,7 @@ void A2xStream::Impl::fillShort(int64_t tgt) {
 void A2xStream::Impl::releaseOld() {
   // Audio a later window reads; features a later encoder chunk reads; rows not yet used.
   int64_t keepAudio =
-      shortWin ? (winStart + kBlockFrames + blockRight) * w2v::kHop - w2v::kTrunkSamples : winStart * w2v::kHop;
+      shortWin ? (winStart + kBlockFrames + blockRight) * kFrameSamples - w2v::kTrunkSamples : winStart * kFrameSamples;
   audio.release(std::max<int64_t>(0, keepAudio));
   feat.release(std::max<int64_t>(0, nEncoded - ctxLeft));
   encoded.release(decoded);
@@ -500,7 +494,7 @@ void A2xStream::Impl::extend(int64_t F) {
     }
     releaseOld();
   } catch (const std::exception& e) {
-    a2xLastError() = std::string("ka_a2x extend: ") + e.what();
+    failure = e.what();
   }
 }
 
@@ -525,6 +519,12 @@ int A2xStream::avail() {
   return static_cast<int>(std::min<int64_t>(std::max<int64_t>(0, s.decoded - s.pulled), INT32_MAX));
 }
 
+std::string A2xStream::takeFailure() {
+  std::string f;
+  f.swap(impl_->failure);
+  return f;
+}
+
 int A2xStream::pull(int* index, float* base, float* drive, float* width, int n) {
   Impl& s = *impl_;
   const int64_t R = s.ready();
@@ -534,11 +534,11 @@ int A2xStream::pull(int* index, float* base, float* drive, float* width, int n) 
   while (s.pulled < L && got < n) {
     const int idx = s.walk(s.pulled);
     index[got] = idx;
-    const float* t = &s.target[size_t(idx) * kKp];
+    const float* t = &s.target[size_t(idx) * kKeypointValues];
     const float* d = s.deltas.row(s.pulled);
-    for (int k = 0; k < kKp; ++k) {
-      base[size_t(got) * kKp + k] = t[k];
-      drive[size_t(got) * kKp + k] = t[k] + d[k];
+    for (int k = 0; k < kKeypointValues; ++k) {
+      base[size_t(got) * kKeypointValues + k] = t[k];
+      drive[size_t(got) * kKeypointValues + k] = t[k] + d[k];
     }
     if (width) width[got] = (s.hasWidth && s.pulled < s.widthStream.end()) ? s.widthStream.row(s.pulled)[0] : 0.0f;
     ++s.pulled;
@@ -617,10 +617,10 @@ int A2xStream::deltas(const float* samples, int count, float* out, float* width,
       },
       encodeUpTo);
   encodeUpTo(F);
-  std::vector<float> p = s.primedPrev.empty() ? std::vector<float>(kKp, 0.0f) : s.primedPrev;
+  std::vector<float> p = s.primedPrev.empty() ? std::vector<float>(kKeypointValues, 0.0f) : s.primedPrev;
   std::vector<float> st = s.primedState.empty() ? std::vector<float>(size_t(s.H), 0.0f) : s.primedState;
-  std::vector<float> rows(size_t(F) * kKp);
-  for (int64_t f = 0; f < F; ++f) s.decodeStep(&encOut[size_t(f) * s.H], p, st, &rows[size_t(f) * kKp]);
+  std::vector<float> rows(size_t(F) * kKeypointValues);
+  for (int64_t f = 0; f < F; ++f) s.decodeStep(&encOut[size_t(f) * s.H], p, st, &rows[size_t(f) * kKeypointValues]);
   std::memcpy(out, rows.data(), rows.size() * sizeof(float));
   if (width) {
     for (int64_t f = 0; f < F; ++f) width[f] = f < int64_t(s.widthOffline.size()) ? s.widthOffline[size_t(f)] : 0.0f;

@@ -26,16 +26,7 @@
 #include <memory>
 #include <string>
 
-struct ka_a2x;
-
 namespace ka {
-
-class A2xStream;
-// The stream behind a C handle.
-A2xStream& a2xStream(ka_a2x* s);
-
-// This thread's last-error text of the a2x family.
-std::string& a2xLastError();
 
 class A2xStream {
  public:
@@ -47,10 +38,15 @@ class A2xStream {
 
   void push(const float* samples, int count);
   void finish();
-  // Frames ready to pull (runs the models as far as needed, a bounded step per call).
+  // Frames ready to pull (runs the models as far as needed, a bounded step per call). A model
+  // failure on the way stops the step short: the stream keeps what it had, and the failure is
+  // kept for takeFailure.
   int avail();
-  // Up to n frames; width may be null.
+  // Up to n frames; width may be null. Model failures as avail's.
   int pull(int* index, float* base, float* drive, float* width, int n);
+  // The text of the model failure that last stopped avail or pull short (empty when none), which
+  // is forgotten as it is taken.
+  std::string takeFailure();
   // (samples + 639) / 640 once finished, else -1.
   int total() const;
   int reset(int phase, int direction, int wrap);

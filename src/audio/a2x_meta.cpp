@@ -4,18 +4,18 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
+
+#include "base/json.h"
 
 namespace ka {
 
 namespace {
 
-// Position just past the colon that follows "key", or npos.
+// Position of the value of the first occurrence of "key" used as a key, or npos.
 size_t valueAt(const std::string& text, const char* key) {
-  const std::string quoted = std::string("\"") + key + "\"";
-  size_t k = text.find(quoted);
-  if (k == std::string::npos) return std::string::npos;
-  size_t colon = text.find(':', k + quoted.size());
-  return colon == std::string::npos ? std::string::npos : colon + 1;
+  const std::vector<json::KeyHit> hits = json::keyHits(text, key);
+  return hits.empty() ? std::string::npos : static_cast<size_t>(hits.front().pos);
 }
 
 bool readInt(const std::string& text, size_t at, int& out) {

@@ -1,6 +1,6 @@
-// The stream's settings file, a2x_meta.json: a flat JSON object read by plain text search (the key
-// in double quotes, then the first ':' after it, then a base-10 integer with leading blanks
-// skipped), so any producer's formatting is accepted.
+// The stream's settings file, a2x_meta.json: a flat JSON object read through the JSON reader's key
+// scan (the first occurrence of the key used as a key, then a base-10 integer at its value), so any
+// producer's formatting is accepted.
 #pragma once
 
 #include <string>

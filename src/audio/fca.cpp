@@ -8,25 +8,19 @@
 
 #include "audio/samples.h"
 #include "audio/w2v.h"
-#include "bundle/last_error.h"
-#include "ka/ka_fca.h"
+#include "base/units.h"
 #include "ops/pool.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
+#include "runtime/session_options.h"
 
 namespace ka {
 
 namespace {
-constexpr int kKp = 63;
 constexpr int kState = 384;
 constexpr int kFirstLayer = 4, kPooled = 6;  // layers 4..9
 constexpr int kOffFirst = -1, kOffs = 7;     // frames t - 1 ... t + 5
 constexpr int kQuietSeed = 7;
 }  // namespace
-
-std::string& fcaLastError() {
-  thread_local std::string text;
-  return text;
-}
 
 struct FcaEngine::Impl {
   Ort::Env env = makeOrtEnv("ka_fca");
@@ -37,9 +31,9 @@ struct FcaEngine::Impl {
 FcaEngine::FcaEngine(const std::string& w2vPath, const std::string& fcaPath, int threads)
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
-  if (threads >= 1) m.options.SetIntraOpNumThreads(pool::boundThreads(threads, "ka_fca_create"));
-  m.options.SetInterOpNumThreads(1);
-  m.options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  SessionSettings settings;
+  if (threads >= 1) settings.intraThreads = pool::boundThreads(threads, "ka_fca_create");
+  m.options = makeSessionOptions(settings);
   m.encoder = w2v::openModel(m.env, w2vPath, m.options);
   m.encoder->requireInputs({"input_values"});
   m.encoder->requireOutputs({"audio_emb"});
@@ -52,7 +46,7 @@ FcaEngine::~FcaEngine() = default;
 
 int FcaEngine::deltas(const float* samples, int count, float* out, int max) {
   if (count <= 0) return 0;
-  const int64_t F = (int64_t(count) + 639) / 640;
+  const int64_t F = framesOf(count);
   if (F > max) return -1;
   requireFiniteSamples(samples, count);
   const size_t D = w2v::kDim;
@@ -99,8 +93,8 @@ int FcaEngine::deltas(const float* samples, int count, float* out, int max) {
   }
 
   // The autoregressive pass.
-  std::vector<float> in(size_t(kOffs) * D), prev(kKp, 0.0f), state(kState, 0.0f);
-  std::vector<float> rows(size_t(F) * kKp);
+  std::vector<float> in(size_t(kOffs) * D), prev(kKeypointValues, 0.0f), state(kState, 0.0f);
+  std::vector<float> rows(size_t(F) * kKeypointValues);
   const w2v::Model& model = *impl_->model;
   for (int64_t t = 0; t < F; ++t) {
     for (int k = 0; k < kOffs; ++k) {
@@ -109,50 +103,17 @@ int FcaEngine::deltas(const float* samples, int count, float* out, int max) {
     }
     std::vector<Ort::Value> inputs;
     inputs.push_back(w2v::tensor(in.data(), in.size(), {1, int64_t(in.size())}));
-    inputs.push_back(w2v::tensor(prev.data(), prev.size(), {1, kKp}));
+    inputs.push_back(w2v::tensor(prev.data(), prev.size(), {1, kKeypointValues}));
     inputs.push_back(w2v::tensor(state.data(), state.size(), {1, 1, kState}));
     auto res = model.run({"cond", "prev", "h"}, inputs, {"m", "hn"});
-    const float* m = w2v::floatsOf(res[0], kKp, model.path, "m");
+    const float* m = w2v::floatsOf(res[0], kKeypointValues, model.path, "m");
     const float* h = w2v::floatsOf(res[1], kState, model.path, "hn");
-    std::memcpy(prev.data(), m, kKp * sizeof(float));
+    std::memcpy(prev.data(), m, kKeypointValues * sizeof(float));
     std::memcpy(state.data(), h, kState * sizeof(float));
-    std::memcpy(&rows[size_t(t) * kKp], m, kKp * sizeof(float));
+    std::memcpy(&rows[size_t(t) * kKeypointValues], m, kKeypointValues * sizeof(float));
   }
   std::memcpy(out, rows.data(), rows.size() * sizeof(float));
   return static_cast<int>(F);
 }
 
 }  // namespace ka
-
-struct ka_fca {
-  ka::FcaEngine engine;
-  ka_fca(const char* w2v, const char* fca, int threads) : engine(w2v, fca, threads) {}
-};
-
-extern "C" {
-
-const char* ka_fca_last_error(void) { return ka::fcaLastError().c_str(); }
-
-ka_fca* ka_fca_create(const char* w2v_path, const char* fca_path, int threads) {
-  ka::fcaLastError().clear();
-  if (!w2v_path || !fca_path) {
-    ka::setError(ka::fcaLastError(), "ka_fca_create: NULL path");
-    return nullptr;
-  }
-  return ka::guarded(ka::fcaLastError(), "ka_fca_create", static_cast<ka_fca*>(nullptr),
-                     [&] { return new ka_fca(w2v_path, fca_path, threads); });
-}
-
-void ka_fca_destroy(ka_fca* f) { delete f; }
-
-int ka_fca_deltas(ka_fca* f, const float* samples, int count, float* out, int max) {
-  ka::fcaLastError().clear();
-  if (!f || (count > 0 && (!samples || (max > 0 && !out)))) {
-    ka::setError(ka::fcaLastError(), "ka_fca_deltas: bad args");
-    return -2;
-  }
-  return ka::guarded(ka::fcaLastError(), "ka_fca_deltas", -2,
-                     [&] { return f->engine.deltas(samples, count, out, max); });
-}
-
-}  // extern "C"

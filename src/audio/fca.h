@@ -12,9 +12,6 @@
 
 namespace ka {
 
-// This thread's last-error text of the FCA family.
-std::string& fcaLastError();
-
 class FcaEngine {
  public:
   // Opens both models; throws the failure. threads < 1 leaves the count to ONNX Runtime; a count

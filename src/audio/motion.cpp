@@ -14,13 +14,14 @@
 #include "audio/motion_net.h"
 #include "audio/motion_pose.h"
 #include "audio/samples.h"
+#include "base/env.h"
+#include "base/units.h"
 #include "ops/pool.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace ka {
 namespace {
 
-constexpr int kFrameSamples = 640;
 constexpr int kWindowStep = 5;     // frames per analysis window
 constexpr int kWindowLead = 2000;  // samples before the window's first frame
 constexpr int kWindowNeed = 4480;  // samples past the first frame's start a window needs
@@ -28,9 +29,8 @@ constexpr int kEncFrames = 20;
 constexpr int kChunk = 80;
 constexpr int kChunkStep = 70;
 constexpr int kOverlap = kChunk - kChunkStep;  // 10 blended rows; also the provisional tail
-constexpr int kKp = 63;
 constexpr int kMaxThreads = 64;
-constexpr size_t kMaxSamples = size_t{16000} * 3600;  // one hour of audio per utterance
+constexpr size_t kMaxSamples = size_t{kSampleRate} * 3600;  // one hour of audio per utterance
 const int kLip[6] = {6, 12, 14, 17, 19, 20};
 
 using Clock = std::chrono::steady_clock;
@@ -79,7 +79,7 @@ struct Motion::Impl {
   int index = 0, direction = 1;
   bool wrap = true;
   bool haveRef = false;
-  float ref[kKp] = {};
+  float ref[kKeypointValues] = {};
 
   double busy = 0.0;
 
@@ -93,7 +93,7 @@ struct Motion::Impl {
 
   int featRows() const { return static_cast<int>(feat.size() / kFeatDim); }
   int motionRows() const { return static_cast<int>(motion.size() / kMotionDim); }
-  int audioFrames() const { return static_cast<int>((audio.size() + kFrameSamples - 1) / kFrameSamples); }
+  int audioFrames() const { return static_cast<int>(framesOf(static_cast<int64_t>(audio.size()))); }
   bool windowRunnable(int w) const {
     return finished ? w < totalFrames : static_cast<size_t>(w) * kFrameSamples + kWindowNeed <= audio.size();
   }
@@ -144,7 +144,7 @@ void Motion::Impl::processWindow(int w) {
     std::memcpy(tail, t.emo.data() + static_cast<size_t>((w + r) % t.meta.nEmo) * kEmoDim, sizeof(float) * kEmoDim);
     std::memcpy(tail + kEmoDim, t.eyeOpen.data(), sizeof(float) * 2);
     std::memcpy(tail + kEmoDim + 2, t.eyeBall.data(), sizeof(float) * 6);
-    std::memcpy(tail + kEmoDim + 8, t.chSc.data(), sizeof(float) * kKp);
+    std::memcpy(tail + kEmoDim + 8, t.chSc.data(), sizeof(float) * kKeypointValues);
   }
   if (w == 0) {
     dump("/mel0.bin", melOut.data(), melOut.size(), false);
@@ -285,7 +285,7 @@ void Motion::Impl::emitFrame(const float* m, int* indexOut, float* base, float* 
   const float* s = t.srcXsInfo.data() + static_cast<size_t>(next) * kKpInfo;
   const float* rowExp = m + kMotionHead;
   const float* refExp = haveRef ? ref : rowExp;
-  float exp[kKp];
+  float exp[kKeypointValues];
   std::memcpy(exp, s + kp_info::kExp, sizeof(exp));
   for (int k : kLip)
     for (int c = 0; c < 3; ++c) exp[3 * k + c] = s[3 * k + c] + (rowExp[3 * k + c] - refExp[3 * k + c]) * lipGain;
@@ -295,7 +295,7 @@ void Motion::Impl::emitFrame(const float* m, int* indexOut, float* base, float* 
   poseRotation(pitch, yaw, roll, rSrc);
   poseRotation(pitch + t.meta.deltaPitch, yaw, roll, rDrv);
   const float scale = s[kp_info::kScale];
-  float xs[kKp], xd[kKp], y[kKp];
+  float xs[kKeypointValues], xd[kKeypointValues], y[kKeypointValues];
   placeKeypoints(s + kp_info::kKp, rSrc, s + kp_info::kExp, scale, s + kp_info::kT, xs);
   placeKeypoints(s + kp_info::kKp, rDrv, exp, scale, s + kp_info::kT, xd);
   const float* in[2] = {xs, xd};
@@ -307,16 +307,16 @@ void Motion::Impl::emitFrame(const float* m, int* indexOut, float* base, float* 
     haveRef = true;
   }
 
-  const float* target = t.xsTarget.data() + static_cast<size_t>(index) * kKp;
-  for (int i = 0; i < kKp; ++i) {
+  const float* target = t.xsTarget.data() + static_cast<size_t>(index) * kKeypointValues;
+  for (int i = 0; i < kKeypointValues; ++i) {
     base[i] = target[i];
     drive[i] = target[i] + (y[i] - xs[i]) * t.meta.sBridge;
   }
   *indexOut = index;
-  dump("/xs.bin", xs, kKp, true);
-  dump("/xd.bin", xd, kKp, true);
-  dump("/xsla.bin", base, kKp, true);
-  dump("/xdla.bin", drive, kKp, true);
+  dump("/xs.bin", xs, kKeypointValues, true);
+  dump("/xd.bin", xd, kKeypointValues, true);
+  dump("/xsla.bin", base, kKeypointValues, true);
+  dump("/xdla.bin", drive, kKeypointValues, true);
 }
 
 void Motion::Impl::clearUtterance() {
@@ -354,7 +354,7 @@ Motion::Motion(const std::string& dir, int threads, const std::string& ep) : imp
   std::memcpy(&s.cond0[67], ch + kp_info::kYaw, sizeof(float) * 66);
   std::memcpy(&s.cond0[133], ch + kp_info::kRoll, sizeof(float) * 66);
   std::memcpy(&s.cond0[199], ch + kp_info::kT, sizeof(float) * 3);
-  std::memcpy(&s.cond0[202], ch + kp_info::kExp, sizeof(float) * kKp);
+  std::memcpy(&s.cond0[202], ch + kp_info::kExp, sizeof(float) * kKeypointValues);
   s.cond = s.cond0;
   s.mel.reset(new MelFrontEnd(s.t.window.data(), s.t.binmat.data()));
   s.hubert.reset(new MotionNet(s.env, dir + "/hubert_student.onnx", threads, ep, {{"mel", {1, kMelFrames, kMelBins}}},
@@ -363,8 +363,8 @@ Motion::Motion(const std::string& dir, int threads, const std::string& ep) : imp
                              {{"cond", {1, kMotionDim}}, {"chunk", {1, kChunk, kFeatDim}}},
                              {"", {1, kChunk, kMotionDim}}));
   s.stitch.reset(new MotionNet(s.env, dir + "/stitch.onnx", threads, ep, {{"xs", {1, 21, 3}}, {"xd", {1, 21, 3}}},
-                               {"", {1, kKp}}));
-  if (const char* d = std::getenv("KA_MOTION_DUMP")) s.dumpDir = d;
+                               {"", {1, kKeypointValues}}));
+  s.dumpDir = env::text("KA_MOTION_DUMP");
 }
 
 Motion::~Motion() = default;
@@ -376,7 +376,7 @@ void Motion::push(const float* samples, int count) {
   if (s.finished) throw std::runtime_error("already finished");
   requireFiniteSamples(samples, count);
   if (s.audio.size() + static_cast<size_t>(count) > kMaxSamples)
-    throw std::runtime_error("audio longer than " + std::to_string(kMaxSamples / 16000) + " s");
+    throw std::runtime_error("audio longer than " + std::to_string(kMaxSamples / kSampleRate) + " s");
   s.audio.insert(s.audio.end(), samples, samples + count);
 }
 
@@ -434,7 +434,8 @@ int Motion::pull(int* indexOut, float* baseOut, float* driveOut, int n) {
       m = s.row.data();
     }
     try {
-      s.emitFrame(m, indexOut + k, baseOut + static_cast<size_t>(k) * kKp, driveOut + static_cast<size_t>(k) * kKp);
+      s.emitFrame(m, indexOut + k, baseOut + static_cast<size_t>(k) * kKeypointValues,
+                  driveOut + static_cast<size_t>(k) * kKeypointValues);
     } catch (const std::exception&) {
       if (k == 0) throw;
       return k;  // the frames made are handed out; the next pull meets the failure again

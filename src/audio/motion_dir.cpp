@@ -4,9 +4,9 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "base/regular_file.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
 
 namespace ka {
 namespace {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "base/units.h"
+
 namespace ka {
 
 constexpr int kMotionDim = 265;  // motion row: 202 head-motion values, then the 63 expression values
@@ -13,11 +15,12 @@ constexpr int kMotionHead = 202;
 constexpr int kKpInfo = 328;      // keypoint info row: exp 63, kp 63, pitch 66, roll 66, scale 1, t 3, yaw 66
 constexpr int kAudioFeat = 1024;  // encoder features per frame
 constexpr int kEmoDim = 8;
-constexpr int kFeatDim = kAudioFeat + kEmoDim + 2 + 6 + 63;  // 1103: audio, emotion, eye open, eye ball, ch_sc
+constexpr int kFeatDim =
+    kAudioFeat + kEmoDim + 2 + 6 + kKeypointValues;  // 1103: audio, emotion, eye open, eye ball, ch_sc
 
 // Offsets inside a keypoint info row.
 namespace kp_info {
-constexpr int kExp = 0, kKp = 63, kPitch = 126, kRoll = 192, kScale = 258, kT = 259, kYaw = 262;
+constexpr int kExp = 0, kKp = kExp + kKeypointValues, kPitch = 126, kRoll = 192, kScale = 258, kT = 259, kYaw = 262;
 }
 
 // The numbers of meta.json.

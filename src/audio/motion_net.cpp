@@ -5,8 +5,9 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "bundle/regular_file.h"
-#include "render/renderer.h"
+#include "base/env.h"
+#include "base/regular_file.h"
+#include "runtime/session_options.h"
 
 namespace ka {
 namespace {
@@ -107,19 +108,14 @@ MotionNet::MotionNet(Ort::Env& env, const std::string& path, int threads, const 
   impl_->path = path;
   impl_->inputs = std::move(inputs);
   impl_->output = std::move(output);
-  Ort::SessionOptions options;
-  options.SetIntraOpNumThreads(threads);
-  options.SetInterOpNumThreads(1);
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  const char* spin = std::getenv("KA_ORT_SPIN");
-  if (!(spin && std::strcmp(spin, "1") == 0)) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  if (!ep.empty()) {
-    if (ep.rfind("coreml", 0) != 0) throw std::runtime_error("ka_motion: unknown ep '" + ep + "'");
-    // The compiled-model cache lives beside the models, in the motion directory.
-    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                               {"MLComputeUnits", coremlUnits(ep)},
-                                               {"ModelCacheDirectory", coremlCacheDir(dirOf(path))}});
-  }
+  if (!ep.empty() && ep.rfind("coreml", 0) != 0) throw std::runtime_error("ka_motion: unknown ep '" + ep + "'");
+  SessionSettings settings;
+  settings.intraThreads = threads;
+  settings.spinning = env::is("KA_ORT_SPIN", "1");
+  // The compiled-model cache lives beside the models, in the motion directory.
+  settings.coreml = ep;
+  settings.coremlCacheBase = dirOf(path);
+  Ort::SessionOptions options = makeSessionOptions(settings);
   requireRegularFile(path);
   try {
     impl_->session.reset(new Ort::Session(env, path.c_str(), options));

@@ -10,21 +10,18 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "base/env.h"
 #include "base/log.h"
-#include "bundle/regular_file.h"
+#include "base/regular_file.h"
 #include "ops/pool.h"
 #include "ops/simd.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
+#include "runtime/session_options.h"
 
 namespace ka {
 namespace w2v {
 
 namespace {
-
-std::string envStr(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::string(v) : std::string();
-}
 
 std::string dirOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
@@ -46,9 +43,9 @@ bool opensAsRegularFile(const std::string& path) {
   }
 }
 
-void maybeCuda(Ort::SessionOptions& options, const char* tag) {
-  const char* on = std::getenv("KA_A2X_CUDA");
-  if (!on || std::strcmp(on, "1") != 0 || std::strcmp(tag, "w2v") != 0) return;
+// The CUDA provider's memory limit in bytes when $KA_A2X_CUDA is "1" and `tag` is "w2v"; else 0.
+size_t cudaMemBytes(const char* tag) {
+  if (!env::is("KA_A2X_CUDA", "1") || std::strcmp(tag, "w2v") != 0) return 0;
   size_t mib = 3072;
   const char* lim = std::getenv("KA_A2X_CUDA_MEM_MIB");
   if (lim && *lim) {
@@ -56,23 +53,7 @@ void maybeCuda(Ort::SessionOptions& options, const char* tag) {
     long v = std::strtol(lim, &end, 10);
     if (end != lim && v > 0) mib = static_cast<size_t>(v);
   }
-  char bytes[32];
-  std::snprintf(bytes, sizeof bytes, "%zu", mib * 1024 * 1024);
-  OrtCUDAProviderOptionsV2* cuda = nullptr;
-  try {
-    const OrtApi& api = Ort::GetApi();
-    Ort::ThrowOnError(api.CreateCUDAProviderOptions(&cuda));
-    const char* keys[] = {"device_id", "arena_extend_strategy", "gpu_mem_limit", "cudnn_conv_use_max_workspace",
-                          "use_tf32"};
-    const char* values[] = {"0", "kSameAsRequested", bytes, "0", "0"};
-    Ort::ThrowOnError(api.UpdateCUDAProviderOptions(cuda, keys, values, 5));
-    options.AppendExecutionProvider_CUDA_V2(*cuda);
-    api.ReleaseCUDAProviderOptions(cuda);
-    log::printf(log::Level::Info, "[ka_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag, mib);
-  } catch (const std::exception& e) {
-    if (cuda) Ort::GetApi().ReleaseCUDAProviderOptions(cuda);
-    log::printf(log::Level::Warning, "[ka_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
-  }
+  return mib * 1024 * 1024;
 }
 
 std::vector<std::string> namesOf(Ort::Session& s, bool inputs) {
@@ -111,12 +92,20 @@ int resolveThreads(int requested) {
 }
 
 Ort::SessionOptions makeOptions(int threads, const char* tag) {
-  Ort::SessionOptions o;
-  o.SetIntraOpNumThreads(threads);
-  o.SetInterOpNumThreads(1);
-  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  o.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  maybeCuda(o, tag);
+  SessionSettings settings;
+  settings.intraThreads = threads;
+  settings.spinning = false;
+  Ort::SessionOptions o = makeSessionOptions(settings);
+  const size_t cuda = cudaMemBytes(tag);
+  if (!cuda) return o;
+  try {
+    settings.cudaMemBytes = cuda;
+    o = makeSessionOptions(settings);
+    log::printf(log::Level::Info, "[ka_a2x] CUDA EP appended (%s, V2: no-max-workspace, mem<=%zuMiB)\n", tag,
+                cuda / (1024 * 1024));
+  } catch (const std::exception& e) {
+    log::printf(log::Level::Warning, "[ka_a2x] CUDA EP append failed (%s): %s -- falling back to CPU\n", tag, e.what());
+  }
   return o;
 }
 
@@ -242,7 +231,7 @@ std::shared_ptr<WindowPair> sharedWindow(const std::string& w2vPath, int threads
   std::lock_guard<std::mutex> lock(g_w2v_mtx);
   if (g_shared.windowTried) return g_shared.window;
   g_shared.windowTried = true;
-  std::string trunk = envStr("KA_A2X_W2V_WIN_ONNX"), head = envStr("KA_A2X_W2V_HEAD_ONNX");
+  std::string trunk = env::text("KA_A2X_W2V_WIN_ONNX"), head = env::text("KA_A2X_W2V_HEAD_ONNX");
   if (trunk.empty() || head.empty()) {
     trunk.clear();
     head.clear();
@@ -332,7 +321,7 @@ void clipFrames(const Model& m, const float* samples, int64_t count, int64_t fra
   int64_t have = 0;
   for (int64_t ws = 0; ws < frames; ws += 100) {
     std::fill(win.begin(), win.end(), 0.0f);
-    const int64_t s0 = ws * kHop;
+    const int64_t s0 = ws * kFrameSamples;
     for (int64_t i = s0; i < std::min<int64_t>(count, s0 + kWindowSamples); ++i) win[size_t(i - s0)] = samples[i];
     normalise(win.data(), win.size());
     const Ort::Value out = runLegacy(m, win.data());

@@ -21,13 +21,14 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include "base/units.h"
+
 namespace ka {
 namespace w2v {
 
 constexpr int kLayers = 12;
 constexpr int kDim = 768;
 constexpr int kFrameFloats = kLayers * kDim;  // 9 216 floats per frame, layer-major
-constexpr int kHop = 640;                     // samples per frame
 constexpr int kWindowSamples = 128000;        // legacy window: 8 s
 constexpr int kWindowFrames = 200;
 constexpr int kTrunkSamples = 32000;  // short window: 2 s

@@ -5,9 +5,10 @@
 
 namespace ka {
 
-constexpr int kKeypointValues = 63;  // one keypoint row: 21 keypoints of (x, y, z)
-constexpr int kSampleRate = 16000;   // audio samples per second, mono
-constexpr int kFrameSamples = 640;   // samples per video frame (40 ms, 25 frames per second)
+constexpr int kKeypointRows = 21;                   // keypoints per frame (ka_host_kp_rows)
+constexpr int kKeypointValues = 3 * kKeypointRows;  // one keypoint row: 21 keypoints of (x, y, z)
+constexpr int kSampleRate = 16000;                  // audio samples per second, mono
+constexpr int kFrameSamples = 640;                  // samples per video frame (40 ms, 25 frames per second)
 
 // Video frames of a clip of `samples` samples (the last one padded).
 constexpr int64_t framesOf(int64_t samples) { return (samples + kFrameSamples - 1) / kFrameSamples; }

@@ -1,4 +1,5 @@
 #include "bundle/container.h"
+#include "base/env.h"
 #include "base/log.h"
 
 #include <dirent.h>
@@ -221,8 +222,8 @@ std::string unwrapDir(const std::string& c) {
   std::string name = baseName(c);
   if (endsWith(name, ".imx")) name.resize(name.size() - 4);
   if (!endsWith(name, ".kabundle")) name += ".kabundle";
-  const char* root = std::getenv("KA_IMX_UNWRAP_ROOT");
-  std::string r = (root && *root) ? std::string(root) : dirName(c);
+  std::string r = env::text("KA_IMX_UNWRAP_ROOT");
+  if (r.empty()) r = dirName(c);
   r = rstripSlash(r);
   if (r == "/") return "/" + name;
   return r + "/" + name;

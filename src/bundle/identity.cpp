@@ -7,9 +7,9 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "base/regular_file.h"
 #include "bundle/identity_impl.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
 #include "ops/simd.h"
 
 namespace ka {

@@ -1,4 +1,5 @@
 #include "bundle/manifest.h"
+#include "base/env.h"
 #include "base/log.h"
 
 #include <fcntl.h>
@@ -14,14 +15,12 @@
 #include <memory>
 #include <stdexcept>
 
+#include "base/regular_file.h"
 #include "bundle/container.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
 
 namespace ka {
 namespace {
-
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // The lookup's own marker for "no such number".
 constexpr double kAbsentNumber = -1e300;
@@ -64,45 +63,6 @@ int32_t toInt(double v, const std::string& key) {
 }  // namespace
 
 namespace manifest_key {
-
-std::vector<KeyHit> keyHits(const std::string& text, const char* key) {
-  if (!key) throw std::logic_error("basic_string: construction from null is not valid");
-  const size_t keyLen = std::strlen(key);
-  const char* s = text.data();
-  const size_t n = text.size();
-  std::vector<KeyHit> hits;
-  int32_t depth = 0;
-  size_t i = 0;
-  while (i < n) {
-    const char c = s[i];
-    if (c == '[' || c == '{') {
-      ++depth;
-      ++i;
-    } else if (c == ']' || c == '}') {
-      --depth;
-      ++i;
-    } else if (c == '"') {
-      size_t j = i + 1;
-      while (j < n && s[j] != '"') j += (s[j] == '\\') ? 2 : 1;
-      if (j >= n) break;  // a string that never closes ends the scan
-      size_t k = j + 1;
-      while (k < n && isBlank(s[k])) ++k;
-      if (k < n && s[k] == ':' && j - (i + 1) == keyLen && std::memcmp(s + i + 1, key, keyLen) == 0) {
-        size_t v = k + 1;
-        while (v < n && isBlank(s[v])) ++v;
-        KeyHit h;
-        h.pos = v;
-        h.depth = depth;
-        h.scalar = v < n && s[v] != '[' && s[v] != '{';
-        hits.push_back(h);
-      }
-      i = j + 1;
-    } else {
-      ++i;
-    }
-  }
-  return hits;
-}
 
 uint64_t scalarValuePos(const std::string& text, const char* key) {
   std::vector<uint64_t> all, top;
@@ -199,8 +159,7 @@ Manifest loadManifest(const std::string& path) {
   double sh = numberOrAbsent(text, "M_src_h");
   if (sh == kAbsentNumber) sh = numberOrAbsent(text, "paste_source_height");
   if (sw == kAbsentNumber || sh == kAbsentNumber) {
-    const char* ok = std::getenv("NIMBREL2_MSRC_MISSING_OK");
-    if (!ok || std::strcmp(ok, "1") != 0) {
+    if (!env::is("NIMBREL2_MSRC_MISSING_OK", "1")) {
       throw std::runtime_error(
           dir +
           "/manifest.json declares no paste-space stamp (M_src_w/M_src_h, aka paste_source_width/height) "

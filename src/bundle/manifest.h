@@ -1,10 +1,13 @@
-// The bundle manifest: `manifest.json` at the root of every bundle, read through a small key-lookup
-// layer that scans the raw text instead of parsing JSON, and refuses keys that occur ambiguously.
+// The bundle manifest: `manifest.json` at the root of every bundle, read through the JSON reader's
+// key scan (base/json.h) over the raw text, with one rule on top: a key that occurs ambiguously is
+// refused.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "base/json.h"
 
 namespace ka {
 
@@ -33,18 +36,11 @@ Manifest loadManifest(const std::string& path);
 
 namespace manifest_key {
 
-// One occurrence of a key used as an object key.
-struct KeyHit {
-  uint64_t pos = 0;     // offset of the first non-blank byte after the colon (the value)
-  int32_t depth = 0;    // bracket depth at the key; top-level keys are at depth 1
-  bool scalar = false;  // the value begins with neither '[' nor '{'
-};
+// The key scan of the JSON reader (every occurrence of a key used as an object key, in text order).
+using json::KeyHit;
+using json::keyHits;
 
 constexpr uint64_t kAbsent = ~uint64_t{0};
-
-// Every occurrence of `key` used as an object key, in text order. A null key throws
-// std::logic_error.
-std::vector<KeyHit> keyHits(const std::string& text, const char* key);
 
 // The value offset of the one scalar occurrence of `key` that decides (the top-level one if any,
 // else the only nested one); kAbsent when there is none. Refuses ambiguous keys.

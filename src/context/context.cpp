@@ -6,13 +6,13 @@
 #include <stdexcept>
 
 #include "base/log.h"
+#include "base/regular_file.h"
+#include "base/units.h"
 #include "bundle/driving.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
 #include "driver/cursor.h"
-#include "ka/ka.h"
 #include "ops/pool.h"
 #include "paste/paste.h"
 #include "render/renderer.h"
@@ -103,7 +103,7 @@ const float* Context::renderKpCrop(int si, const float* kpSource, const float* k
 const float* Context::renderDriveCrop(int i, int* si) {
   const Drive& d = impl_->drive;
   if (i < 0 || i >= d.frames) throw std::runtime_error("bad frame index");
-  const size_t row = static_cast<size_t>(i) * 3 * kHostKpRows;
+  const size_t row = static_cast<size_t>(i) * kKeypointValues;
   const int source = d.si[static_cast<size_t>(i)];
   if (si) *si = source;
   return renderKpCrop(source, d.xs.data() + row, d.xd.data() + row);

@@ -1,4 +1,5 @@
 #include "driver/cursor.h"
+#include "base/env.h"
 #include "base/log.h"
 
 #include <algorithm>
@@ -330,9 +331,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const DrivingVideo& v, int look
   std::snprintf(last, sizeof last, "/frame_%06d.jpg", v.NT - 1);
   const bool jpgPopulated = pathExists(v.dirPath + last);
   const bool haveVideo = pathExists(v.videoPath);
-  const char* prefer = std::getenv("KA_DRIVER_PREFER_MP4");
-
-  if (prefer && std::strcmp(prefer, "1") == 0 && haveVideo) {
+  if (env::is("KA_DRIVER_PREFER_MP4", "1") && haveVideo) {
     if (jpgPopulated)
       log::printf(log::Level::Warning,
                   "[ka-driver] KA_DRIVER_PREFER_MP4=1 \xE2\x80\x94 %s/ is populated and NOT used; %s is the member "

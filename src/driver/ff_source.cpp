@@ -1,4 +1,5 @@
 #include "driver/ff_source.h"
+#include "base/env.h"
 #include "base/log.h"
 #include "driver/ff_log.h"
 
@@ -143,8 +144,7 @@ void FfSource::open() {
          " frames, the manifest says NT=" + std::to_string(nt_) + " \xE2\x80\x94 member/manifest mismatch, refusing");
 
   bool hardware = false;
-  const char* hwEnv = std::getenv("KA_DRIVER_HWDEC");
-  if (hwEnv && std::strcmp(hwEnv, "0") == 0) {
+  if (env::is("KA_DRIVER_HWDEC", "0")) {
     log::printf(log::Level::Info,
                 "[ka-driver] KA_DRIVER_HWDEC=0 \xE2\x80\x94 %s not attempted; the software decoder is the one decoder "
                 "on this fleet (same samples)\n",

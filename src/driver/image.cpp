@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <stdexcept>
 
-#include "bundle/regular_file.h"
+#include "base/regular_file.h"
 
 // The only translation unit that compiles stb_image and stb_image_write.
 #pragma GCC diagnostic push

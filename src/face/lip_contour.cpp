@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "tessera/json.h"
+#include "face/json.h"
 
 namespace ka::tessera {
 namespace {

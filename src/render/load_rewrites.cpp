@@ -1,4 +1,5 @@
 #include "render/load_rewrites.h"
+#include "base/env.h"
 #include "base/log.h"
 
 #include <cstdio>
@@ -11,8 +12,8 @@
 namespace ka {
 
 bool warpNodeRequested() {
-  const char* v = std::getenv("KA_WARP_NODE");
-  return v && *v && v[0] != '0';
+  const std::string v = env::text("KA_WARP_NODE");
+  return !v.empty() && v[0] != '0';
 }
 
 LoadRewriteReport applyLoadRewrites(std::vector<uint8_t>& model, const LoadRewriteOptions& opt) {

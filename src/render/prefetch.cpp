@@ -10,6 +10,7 @@
 
 #include "bundle/identity.h"
 #include "graph/source_cone.h"
+#include "runtime/session_options.h"
 
 namespace ka {
 
@@ -80,12 +81,11 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
       reason = "expected exactly one Concat consuming P_rgb, found " + std::to_string(found);
     } else if (buildSourceConePrep(model, boundary, prepBytes, reason)) {
       pruneUnusedInitializers(prepBytes);
-      Ort::SessionOptions so;
-      so.SetIntraOpNumThreads(1);
-      so.SetInterOpNumThreads(1);
-      so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-      so.AddConfigEntry("session.intra_op.allow_spinning", "0");
-      so.AddConfigEntry("mlas.disable_kleidiai", "1");
+      SessionSettings settings;
+      settings.intraThreads = 1;
+      settings.spinning = false;
+      settings.disableKleidiai = true;
+      Ort::SessionOptions so = makeSessionOptions(settings);
       auto prep = std::make_unique<Ort::Session>(env, prepBytes.data(), prepBytes.size(), so);
       int64_t dims[4];
       reason = prepShapeProblem(*prep, dims);

@@ -1,5 +1,7 @@
 #include "render/renderer.h"
+#include "base/env.h"
 #include "base/log.h"
+#include "base/units.h"
 #include "graph/prune_initializers.h"
 
 #include <chrono>
@@ -12,51 +14,32 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include "base/regular_file.h"
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
-#include "bundle/regular_file.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/lip_contour_bind.h"
-#include "ka/ka.h"
 #include "ops/domain.h"
 #include "ops/pool.h"
 #include "render/lip_feed.h"
 #include "render/load_rewrites.h"
-#include "render/ort_env.h"
 #include "render/prefetch.h"
+#include "runtime/model_file.h"
+#include "runtime/ort_env.h"
+#include "runtime/session_options.h"
 
 namespace ka {
 namespace {
 
 constexpr size_t kPooledPerFrame = 65536;  // 64 x 32 x 32
 constexpr size_t kFsRedPerFrame = 262144;  // 64 x 64 x 64
-constexpr size_t kKpPerFrame = 3 * kHostKpRows;
-
-bool envFirstIs(const char* name, char c) {
-  const char* v = std::getenv(name);
-  return v && v[0] == c;
-}
+constexpr size_t kKpPerFrame = kKeypointValues;
 
 bool startsWith(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
-
-// One ONNX model is one protobuf message, which cannot exceed 2 GiB; a larger file is not a model
-// and is refused before anything is allocated for it.
-constexpr uint64_t kMaxModelBytes = uint64_t{1} << 31;
 
 // Frames per run the renderer sizes its buffers for. The graph declares its batch; a declaration
 // beyond this would size gigabytes of buffers from a number in a file.
 constexpr int64_t kMaxBatch = 64;
-
-std::vector<uint8_t> readModel(const std::string& path) {
-  RegularFile f(path);  // a FIFO under the model's name is refused, never waited on
-  if (!f.ok()) throw std::runtime_error("Renderer: cannot open " + path);
-  if (f.size() > kMaxModelBytes)
-    throw std::runtime_error("Renderer: " + path + " is " + std::to_string(f.size()) +
-                             " bytes, more than the 2 GiB one ONNX model can hold");
-  std::vector<uint8_t> bytes(static_cast<size_t>(f.size()));
-  if (!f.readExactly(bytes.data(), bytes.size())) throw std::runtime_error("Renderer: short read on " + path);
-  return bytes;
-}
 
 std::string xnnpackRefusal(const std::string& ep) {
   return "Renderer: ep '" + ep +
@@ -88,9 +71,9 @@ std::string warpWithoutDomainRefusal(const std::string& path) {
 std::string kpContractRefusal(const std::string& path, const std::string& input, int64_t rows) {
   std::string msg = "Renderer: HOST KEYPOINT CONTRACT MISMATCH on " + path + " \xE2\x80\x94 the graph declares " +
                     input + " with " + std::to_string(rows) + " keypoint rows, and this renderer feeds " +
-                    std::to_string(kHostKpRows) + " (ka::kHostKpRows, ka/ka). ";
+                    std::to_string(kKeypointRows) + " (ka::kHostKpRows, ka/ka). ";
   if (rows == 22) {
-    msg += "That is the recipe_v4 / kd_v4 shape: row " + std::to_string(kHostKpRows) +
+    msg += "That is the recipe_v4 / kd_v4 shape: row " + std::to_string(kKeypointRows) +
            " is the WIDTH ROW (wn, seal, 0), fed from the a2x encoder's second output. This engine has no width "
            "feed (see ka_a2x_width / ka_a2x_pull_wn in ka/ka_a2x, which nothing on this path calls yet), so it "
            "cannot drive this director. ";
@@ -107,19 +90,6 @@ const char* kNoWarpPrior =
     "pointer \xE2\x80\x94 a SEGFAULT on the first frame, not a refusal. REFUSING to create a session.";
 
 }  // namespace
-
-std::string coremlUnits(const std::string& ep) {
-  const std::string word = ep.size() > 7 ? ep.substr(7) : "all";
-  if (word == "cpu") return "CPUOnly";
-  if (word == "gpu") return "CPUAndGPU";
-  if (word == "ane") return "CPUAndNeuralEngine";
-  return "ALL";
-}
-
-std::string coremlCacheDir(const std::string& bundleDir) {
-  const char* v = OrtGetApiBase()->GetVersionString();
-  return bundleDir + "/.coreml_cache/ort" + ((v && *v) ? v : "unknown");
-}
 
 struct Renderer::Impl {
   std::string epName;
@@ -163,30 +133,29 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   binding.reset();
   tensors.clear();
 
-  options = Ort::SessionOptions();
-  options.SetIntraOpNumThreads(threads);
-  options.SetInterOpNumThreads(1);
-  options.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
-  if (!envFirstIs("KA_ORT_SPIN", '1')) options.AddConfigEntry("session.intra_op.allow_spinning", "0");
-  options.AddConfigEntry("mlas.disable_kleidiai", "1");
-  const char* prof = std::getenv("KA_ORT_PROFILE");
-  profiling = prof && *prof;
-  if (profiling) options.EnableProfiling(prof);
-
   const bool coreml = !ep.empty() && startsWith(ep, "coreml");
   if (!ep.empty() && startsWith(ep, "xnnpack")) throw std::runtime_error(xnnpackRefusal(ep));
   if (!ep.empty() && !coreml) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
+  const bool gsDomain = !env::firstIs("KA_GS_FAST", '0');
+  SessionSettings settings;
+  settings.intraThreads = threads;
+  settings.spinning = env::firstIs("KA_ORT_SPIN", '1');
+  settings.disableKleidiai = true;
+  settings.profilePrefix = env::text("KA_ORT_PROFILE");
+  profiling = !settings.profilePrefix.empty();
+  // Int8 convolutions on every session: graphs baked with them need it.
+  settings.customOps.push_back(registerInt8ConvVNNI);
+  if (gsDomain) settings.customOps.push_back(registerGridSampleFast);
   if (coreml) {
-    options.AppendExecutionProvider("CoreML", {{"ModelFormat", "MLProgram"},
-                                               {"MLComputeUnits", coremlUnits(ep)},
-                                               {"ModelCacheDirectory", coremlCacheDir(bundleDir)}});
+    settings.coreml = ep;
+    settings.coremlCacheBase = bundleDir;
   }
+  options = makeSessionOptions(settings);
 
-  bool gsRewrite = true, gsDomain = true;
+  bool gsRewrite = gsDomain;
   std::vector<uint8_t> bytes;
-  registerInt8ConvVNNI(options);  // on every session: graphs baked with int8 convolutions need it
-  if (envFirstIs("KA_GS_FAST", '0')) {
-    bytes = readModel(modelPath);
+  if (!gsDomain) {
+    bytes = readModelBytes(modelPath, "Renderer");
     bool baked = false;
     if (!bytes.empty()) {
       try {
@@ -196,20 +165,16 @@ void Renderer::Impl::buildSession(const std::string& ep) {
       }
     }
     if (baked) throw std::runtime_error(bakedGridSampleRefusal(modelPath));
-    gsRewrite = gsDomain = false;
-  } else {
-    registerGridSampleFast(options);
-    if (envFirstIs("KA_GS_REWRITE", '0')) {
-      gsRewrite = false;
-      if (!coreml)
-        log::printf(log::Level::Warning,
-                    "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.zephrane::GridSampleFast rewrite "
-                    "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its baked "
-                    "kernel. A standard bundle now runs ORT's own GridSample.\n",
-                    modelName.c_str());
-    }
+  } else if (env::firstIs("KA_GS_REWRITE", '0')) {
+    gsRewrite = false;
+    if (!coreml)
+      log::printf(log::Level::Warning,
+                  "[ka] KA_GS_REWRITE=0: load-time std GridSample -> com.zephrane::GridSampleFast rewrite "
+                  "DISABLED (%s); the custom op is still registered, so a baked bundle loads and runs its baked "
+                  "kernel. A standard bundle now runs ORT's own GridSample.\n",
+                  modelName.c_str());
   }
-  if (bytes.empty()) bytes = readModel(modelPath);
+  if (bytes.empty()) bytes = readModelBytes(modelPath, "Renderer");
 
   LoadRewriteOptions ro;
   ro.cpuProvider = !coreml;
@@ -279,7 +244,7 @@ void Renderer::Impl::checkContractAndBind(bool hoisted) {
   B = static_cast<int>((*feat)[0]);
   for (const char* kp : {kdName, ksName}) {
     const auto* s = find(kp);
-    if (s && s->size() == 3 && (*s)[1] > 0 && (*s)[1] != kHostKpRows)
+    if (s && s->size() == 3 && (*s)[1] > 0 && (*s)[1] != kKeypointRows)
       throw std::runtime_error(kpContractRefusal(modelPath, kp, (*s)[1]));
   }
 
@@ -314,8 +279,8 @@ void Renderer::Impl::checkContractAndBind(bool hoisted) {
     bind("pooled64", pooled, {B64, 64, 32, 32});
     if (!hoisted) bind("P_rgb", prior, {B64, 3, C64, C64});
   }
-  bind(kdName, kpDriving, {B64, kHostKpRows, 3});
-  bind(ksName, kpSource, {B64, kHostKpRows, 3});
+  bind(kdName, kpDriving, {B64, kKeypointRows, 3});
+  bind(ksName, kpSource, {B64, kKeypointRows, 3});
   if (lip->bound() && !featSynth) bind(kLipDeliveryInput, lip->buffer(B), {B64, 1, C64, C64});
   bind("rgb", rgb, {B64, 3, C64, C64}, true);
 }
@@ -332,8 +297,7 @@ Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& mod
   s.lip = std::make_unique<LipFeed>(m.lipTemplateJson, s.C);
 
   std::string ep = epIn;
-  const char* conv = std::getenv("KA_CONV_BACKEND");
-  if (ep == "neon" || (ep.empty() && conv && std::strcmp(conv, "neon") == 0)) {
+  if (ep == "neon" || (ep.empty() && env::is("KA_CONV_BACKEND", "neon"))) {
     // The fp16 convolution backend exists only on ARM builds; here ORT serves the director.
     log::printf(log::Level::Warning, "[ka] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
     ep.clear();

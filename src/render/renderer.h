@@ -46,12 +46,4 @@ class Renderer {
   std::unique_ptr<Impl> impl_;
 };
 
-// The CoreML model cache directory of a bundle: dir + "/.coreml_cache/ort" + ORT's version.
-std::string coremlCacheDir(const std::string& bundleDir);
-
-// The CoreML compute-unit set named by a "coreml..." provider string: the word after its first
-// seven characters ("all" when there is none): cpu -> CPUOnly, gpu -> CPUAndGPU,
-// ane -> CPUAndNeuralEngine, anything else -> ALL.
-std::string coremlUnits(const std::string& ep);
-
 }  // namespace ka

@@ -14,7 +14,7 @@
 #include "audio/fca.h"
 #include "audio/samples.h"
 #include "base/units.h"
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
 #include "context/context.h"

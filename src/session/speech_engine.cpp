@@ -5,9 +5,9 @@
 
 #include "audio/a2x.h"
 #include "audio/motion.h"
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
+#include "base/regular_file.h"
 
 namespace ka {
 

@@ -4,7 +4,7 @@
 
 #include "base/units.h"
 #include "bundle/members.h"
-#include "bundle/regular_file.h"
+#include "base/regular_file.h"
 
 namespace ka {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "base/units.h"
-#include "bundle/regular_file.h"
+#include "base/regular_file.h"
 #include "driver/ff_log.h"
 #include "session/utterance.h"
 #include "tessera/bank_decode.h"

@@ -3,7 +3,7 @@
 #include "bundle/container.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
-#include "tessera/json.h"
+#include "face/json.h"
 
 namespace ka {
 

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <unordered_map>
 
-#include "tessera/json.h"
+#include "face/json.h"
 
 namespace ka::tessera {
 namespace {

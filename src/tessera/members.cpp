@@ -7,7 +7,7 @@
 #include "bundle/manifest.h"
 #include "tessera/carriage.h"
 #include "face/geometry.h"
-#include "tessera/json.h"
+#include "face/json.h"
 
 namespace ka {
 namespace {

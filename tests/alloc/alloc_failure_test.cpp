@@ -37,7 +37,7 @@
 #include "ka/ka_stream.h"
 #include "ka/ka_tessera.h"
 #include "ka/ka_utt.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 #include "tessera/bank_decode.h"
 #include "tessera/members.h"
 

@@ -22,7 +22,7 @@
 #include "ka/ka.h"
 #include "ka/ka_common.h"
 #include "ka/ka_utt.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 extern "C" {
 #include <libavutil/log.h>
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "api/handles.h"
 #include "audio/a2x.h"
 #include "audio/a2x_meta.h"
 #include "audio/w2v.h"

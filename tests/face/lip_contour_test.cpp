@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "tessera/json.h"
+#include "face/json.h"
 #include "face/lip_contour.h"
 #include "face/unified_pi.h"
 

@@ -10,7 +10,7 @@
 #include "graph/forge_models.h"
 #include "graph/gridsample_rewrite.h"
 #include "graph/onnx_wire.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "graph/forge_models.h"
 #include "graph/head_cubic_rewrite.h"
 #include "graph/ort_run.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

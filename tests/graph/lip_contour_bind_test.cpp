@@ -7,7 +7,7 @@
 #include "forge_models.h"
 #include "graph/lip_contour_bind.h"
 #include "ort_run.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "graph/gridsample_rewrite.h"
 #include "graph/ort_run.h"
 #include "ops/domain.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

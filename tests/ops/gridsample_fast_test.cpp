@@ -16,7 +16,7 @@
 #include "graph/ort_run.h"
 #include "ops/gridsample_fast.h"
 #include "ops/simd_reference.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

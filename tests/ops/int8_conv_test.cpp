@@ -15,7 +15,7 @@
 #include "graph/forge_models.h"
 #include "ops/domain.h"
 #include "ops/simd_reference.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "graph/forge_models.h"
 #include "graph/ort_run.h"
 #include "ops/simd_reference.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

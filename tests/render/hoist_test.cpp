@@ -12,9 +12,9 @@
 #include "bundle/identity.h"
 #include "bundle/manifest.h"
 #include "common/test_util.h"
-#include "render/ort_env.h"
 #include "render/prefetch.h"
 #include "render/renderer.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

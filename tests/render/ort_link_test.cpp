@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/test_util.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

@@ -14,8 +14,9 @@
 #include "bundle/manifest.h"
 #include "common/test_util.h"
 #include "graph/gridsample_rewrite.h"
-#include "render/ort_env.h"
 #include "render/renderer.h"
+#include "runtime/ort_env.h"
+#include "runtime/session_options.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/test_util.h"
-#include "tessera/json.h"
+#include "face/json.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "common/test_util.h"
 #include "ka/ka_tessera.h"
 #include "tessera/bank_decode.h"
-#include "tessera/json.h"
+#include "face/json.h"
 #include "tessera/members.h"
 #include "tessera/stream_borrow.h"
 #include "teeth_fixture.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "tessera/json.h"
+#include "face/json.h"
 #include "tessera/teeth_pass.h"
 
 namespace ka::tessera::test {

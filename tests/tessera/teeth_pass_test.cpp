@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "tessera/json.h"
+#include "face/json.h"
 #include "teeth_fixture.h"
 #include "tessera/teeth_pass.h"
 

@@ -39,7 +39,7 @@ extern "C" {
 #include "cli_util.h"
 #include "commands.h"
 #include "mp4_writer.h"
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 namespace {
 

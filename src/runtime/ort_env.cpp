@@ -1,4 +1,4 @@
-#include "render/ort_env.h"
+#include "runtime/ort_env.h"
 
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "bundle/last_error.h"
+#include "base/last_error.h"
 
 namespace ka {
 

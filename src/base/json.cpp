@@ -1,21 +1,20 @@
-#include "tessera/json.h"
+#include "base/json.h"
 
 #include <locale.h>
 #include <stdlib.h>
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
-#include "bundle/members.h"
-#include "bundle/regular_file.h"
-
-namespace ka::tessera::json {
+namespace ka::json {
 namespace {
 
-[[noreturn]] void fail(const char* what) { throw std::runtime_error(what); }
-
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The key scan's blanks: C's isspace set in the C locale.
+bool isScanBlank(char c) { return isBlank(c) || c == '\v' || c == '\f'; }
 
 // Numbers use a full stop whatever locale the host has set.
 locale_t cLocale() {
@@ -29,10 +28,10 @@ bool startsAt(const std::string& s, size_t i, const char* word) {
 
 // Keeps the nesting count balanced whichever way a nested read leaves.
 struct DepthGuard {
-  explicit DepthGuard(int& d) : d_(d) {
+  DepthGuard(int& d, const char* prefix) : d_(d) {
     if (++d_ > kMaxDepth) {
       --d_;
-      throw std::runtime_error("teeth: JSON nested deeper than " + std::to_string(kMaxDepth) + " levels");
+      throw std::runtime_error(prefix + ("JSON nested deeper than " + std::to_string(kMaxDepth) + " levels"));
     }
   }
   ~DepthGuard() { --d_; }
@@ -58,6 +57,8 @@ const JVal* JVal::getArray(const std::string& key) const {
   return v && v->kind == Array ? v : nullptr;
 }
 
+void JParser::fail(const char* what) const { throw std::runtime_error(prefix_ + std::string(what)); }
+
 void JParser::blanks() {
   while (i_ < s_.size() && isBlank(s_[i_])) ++i_;
 }
@@ -66,26 +67,26 @@ double JParser::number() {
   const char* start = s_.c_str() + i_;
   char* end = nullptr;
   double v = strtod_l(start, &end, cLocale());
-  if (end == start) fail("teeth: bad JSON number");
+  if (end == start) fail("bad JSON number");
   // strtod stops at the string's terminator, so it never reads past the text.
   i_ += static_cast<size_t>(end - start);
   return v;
 }
 
 std::string JParser::strv() {
-  if (i_ >= s_.size()) fail("teeth: JSON truncated");
-  if (s_[i_] != '"') fail("teeth: JSON string expected");
+  if (i_ >= s_.size()) fail("JSON truncated");
+  if (s_[i_] != '"') fail("JSON string expected");
   ++i_;
   std::string out;
   for (;;) {
-    if (i_ >= s_.size()) fail("teeth: JSON truncated inside a string");
+    if (i_ >= s_.size()) fail("JSON truncated inside a string");
     char c = s_[i_++];
     if (c == '"') return out;
     if (c != '\\') {
       out.push_back(c);
       continue;
     }
-    if (i_ >= s_.size()) fail("teeth: JSON truncated inside a string");
+    if (i_ >= s_.size()) fail("JSON truncated inside a string");
     char e = s_[i_++];
     switch (e) {
       case 'b':
@@ -105,7 +106,7 @@ std::string JParser::strv() {
         break;
       case 'u':
         // The code point is not decoded: four characters stand for one "?".
-        if (s_.size() - i_ < 4) fail("teeth: JSON truncated inside a string");
+        if (s_.size() - i_ < 4) fail("JSON truncated inside a string");
         i_ += 4;
         out.push_back('?');
         break;
@@ -117,7 +118,7 @@ std::string JParser::strv() {
 }
 
 JVal JParser::objv() {
-  DepthGuard guard(depth_);
+  DepthGuard guard(depth_, prefix_);
   JVal v;
   v.kind = JVal::Object;
   ++i_;  // '{'
@@ -128,10 +129,10 @@ JVal JParser::objv() {
   }
   for (;;) {
     blanks();
-    if (i_ >= s_.size() || s_[i_] != '"') fail("teeth: malformed JSON object");
+    if (i_ >= s_.size() || s_[i_] != '"') fail("malformed JSON object");
     std::string key = strv();
     blanks();
-    if (i_ >= s_.size() || s_[i_] != ':') fail("teeth: malformed JSON object");
+    if (i_ >= s_.size() || s_[i_] != ':') fail("malformed JSON object");
     ++i_;
     JVal item = val();
     v.obj.emplace_back(std::move(key), std::move(item));
@@ -144,12 +145,12 @@ JVal JParser::objv() {
       ++i_;
       return v;
     }
-    fail("teeth: malformed JSON object");
+    fail("malformed JSON object");
   }
 }
 
 JVal JParser::arrv() {
-  DepthGuard guard(depth_);
+  DepthGuard guard(depth_, prefix_);
   JVal v;
   v.kind = JVal::Array;
   ++i_;  // '['
@@ -169,13 +170,13 @@ JVal JParser::arrv() {
       ++i_;
       return v;
     }
-    fail("teeth: malformed JSON array");
+    fail("malformed JSON array");
   }
 }
 
 JVal JParser::val() {
   blanks();
-  if (i_ >= s_.size()) fail("teeth: JSON truncated");
+  if (i_ >= s_.size()) fail("JSON truncated");
   JVal v;
   char c = s_[i_];
   if (c == '{') return objv();
@@ -199,32 +200,9 @@ JVal JParser::val() {
   return v;
 }
 
-JVal parseText(const std::string& text) {
-  JParser p(text);
+JVal parseText(const std::string& text, const char* prefix) {
+  JParser p(text, 0, prefix);
   return p.val();
-}
-
-std::string optStr(const JVal& object, const std::string& key, const std::string& def) {
-  const JVal* v = object.get(key);
-  return v && v->kind == JVal::String ? v->str : def;
-}
-
-double reqNum(const JVal& object, const std::string& key, const std::string& context) {
-  const JVal* v = object.get(key);
-  if (!v || v->kind != JVal::Number) throw std::runtime_error("teeth: " + context + " lacks numeric '" + key + "'");
-  return v->num;
-}
-
-const JVal& memberKey(const JVal& object, const std::string& key) {
-  const JVal* v = object.get(key);
-  if (!v) throw std::runtime_error("teeth: member JSON lacks key '" + key + "'");
-  return *v;
-}
-
-double memberNum(const JVal& object, const std::string& key) {
-  const JVal& v = memberKey(object, key);
-  if (v.kind != JVal::Number) throw std::runtime_error("teeth: member JSON key '" + key + "' is not a number");
-  return v.num;
 }
 
 int truncInt(double v) {
@@ -234,35 +212,43 @@ int truncInt(double v) {
   return static_cast<int>(v);
 }
 
-}  // namespace ka::tessera::json
-
-namespace ka::tessera {
-
-std::string slurp(const std::string& path) {
-  RegularFile f(path);
-  if (!f.ok()) throw std::runtime_error("teeth: cannot open " + path);
-  if (f.size() > kMaxMemberBytes)
-    throw std::runtime_error("teeth: " + path + " is " + std::to_string(f.size()) + " bytes, more than the " +
-                             std::to_string(kMaxMemberBytes) + " a tessera member may hold");
-  std::string bytes(static_cast<size_t>(f.size()), '\0');
-  if (!f.readExactly(&bytes[0], bytes.size())) throw std::runtime_error("teeth: short read " + path);
-  return bytes;
-}
-
-json::JVal parseFile(const std::string& text, const std::string& path) {
-  try {
-    return json::parseText(text);
-  } catch (const std::exception& e) {
-    throw std::runtime_error("teeth: " + path + " is not readable JSON: " + e.what());
+std::vector<KeyHit> keyHits(const std::string& text, const char* key) {
+  if (!key) throw std::logic_error("basic_string: construction from null is not valid");
+  const size_t keyLen = std::strlen(key);
+  const char* s = text.data();
+  const size_t n = text.size();
+  std::vector<KeyHit> hits;
+  int32_t depth = 0;
+  size_t i = 0;
+  while (i < n) {
+    const char c = s[i];
+    if (c == '[' || c == '{') {
+      ++depth;
+      ++i;
+    } else if (c == ']' || c == '}') {
+      --depth;
+      ++i;
+    } else if (c == '"') {
+      size_t j = i + 1;
+      while (j < n && s[j] != '"') j += (s[j] == '\\') ? 2 : 1;
+      if (j >= n) break;  // a string that never closes ends the scan
+      size_t k = j + 1;
+      while (k < n && isScanBlank(s[k])) ++k;
+      if (k < n && s[k] == ':' && j - (i + 1) == keyLen && std::memcmp(s + i + 1, key, keyLen) == 0) {
+        size_t v = k + 1;
+        while (v < n && isScanBlank(s[v])) ++v;
+        KeyHit h;
+        h.pos = v;
+        h.depth = depth;
+        h.scalar = v < n && s[v] != '[' && s[v] != '{';
+        hits.push_back(h);
+      }
+      i = j + 1;
+    } else {
+      ++i;
+    }
   }
+  return hits;
 }
 
-std::string manifestPath(const std::string& dir) {
-  for (const char* name : {"/manifest.json", "/meta.json"}) {
-    std::string p = dir + name;
-    if (canOpenForReading(p)) return p;
-  }
-  return std::string();
-}
-
-}  // namespace ka::tessera
+}  // namespace ka::json
