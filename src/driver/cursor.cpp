@@ -1,5 +1,6 @@
 #include "driver/cursor.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -108,6 +109,7 @@ void DriverCursor::Impl::recordError(const std::string& text) {
 }
 
 void DriverCursor::Impl::run() {
+  nameThisThread("ka-cursor");
   std::unique_lock<std::mutex> lk(state);
   for (;;) {
     if (stop) return;
