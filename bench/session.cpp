@@ -64,9 +64,10 @@ std::vector<int16_t> speech(double seconds) {
 
 // Where the cores go: CPU time of every thread of this process, read from /proc/self/task/*/stat
 // (utime + stime) and grouped by thread name. The library names its own threads ("ka-..."); the
-// bench thread is "host"; other threads that still carry the process name were started from the
-// host thread and are ONNX Runtime's intra-op threads ("ort-host"). Threads that ended inside the
-// measured region show up only in the process total, as "gone".
+// bench thread is "host"; threads FFmpeg's decoder started while the context opened are tagged
+// "ffmpeg", those ONNX Runtime started for the renderer "ort-render"; any other thread still
+// carrying the process name is "ort-host". Threads that ended inside the measured region show up
+// only in the process total, as "gone".
 struct ThreadCpu {
   std::map<int, std::pair<std::string, double>> tasks;  // tid -> (name, CPU ms)
   double process = 0;
@@ -108,6 +109,20 @@ struct ThreadCpu {
     }
     t.process = ticksMs(slurp("/proc/self/stat"));
     return t;
+  }
+  // Renames the threads started since the last call that still carry the process name (the
+  // threads ONNX Runtime or FFmpeg started from the host thread) to `label`.
+  static void tagNew(const char* label) {
+    const std::string self = slurp("/proc/self/comm");
+    const int pid = static_cast<int>(getpid());
+    if (DIR* d = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.' || std::atoi(e->d_name) == pid) continue;
+        const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
+        if (slurp(comm) == self) std::ofstream(comm) << label;
+      }
+      closedir(d);
+    }
   }
   // Adds "cpu_<name>" counters: CPU ms per frame of each thread name between `before` and now,
   // "cpu_all" for the whole process and "cores" for the CPU time over the wall time.
@@ -183,11 +198,13 @@ struct Session {
       std::fprintf(stderr, "bench: %s\n", ka_last_error());
       std::exit(1);
     }
+    ThreadCpu::tagNew("ffmpeg");
     utt = ka_utt_open(ctx, b.dir.c_str());
     if (!utt || ka_utt_wait_ready(utt, 120000) != 1) {
       std::fprintf(stderr, "bench: %s\n", ka_utt_last_error());
       std::exit(1);
     }
+    ThreadCpu::tagNew("ort-render");
     rgb.resize(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   }
   ~Session() {
@@ -265,6 +282,7 @@ BENCHMARK(BM_SessionSpeech)
 void BM_SerialRenderPaste(benchmark::State& state) {
   const Bundle& b = bundle(state.range(0) != 0);
   ka_ctx* ctx = ka_create(b.dir.c_str(), "b1", 0, nullptr);
+  ThreadCpu::tagNew("ffmpeg");
   const int frames = 100, nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp);
   FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
@@ -273,6 +291,7 @@ void BM_SerialRenderPaste(benchmark::State& state) {
   if (f) std::fclose(f);
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   ka_render_kp_crop(ctx, 0, target.data(), target.data());
+  ThreadCpu::tagNew("ort-render");
   double wallMs = 0;
   const ThreadCpu cpu = ThreadCpu::now();
   for (auto _ : state) {
@@ -439,6 +458,7 @@ void BM_OfflineStream(benchmark::State& state) {
   const Bundle& b = bundle(false);
   ka_stream* s = ka_stream_create(b.dir.c_str(), b.w2v.c_str(), 0, 0, 1.0f);
   if (!s) return state.SkipWithError(ka_stream_last_error());
+  ThreadCpu::tagNew("ffmpeg+fca");
   const std::vector<float> a = floats(speech(4.0));
   int frames = 0;
   const ThreadCpu cpu = ThreadCpu::now();
@@ -454,8 +474,10 @@ BENCHMARK(BM_OfflineStream)->Iterations(2)->UseRealTime()->Unit(benchmark::kMill
 void BM_OfflineSerial(benchmark::State& state) {
   const Bundle& b = bundle(false);
   ka_ctx* ctx = ka_create(b.dir.c_str(), "render", 0, "");
+  ThreadCpu::tagNew("ffmpeg");
   ka_fca* fca = ka_fca_create(b.w2v.c_str(), (b.dir + "/fca_stream.onnx").c_str(), 0);
   if (!ctx || !fca) return state.SkipWithError("open");
+  ThreadCpu::tagNew("ort-fca");
   const std::vector<float> a = floats(speech(4.0));
   const int F = static_cast<int>((a.size() + 639) / 640), nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp), d(static_cast<size_t>(F) * kKp), drive(kKp);
