@@ -2,8 +2,10 @@
 // C interface, on the demo bundle (1280x720, crop 256) and a large one (1920x1080, crop 512), both
 // with the forged audio-to-expression models and the batch-24 director.
 //
-//   BM_SessionSpeech/<bundle>   an utterance session fed 4 s of speech at once, pulled as fast as
-//                               it delivers: items/s = delivered speech frames per second;
+//   BM_SessionSpeech/<bundle>/<lend>  an utterance session fed 4 s of speech at once, pulled as
+//                               fast as it delivers (lend 0: copied out by ka_utt_pull_frame; 1:
+//                               lent by ka_utt_frame_acquire / _release, as the serial loop's frame
+//                               is never copied): items/s = delivered speech frames per second;
 //                               idle_mid = idle frames between the first and the last speech frame;
 //                               first_speech_ms = push to the first speech frame pulled.
 //   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop.
@@ -20,6 +22,10 @@
 //                               p99 of push, available and acquire.
 //   BM_OfflineStream            ka_stream_run over 4 s of speech (items/s = frames delivered).
 //   BM_OfflineSerial            the same frames: FCA deltas, then render and paste one by one.
+// The speech, serial and offline benchmarks also say where the cores went: cpu_<thread name> is
+// the CPU milliseconds per frame of the threads of that name, cpu_all the whole process's, and
+// cores its CPU time over the wall time (below 2 on two cores: a thread waited, or another
+// process had the core).
 #include <benchmark/benchmark.h>
 
 #include <dirent.h>
@@ -220,12 +226,18 @@ struct SpeechRun {
   int speech = 0, idleMid = 0;
   double firstMs = -1, lastMs = -1;
 };
-SpeechRun pullSpeech(Session& s, Clock::time_point t0, int expected) {
+SpeechRun pullSpeech(Session& s, Clock::time_point t0, int expected, bool lend) {
   SpeechRun r;
   int idleSince = 0;
   ka_utt_frame_info info;
   while (msSince(t0) < 120000) {
-    if (!s.pull(info)) {
+    const unsigned char* px = nullptr;
+    const bool got = lend ? ka_utt_frame_acquire(s.utt, &px, &info) == 1 : s.pull(info);
+    if (got && lend) {
+      benchmark::DoNotOptimize(px[0]);
+      ka_utt_frame_release(s.utt);
+    }
+    if (!got) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       continue;
     }
@@ -253,7 +265,7 @@ void BM_SessionSpeech(benchmark::State& state) {
     const auto t0 = Clock::now();
     ka_utt_push_audio(s.utt, a.data(), static_cast<int>(a.size()));
     ka_utt_end_utterance(s.utt);
-    const SpeechRun r = pullSpeech(s, t0, frames);
+    const SpeechRun r = pullSpeech(s, t0, frames, state.range(1) != 0);
     wallMs += msSince(t0);
     state.SetIterationTime(msSince(t0) / 1000.0);
     speechFrames += r.speech;
@@ -272,9 +284,8 @@ void BM_SessionSpeech(benchmark::State& state) {
   state.SetLabel(ka::simd::target());
 }
 BENCHMARK(BM_SessionSpeech)
-    ->Arg(0)
-    ->Arg(1)
-    ->ArgName("large")
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"large", "lend"})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
