@@ -158,7 +158,7 @@ TEST(Stream, NonFiniteSamplesAndThreadCountsAreBounded) {
 
 // Without a thread count from the caller the render thread and the pasting caller split the pool:
 // on two threads the director runs one intra-op thread, leaving the other core to the paste.
-TEST(Stream, DefaultThreadsSplitThePoolBetweenRenderAndPaste) {
+TEST(Stream, DefaultCountSplitsTheCoresBetweenRenderAndPaste) {
   ka_stream* s = ka_stream_create(fx().bundle.c_str(), fx().w2v.c_str(), 0, 0, 1.0f);
   ASSERT_TRUE(s) << ka_stream_last_error();
   const std::vector<float> a = tone(640 * 2);
