@@ -27,7 +27,6 @@ struct Context::Impl {
   int32_t threads = 1;
   std::string ep;
   bool threadsExplicit = false;
-  bool pipelined = false;
   std::string modelKey;
   std::unique_ptr<DriverCursor> cursor;
   std::vector<uint8_t> rgb;         // H * W * 3, the frame pasteLast fills
@@ -77,14 +76,8 @@ bool Context::threadsExplicit() const { return impl_->threadsExplicit; }
 const std::string& Context::ep() const { return impl_->ep; }
 
 int Context::directorThreads() const {
-  const Impl& c = *impl_;
-  if (c.threadsExplicit || !c.ep.empty()) return c.threads;
-  // A pipeline stage gets its share of the cores: more intra-op threads would only take the other
-  // stage's cores and add a wake-up per operator.
-  return c.pipelined ? std::min(2, pool::stageWidth(2, c.threads)) : std::min(c.threads, 2);
+  return impl_->threadsExplicit || !impl_->ep.empty() ? impl_->threads : std::min(impl_->threads, 2);
 }
-
-void Context::setPipelined(bool on) { impl_->pipelined = on; }
 
 Renderer& Context::renderer() {
   Impl& c = *impl_;

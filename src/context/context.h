@@ -41,10 +41,6 @@ class Context {
   const std::string& ep() const;
   // The intra-op thread count a director of this context runs with.
   int directorThreads() const;
-  // For a context whose renders run on a thread of their own while another thread pastes (a
-  // pipeline of two stages): directors get half the threads (at least 1, at most 2) when the
-  // caller chose no thread count and no provider. Affects only directors built after the call.
-  void setPipelined(bool on);
 
   // The face crop of source frame si from 63 source and 63 driving keypoint floats (owned by the
   // renderer, valid until its next render). Throws on failure.

@@ -46,7 +46,6 @@ OfflineStream::OfflineStream(const std::string& bundle, const std::string& w2vPa
   // Bounded once here, so the context and the FCA engine get the same count and one line says so.
   if (threads > 0) threads = pool::boundThreads(threads, "ka_stream_create");
   s.ctx = named("ka_create", [&] { return std::make_unique<Context>(bundle, "render", threads, ""); });
-  s.ctx->setPipelined(true);  // renders on the render thread while the caller pastes
   const Manifest& m = s.ctx->manifest();
   s.NT = m.NT;
   s.W = m.W;
@@ -138,12 +137,8 @@ int overlapRenderDeliver(int count, size_t cropElems, const RenderStep& render, 
   bool done = false;
   std::atomic<bool> failed{false};
 
-  // Two stages, each with its share of the pool: rendering and pasting overlap instead of both
-  // waking every worker.
-  const int width = pool::stageWidth(2, pool::threads());
   std::thread renderThread([&] {
     nameThisThread("ka-stream-rend");
-    pool::WidthLimit stage(width);
     for (int j = 0; j < count && !failed.load(); ++j) {
       const float* crop = render(j);
       if (!crop) {
@@ -174,7 +169,6 @@ int overlapRenderDeliver(int count, size_t cropElems, const RenderStep& render, 
   // The consumer stops only once nothing waits and the render thread is done, or its own step
   // fails: a render failure does not strand the crops rendered before it.
   int delivered = 0;
-  pool::WidthLimit stage(width);
   try {
     for (int j = 0; j < count; ++j) {
       std::unique_lock<std::mutex> lk(mu);

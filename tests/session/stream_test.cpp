@@ -156,24 +156,6 @@ TEST(Stream, NonFiniteSamplesAndThreadCountsAreBounded) {
   ka_stream_destroy(s);
 }
 
-// Without a thread count from the caller the render thread and the pasting caller split the pool:
-// on two threads the director runs one intra-op thread, leaving the other core to the paste.
-TEST(Stream, DefaultCountSplitsTheCoresBetweenRenderAndPaste) {
-  ka_stream* s = ka_stream_create(fx().bundle.c_str(), fx().w2v.c_str(), 0, 0, 1.0f);
-  ASSERT_TRUE(s) << ka_stream_last_error();
-  const std::vector<float> a = tone(640 * 2);
-  Collected c;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(ka_stream_run(s, a.data(), static_cast<int>(a.size()), collect, &c), 2);
-  const std::string said = testing::internal::GetCapturedStderr();
-  const int pool = ka::pool::threads();
-  const int half = pool >= 4 ? 2 : 1;
-  EXPECT_NE(said.find("[ka] director intra-op " + std::to_string(half) + " of pool " + std::to_string(pool)),
-            std::string::npos)
-      << said;
-  ka_stream_destroy(s);
-}
-
 TEST(Stream, Refusals) {
   EXPECT_EQ(ka_stream_create(nullptr, "w", 1, 0, 1.0f), nullptr);
   EXPECT_EQ(ka_stream_create((fx().tmp / "none").c_str(), fx().w2v.c_str(), 1, 0, 1.0f), nullptr);
