@@ -2,8 +2,10 @@
 // C interface, on the demo bundle (1280x720, crop 256) and a large one (1920x1080, crop 512), both
 // with the forged audio-to-expression models and the batch-24 director.
 //
-//   BM_SessionSpeech/<bundle>   an utterance session fed 4 s of speech at once, pulled as fast as
-//                               it delivers: items/s = delivered speech frames per second;
+//   BM_SessionSpeech/<bundle>/<lend>  an utterance session fed 4 s of speech at once, pulled as
+//                               fast as it delivers (lend 0: copied out by ka_utt_pull_frame; 1:
+//                               lent by ka_utt_frame_acquire / _release, as the serial loop's frame
+//                               is never copied): items/s = delivered speech frames per second;
 //                               idle_mid = idle frames between the first and the last speech frame;
 //                               first_speech_ms = push to the first speech frame pulled.
 //   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop.
@@ -20,7 +22,14 @@
 //                               p99 of push, available and acquire.
 //   BM_OfflineStream            ka_stream_run over 4 s of speech (items/s = frames delivered).
 //   BM_OfflineSerial            the same frames: FCA deltas, then render and paste one by one.
+// The speech, serial and offline benchmarks also say where the cores went: cpu_<thread name> is
+// the CPU milliseconds per frame of the threads of that name, cpu_all the whole process's, and
+// cores its CPU time over the wall time (below 2 on two cores: a thread waited, or another
+// process had the core).
 #include <benchmark/benchmark.h>
+
+#include <dirent.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +37,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -55,6 +68,89 @@ std::vector<int16_t> speech(double seconds) {
   return a;
 }
 
+// Where the cores go: CPU time of every thread of this process, read from /proc/self/task/*/stat
+// (utime + stime) and grouped by thread name. The library names its own threads ("ka-..."); the
+// bench thread is "host"; threads FFmpeg's decoder started while the context opened are tagged
+// "ffmpeg", those ONNX Runtime started for the renderer "ort-render"; any other thread still
+// carrying the process name is "ort-host". Threads that ended inside the measured region show up
+// only in the process total, as "gone".
+struct ThreadCpu {
+  std::map<int, std::pair<std::string, double>> tasks;  // tid -> (name, CPU ms)
+  double process = 0;
+
+  static double ticksMs(const std::string& stat) {
+    // Fields after the ")" that closes the name: state is field 3, utime 14, stime 15.
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream in(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int k = 3; k <= 15 && in >> field; ++k)
+      if (k >= 14) ticks += std::atof(field.c_str());
+    return ticks * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  static std::string slurp(const std::string& path) {
+    std::ifstream f(path);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+  }
+  static ThreadCpu now() {
+    ThreadCpu t;
+    const std::string self = slurp("/proc/self/comm");
+    const int pid = static_cast<int>(getpid());
+    if (DIR* d = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        const std::string dir = std::string("/proc/self/task/") + e->d_name;
+        const int tid = std::atoi(e->d_name);
+        std::string name = slurp(dir + "/comm");
+        if (tid == pid)
+          name = "host";
+        else if (name == self)
+          name = "ort-host";
+        t.tasks[tid] = {name, ticksMs(slurp(dir + "/stat"))};
+      }
+      closedir(d);
+    }
+    t.process = ticksMs(slurp("/proc/self/stat"));
+    return t;
+  }
+  // Renames the threads started since the last call that still carry the process name (the
+  // threads ONNX Runtime or FFmpeg started from the host thread) to `label`.
+  static void tagNew(const char* label) {
+    const std::string self = slurp("/proc/self/comm");
+    const int pid = static_cast<int>(getpid());
+    if (DIR* d = opendir("/proc/self/task")) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.' || std::atoi(e->d_name) == pid) continue;
+        const std::string comm = std::string("/proc/self/task/") + e->d_name + "/comm";
+        if (slurp(comm) == self) std::ofstream(comm) << label;
+      }
+      closedir(d);
+    }
+  }
+  // Adds "cpu_<name>" counters: CPU ms per frame of each thread name between `before` and now,
+  // "cpu_all" for the whole process and "cores" for the CPU time over the wall time.
+  static void report(benchmark::State& state, const ThreadCpu& before, double frames, double wallMs) {
+    const ThreadCpu after = now();
+    std::map<std::string, double> byName;
+    double named = 0;
+    for (const auto& [tid, t] : after.tasks) {
+      const auto was = before.tasks.find(tid);
+      const double ms = t.second - (was == before.tasks.end() ? 0.0 : was->second.second);
+      byName[t.first] += ms;
+      named += ms;
+    }
+    byName["gone"] = std::max(0.0, after.process - before.process - named);
+    const double per = frames > 0 ? 1.0 / frames : 0;
+    for (const auto& [name, ms] : byName)
+      if (ms > 0) state.counters["cpu_" + name] = ms * per;
+    state.counters["cpu_all"] = (after.process - before.process) * per;
+    state.counters["cores"] = wallMs > 0 ? (after.process - before.process) / wallMs : 0;
+  }
+};
+
 void run(const std::string& cmd) {
   if (std::system(cmd.c_str()) != 0) {
     std::fprintf(stderr, "bench: failed: %s\n", cmd.c_str());
@@ -65,24 +161,31 @@ void run(const std::string& cmd) {
 // A forged bundle with everything the sessions need; W2V_ONNX points at its audio encoder.
 struct Bundle {
   std::string root, dir, w2v;
+  bool keep = false;
   explicit Bundle(bool large) {
+    // KA_BENCH_BUNDLES=<dir> keeps the forged bundles there for the next run.
+    const char* kept = std::getenv("KA_BENCH_BUNDLES");
+    keep = kept && *kept;
     char tmpl[] = "/tmp/ka_bench_session_XXXXXX";
-    root = mkdtemp(tmpl);
+    root = keep ? std::string(kept) + (large ? "/large" : "/demo") : std::string(mkdtemp(tmpl));
+    dir = root + (large ? "/b" : "/bundle");
+    w2v = root + "/w2v/w2v.onnx";
+    setenv("W2V_ONNX", w2v.c_str(), 1);
+    if (keep && std::ifstream(w2v).good()) return;
+    if (keep) run("mkdir -p " + root);
     const std::string forge = std::string(KA_PYTHON) + " " + KA_SOURCE_DIR + "/tools/forge/forge.py ";
     if (large) {
-      dir = root + "/b";
       run(forge + "bundle " + dir + " --size large --nt 8 --frames 16 > /dev/null");
       run(forge + "director-into " + dir + " > /dev/null");
       run(forge + "director-steady " + dir + " --render-key > /dev/null");
     } else {
       run(forge + "demo " + root + " > /dev/null");
-      dir = root + "/bundle";
     }
     run(forge + "a2x " + dir + " " + root + "/w2v > /dev/null");
-    w2v = root + "/w2v/w2v.onnx";
-    setenv("W2V_ONNX", w2v.c_str(), 1);
   }
-  ~Bundle() { std::system(("rm -rf " + root).c_str()); }
+  ~Bundle() {
+    if (!keep) std::system(("rm -rf " + root).c_str());
+  }
 };
 
 Bundle& bundle(bool large) {
@@ -101,11 +204,13 @@ struct Session {
       std::fprintf(stderr, "bench: %s\n", ka_last_error());
       std::exit(1);
     }
+    ThreadCpu::tagNew("ffmpeg");
     utt = ka_utt_open(ctx, b.dir.c_str());
     if (!utt || ka_utt_wait_ready(utt, 120000) != 1) {
       std::fprintf(stderr, "bench: %s\n", ka_utt_last_error());
       std::exit(1);
     }
+    ThreadCpu::tagNew("ort-render");
     rgb.resize(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   }
   ~Session() {
@@ -121,12 +226,18 @@ struct SpeechRun {
   int speech = 0, idleMid = 0;
   double firstMs = -1, lastMs = -1;
 };
-SpeechRun pullSpeech(Session& s, Clock::time_point t0, int expected) {
+SpeechRun pullSpeech(Session& s, Clock::time_point t0, int expected, bool lend) {
   SpeechRun r;
   int idleSince = 0;
   ka_utt_frame_info info;
   while (msSince(t0) < 120000) {
-    if (!s.pull(info)) {
+    const unsigned char* px = nullptr;
+    const bool got = lend ? ka_utt_frame_acquire(s.utt, &px, &info) == 1 : s.pull(info);
+    if (got && lend) {
+      benchmark::DoNotOptimize(px[0]);
+      ka_utt_frame_release(s.utt);
+    }
+    if (!got) {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
       continue;
     }
@@ -148,18 +259,21 @@ void BM_SessionSpeech(benchmark::State& state) {
   Session s(bundle(state.range(0) != 0));
   const std::vector<int16_t> a = speech(4.0);
   const int frames = static_cast<int>((a.size() + 639) / 640);
-  double speechFrames = 0, seconds = 0, idleMid = 0, firstMs = 0;
+  double speechFrames = 0, seconds = 0, idleMid = 0, firstMs = 0, wallMs = 0;
+  const ThreadCpu cpu = ThreadCpu::now();
   for (auto _ : state) {
     const auto t0 = Clock::now();
     ka_utt_push_audio(s.utt, a.data(), static_cast<int>(a.size()));
     ka_utt_end_utterance(s.utt);
-    const SpeechRun r = pullSpeech(s, t0, frames);
+    const SpeechRun r = pullSpeech(s, t0, frames, state.range(1) != 0);
+    wallMs += msSince(t0);
     state.SetIterationTime(msSince(t0) / 1000.0);
     speechFrames += r.speech;
     idleMid += r.idleMid;
     seconds += (r.lastMs - r.firstMs) / 1000.0;
     firstMs = r.firstMs;
   }
+  ThreadCpu::report(state, cpu, speechFrames, wallMs);
   ka_utt_stats st{};
   ka_utt_get_stats(s.utt, &st);
   state.counters["first_speech_ms"] = firstMs;  // whole utterance at once: push to first speech frame pulled
@@ -170,9 +284,8 @@ void BM_SessionSpeech(benchmark::State& state) {
   state.SetLabel(ka::simd::target());
 }
 BENCHMARK(BM_SessionSpeech)
-    ->Arg(0)
-    ->Arg(1)
-    ->ArgName("large")
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"large", "lend"})
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
@@ -180,6 +293,7 @@ BENCHMARK(BM_SessionSpeech)
 void BM_SerialRenderPaste(benchmark::State& state) {
   const Bundle& b = bundle(state.range(0) != 0);
   ka_ctx* ctx = ka_create(b.dir.c_str(), "b1", 0, nullptr);
+  ThreadCpu::tagNew("ffmpeg");
   const int frames = 100, nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp);
   FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
@@ -188,6 +302,9 @@ void BM_SerialRenderPaste(benchmark::State& state) {
   if (f) std::fclose(f);
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   ka_render_kp_crop(ctx, 0, target.data(), target.data());
+  ThreadCpu::tagNew("ort-render");
+  double wallMs = 0;
+  const ThreadCpu cpu = ThreadCpu::now();
   for (auto _ : state) {
     const auto t0 = Clock::now();
     for (int i = 0; i < frames; ++i) {
@@ -195,9 +312,12 @@ void BM_SerialRenderPaste(benchmark::State& state) {
       const float* crop = ka_render_kp_crop(ctx, i % nt, row, row);
       if (!crop || !ka_paste_crop(ctx, i % nt, crop, rgb.data(), rgb.size())) state.SkipWithError(ka_last_error());
     }
+    wallMs += msSince(t0);
     state.SetIterationTime(msSince(t0) / 1000.0);
   }
+  ThreadCpu::report(state, cpu, static_cast<double>(state.iterations()) * frames, wallMs);
   state.SetItemsProcessed(state.iterations() * frames);
+  state.SetLabel(ka::simd::target());
   ka_destroy(ctx);
 }
 BENCHMARK(BM_SerialRenderPaste)
@@ -349,10 +469,15 @@ void BM_OfflineStream(benchmark::State& state) {
   const Bundle& b = bundle(false);
   ka_stream* s = ka_stream_create(b.dir.c_str(), b.w2v.c_str(), 0, 0, 1.0f);
   if (!s) return state.SkipWithError(ka_stream_last_error());
+  ThreadCpu::tagNew("ffmpeg+fca");
   const std::vector<float> a = floats(speech(4.0));
   int frames = 0;
+  const ThreadCpu cpu = ThreadCpu::now();
+  const auto t0 = Clock::now();
   for (auto _ : state) frames += ka_stream_run(s, a.data(), static_cast<int>(a.size()), nullptr, nullptr);
+  ThreadCpu::report(state, cpu, frames, msSince(t0));
   state.SetItemsProcessed(frames);
+  state.SetLabel(ka::simd::target());
   ka_stream_destroy(s);
 }
 BENCHMARK(BM_OfflineStream)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -360,8 +485,10 @@ BENCHMARK(BM_OfflineStream)->Iterations(2)->UseRealTime()->Unit(benchmark::kMill
 void BM_OfflineSerial(benchmark::State& state) {
   const Bundle& b = bundle(false);
   ka_ctx* ctx = ka_create(b.dir.c_str(), "render", 0, "");
+  ThreadCpu::tagNew("ffmpeg");
   ka_fca* fca = ka_fca_create(b.w2v.c_str(), (b.dir + "/fca_stream.onnx").c_str(), 0);
   if (!ctx || !fca) return state.SkipWithError("open");
+  ThreadCpu::tagNew("ort-fca");
   const std::vector<float> a = floats(speech(4.0));
   const int F = static_cast<int>((a.size() + 639) / 640), nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp), d(static_cast<size_t>(F) * kKp), drive(kKp);
@@ -371,6 +498,8 @@ void BM_OfflineSerial(benchmark::State& state) {
   if (f) std::fclose(f);
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   int frames = 0;
+  const ThreadCpu cpu = ThreadCpu::now();
+  const auto t0 = Clock::now();
   for (auto _ : state) {
     ka_fca_deltas(fca, a.data(), static_cast<int>(a.size()), d.data(), F);
     for (int i = 0; i < F; ++i) {
@@ -380,7 +509,9 @@ void BM_OfflineSerial(benchmark::State& state) {
       if (crop && ka_paste_crop(ctx, i % nt, crop, rgb.data(), rgb.size())) ++frames;
     }
   }
+  ThreadCpu::report(state, cpu, frames, msSince(t0));
   state.SetItemsProcessed(frames);
+  state.SetLabel(ka::simd::target());
   ka_fca_destroy(fca);
   ka_destroy(ctx);
 }

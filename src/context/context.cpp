@@ -61,6 +61,7 @@ Context::Context(const std::string& bundle, const std::string& modelKey, int thr
   const Manifest& m = c.manifest;
   c.paste = std::make_unique<Paste>(readPasteMask(m), m.crop, Unsharp{m.amount, m.sigma, m.ksize});
   c.cursor = DriverCursor::open(drivingVideo(m), 2, 11);
+  c.cursor->reuseHeldFrames(true);  // a short background loop is decoded once
   c.rgb.assign(static_cast<size_t>(m.W) * static_cast<size_t>(m.H) * 3, 0);
 }
 

@@ -1,6 +1,7 @@
 #include "driver/cursor.h"
 #include "base/env.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -76,8 +77,21 @@ struct DriverCursor::Impl {
   std::string error;
   bool errorSeen = false;  // a consumer call has thrown `error`
   uint64_t seekCount = 0;
+  bool reuse = false;  // copy a frame still held in the ring instead of decoding it again
   std::thread thread;
+
+  // The latest ring position that holds frame d untouched and that the producer may read while it
+  // fills slot produced % N, or kNone. State mutex held.
+  static constexpr uint64_t kNone = UINT64_MAX;
+  uint64_t heldPosition(int d) const;
 };
+
+uint64_t DriverCursor::Impl::heldPosition(int d) const {
+  const uint64_t lo = std::max<uint64_t>(pin, produced + 1 >= uint64_t(N) ? produced + 1 - uint64_t(N) : 0);
+  for (uint64_t p = produced; p-- > lo;)
+    if (slotIndex[p % N] == d) return p;
+  return kNone;
+}
 
 DriverCursor::Impl::Impl(std::unique_ptr<driver::Source> s, int lookahead, int history)
     : src(std::move(s)),
@@ -114,6 +128,7 @@ void DriverCursor::Impl::recordError(const std::string& text) {
 }
 
 void DriverCursor::Impl::run() {
+  nameThisThread("ka-cursor");
   std::unique_lock<std::mutex> lk(state);
   for (;;) {
     if (stop) return;
@@ -143,22 +158,37 @@ void DriverCursor::Impl::run() {
       const uint64_t g = generation;
       const int d = decodeIndex;
       const size_t slotNo = size_t(produced % N);
+      const uint64_t held = reuse ? heldPosition(d) : kNone;
       // Nobody reads this slot until it is published below, so it may be sized outside the lock.
       std::vector<uint8_t>& slot = ring[slotNo];
       lk.unlock();
       std::string err;
       try {
         if (slot.size() != frameBytes) slot.resize(frameBytes);
-        if (sourceIndex == NT) {  // the loop wraps by rewinding, never by seeking
-          src->rewind();
-          sourceIndex = 0;
+        bool copied = false;
+        if (held != kNone) {
+          // Only this thread writes slots, so the held one stays put while it is copied; a consumer
+          // that took it writable meanwhile raised the pin past it, and the copy is not used.
+          std::memcpy(slot.data(), ring[held % N].data(), frameBytes);
+          lk.lock();
+          copied = pin <= held;
+          lk.unlock();
         }
-        if (!src->next(slot.data()))
-          throw std::runtime_error(
-              src->name() + " ended after " + std::to_string(sourceIndex) +
-              " frames, the manifest says NT=" + std::to_string(NT) +
-              " \xE2\x80\x94 a short driver is a session that stops part way through the loop, refusing");
-        ++sourceIndex;
+        if (!copied) {
+          if (sourceIndex != d) {  // the loop wraps by rewinding; frames copied since were skipped
+            if (d == 0)
+              src->rewind();
+            else
+              src->seek(d);
+            sourceIndex = d;
+          }
+          if (!src->next(slot.data()))
+            throw std::runtime_error(
+                src->name() + " ended after " + std::to_string(sourceIndex) +
+                " frames, the manifest says NT=" + std::to_string(NT) +
+                " \xE2\x80\x94 a short driver is a session that stops part way through the loop, refusing");
+          ++sourceIndex;
+        }
       } catch (const std::exception& e) {
         err = std::string("ka_driver: ") + e.what();
       } catch (...) {
@@ -175,6 +205,8 @@ void DriverCursor::Impl::run() {
         ++produced;
         decodeIndex = (d + 1) % NT;
         ready.notify_all();
+      } else {
+        slotIndex[slotNo] = -1;  // the slot no longer holds the frame it held before
       }
       continue;
     }
@@ -308,6 +340,11 @@ int DriverCursor::pullAt(int i, uint8_t* dst) {
 const uint8_t* DriverCursor::pullAt(int i, int& index) { return impl_->at(i, index, false); }
 
 uint8_t* DriverCursor::pullMutAt(int i, int& index) { return impl_->at(i, index, true); }
+
+void DriverCursor::reuseHeldFrames(bool on) {
+  std::lock_guard<std::mutex> lk(impl_->state);
+  impl_->reuse = on;
+}
 
 void DriverCursor::seek(int i) {
   std::lock_guard<std::mutex> lk(impl_->cursor);

@@ -67,6 +67,9 @@ class DriverCursor {
   int pullAt(int i, uint8_t* dst);
   const uint8_t* pullAt(int i, int& index);
   uint8_t* pullMutAt(int i, int& index);
+  // Off by default. When on, the look-ahead copies a frame still held untouched in the ring (a
+  // loop of at most `lookahead + history` frames comes round again) instead of decoding it again.
+  void reuseHeldFrames(bool on);
   // Moves position() to i (throws outside [0, NT)).
   void seek(int i);
 

@@ -1,5 +1,6 @@
 #include "ops/pool.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 
 #include <algorithm>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -115,6 +117,7 @@ class ThreadPool {
 
  private:
   void workerLoop(int k) {
+    nameThisThread(("ka-pool-" + std::to_string(k)).c_str());
     inParallel = true;
     uint64_t seen = 0;
     for (;;) {

@@ -1,5 +1,6 @@
 #include "render/prefetch.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "graph/prune_initializers.h"
 
 #include <condition_variable>
@@ -164,6 +165,7 @@ struct SourceConeRing::Impl {
   }
 
   void loop() {
+    nameThisThread("ka-prefetch");
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
       if (stop) return;

@@ -13,6 +13,7 @@
 
 #include "audio/fca.h"
 #include "audio/samples.h"
+#include "base/thread_name.h"
 #include "base/units.h"
 #include "base/last_error.h"
 #include "bundle/manifest.h"
@@ -137,6 +138,7 @@ int overlapRenderDeliver(int count, size_t cropElems, const RenderStep& render, 
   std::atomic<bool> failed{false};
 
   std::thread renderThread([&] {
+    nameThisThread("ka-stream-rend");
     for (int j = 0; j < count && !failed.load(); ++j) {
       const float* crop = render(j);
       if (!crop) {

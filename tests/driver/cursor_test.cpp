@@ -167,6 +167,35 @@ TEST(CursorConcurrent, PinnedFrameForcesRealSeek) {
   EXPECT_EQ(buf, ScriptedSource::frame(10));
 }
 
+// A loop that fits the ring is decoded once when reuse is on; a frame a consumer painted on is
+// decoded again, and a source left behind by copies is moved to the frame it must decode next.
+TEST(CursorConcurrent, ReuseDecodesAShortLoopOnceAndNeverCopiesAPaintedFrame) {
+  Rig r(5, 2, 11);
+  r.cursor->reuseHeldFrames(true);
+  int index = -1;
+  for (int k = 0; k < 15; ++k) {
+    const auto f = pullFrame(*r.cursor, index);
+    ASSERT_EQ(index, k % 5);
+    ASSERT_EQ(f, ScriptedSource::frame(k % 5)) << k;
+  }
+  EXPECT_EQ(r.counters.nexts.load(), 5) << "frames decoded again";
+  EXPECT_EQ(r.cursor->seeks(), 0u);
+  uint8_t* mut = r.cursor->pullMut(index);
+  ASSERT_EQ(index, 0);
+  std::memset(mut, 0xEE, r.cursor->frameBytes);
+  for (int k = 1; k < 11; ++k) {
+    const auto f = pullFrame(*r.cursor, index);
+    ASSERT_EQ(index, k % 5);
+    ASSERT_EQ(f, ScriptedSource::frame(k % 5)) << k;
+  }
+  EXPECT_GT(r.counters.nexts.load(), 5) << "the frames after the pin were not decoded";
+  // Off: every frame is decoded, the wrap is a rewind.
+  Rig plain(5, 2, 11);
+  for (int k = 0; k < 15; ++k) pullFrame(*plain.cursor, index);
+  EXPECT_GE(plain.counters.nexts.load(), 15);
+  EXPECT_GE(plain.counters.rewinds.load(), 2);
+}
+
 TEST(CursorConcurrent, RandomAccessDeliversExactFrames) {
   Rig r(40, 2, 11);
   std::mt19937 rng(3);
