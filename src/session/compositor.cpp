@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/thread_name.h"
 #include "base/log.h"
 #include "bundle/identity.h"
 #include "context/context.h"
@@ -160,7 +161,11 @@ struct Compositor::Impl {
 
 Compositor::Compositor(Context& ctx, FrameRing& ring, bool pipelined, LoopSignal& signal, OnFail onFail)
     : impl_(std::make_unique<Impl>(ctx, ring, pipelined, signal, std::move(onFail))) {
-  if (pipelined) impl_->thread = std::thread([this] { impl_->pasteLoop(); });
+  if (pipelined)
+    impl_->thread = std::thread([this] {
+      nameThisThread("ka-utt-paste");
+      impl_->pasteLoop();
+    });
 }
 
 Compositor::~Compositor() { stop(); }

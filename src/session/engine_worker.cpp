@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/thread_name.h"
 #include "base/units.h"
 #include "session/loop_signal.h"
 #include "session/speech_engine.h"
@@ -75,7 +76,10 @@ struct EngineWorker::Impl {
 
 EngineWorker::EngineWorker(int maxRows, LoopSignal& signal, std::function<void(const std::string&)> onFail)
     : impl_(std::make_unique<Impl>(maxRows, signal, std::move(onFail))) {
-  impl_->thread = std::thread([this] { impl_->run(); });
+  impl_->thread = std::thread([this] {
+    nameThisThread("ka-utt-engine");
+    impl_->run();
+  });
 }
 
 EngineWorker::~EngineWorker() { stop(); }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/thread_name.h"
 #include "base/log.h"
 #include "base/units.h"
 #include "bundle/manifest.h"
@@ -368,8 +369,14 @@ UtteranceSession::UtteranceSession(Context& ctx, const UttConfig& cfg) {
   impl_ = std::make_unique<Impl>(ctx, cfg, r);
   Impl& s = *impl_;
   if (!r.directorNote().empty()) s.noteRenderFail("director load", r.directorNote(), false);
-  s.loopThread = std::thread([&s] { s.run(); });
-  s.warmThread = std::thread([&s] { s.warm(); });
+  s.loopThread = std::thread([&s] {
+    nameThisThread("ka-utt-render");
+    s.run();
+  });
+  s.warmThread = std::thread([&s] {
+    nameThisThread("ka-utt-warm");
+    s.warm();
+  });
 }
 
 UtteranceSession::~UtteranceSession() {
