@@ -59,6 +59,9 @@ bool partBounds(uint64_t total, int P, int k, uint64_t& begin, uint64_t& end) {
 // always), so a parallel call made from inside a range function runs inline.
 thread_local bool inParallel = false;
 
+// This thread's WidthLimit cap.
+thread_local int widthCap = INT_MAX;
+
 class ThreadPool {
  public:
   explicit ThreadPool(int n) {
@@ -209,7 +212,7 @@ int boundThreads(long long requested, const char* who) {
 bool available() { return true; }
 
 int parts(uint64_t total, uint64_t minChunk) {
-  const int n = threads();
+  const int n = std::min(threads(), widthCap);
   if (n <= 1) return 1;
   const uint64_t q = total / (minChunk == 0 ? 1 : minChunk);
   if (q <= 1) return 1;
@@ -226,6 +229,10 @@ void parallelRange(uint64_t total, uint64_t minChunk, const RangeFn& fn) {
   ParallelScope scope;
   pool.run(total, P, fn);
 }
+
+WidthLimit::WidthLimit(int width) : previous_(widthCap) { widthCap = std::max(width, 1); }
+
+WidthLimit::~WidthLimit() { widthCap = previous_; }
 
 }  // namespace pool
 }  // namespace ka

@@ -40,11 +40,26 @@ int boundThreads(long long requested, const char* who);
 bool available();
 
 // The number of parts [0, total) is split into when no part may hold fewer than minChunk items
-// (minChunk 0 counts as 1): 1 when n <= 1 or total / minChunk <= 1, else min(total / minChunk, n).
+// (minChunk 0 counts as 1): 1 when n <= 1 or total / minChunk <= 1, else min(total / minChunk, n),
+// where n is the pool size lowered to this thread's WidthLimit, if any.
 int parts(uint64_t total, uint64_t minChunk);
 
 // Runs fn over [0, total) split as described above and returns when every part has finished.
 void parallelRange(uint64_t total, uint64_t minChunk, const RangeFn& fn);
+
+// For its lifetime, caps the parts of the parallel calls the constructing thread makes at `width`
+// (values below 1 count as 1); the cap before it comes back when it ends, so limits nest. A stage
+// of a pipeline that has a core of its own uses 1: its calls then run inline and wake no worker.
+class WidthLimit {
+ public:
+  explicit WidthLimit(int width);
+  ~WidthLimit();
+  WidthLimit(const WidthLimit&) = delete;
+  WidthLimit& operator=(const WidthLimit&) = delete;
+
+ private:
+  int previous_;
+};
 
 }  // namespace pool
 }  // namespace ka

@@ -8,11 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "base/thread_name.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "bundle/identity.h"
 #include "context/context.h"
 #include "driver/cursor.h"
+#include "ops/pool.h"
 #include "paste/paste.h"
 #include "session/frame_ring.h"
 #include "session/loop_signal.h"
@@ -87,6 +88,7 @@ struct Compositor::Impl {
   }
 
   void pasteLoop() {
+    const pool::WidthLimit stage(1);  // the render loop has the other core
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
       cv.wait(lk, [&] { return stopped || !jobs.empty(); });

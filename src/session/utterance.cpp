@@ -11,12 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "base/thread_name.h"
 #include "base/log.h"
+#include "base/thread_name.h"
 #include "base/units.h"
 #include "bundle/manifest.h"
 #include "bundle/members.h"
 #include "context/context.h"
+#include "ops/pool.h"
 #include "render/renderer.h"
 #include "session/compositor.h"
 #include "session/director.h"
@@ -237,6 +238,9 @@ struct UtteranceSession::Impl {
   // ---- render loop -----------------------------------------------------------------------
 
   void run() {
+    // With pasting on a thread of its own, rendering and pasting keep to one core each: splitting
+    // either over the pool as well only lets the two stages take each other's cores.
+    const pool::WidthLimit stage(compositor.pipelined() ? 1 : pool::threads());
     Renderer* chunk = nullptr;
     int batch = 0, ahead = 0;
     bool ready = false, isFatal = false;

@@ -186,6 +186,33 @@ TEST(PoolThreads, WorkersJoinedAtOwnerExit) {
   EXPECT_EQ(taskCount(), before) << "the owner's workers outlived it";
 }
 
+// A width limit holds for its own thread only, nests, and under a limit of one no worker starts.
+TEST(PoolThreads, WidthLimitIsPerThreadAndNests) {
+  const int n = threads();
+  if (n < 2) GTEST_SKIP() << "a pool of one thread splits nothing";
+  std::thread([] {}).join();
+  const size_t before = taskCount();
+  std::thread owner([&] {
+    ka::pool::WidthLimit one(0);  // below 1 counts as 1
+    const std::vector<Call> inline1 = recordCalls(100, 1);
+    ASSERT_EQ(inline1.size(), 1u);
+    EXPECT_EQ(inline1[0].begin, 0u);
+    EXPECT_EQ(inline1[0].end, 100u);
+    EXPECT_EQ(inline1[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(taskCount(), before + 1) << "a width-1 thread started workers";
+    {
+      ka::pool::WidthLimit two(2);
+      EXPECT_EQ(parts(100, 1), 2);
+    }
+    EXPECT_EQ(parts(100, 1), 1) << "the outer limit did not come back";
+    std::vector<Call> other;
+    std::thread([&] { other = recordCalls(100, 1); }).join();
+    EXPECT_EQ(other.size(), expectedParts(100, 1, n).size()) << "the limit leaked to another thread";
+  });
+  owner.join();
+  EXPECT_EQ(parts(100, 1), int(expectedParts(100, 1, n).size()));
+}
+
 TEST(PoolThreads, ThrowingPartIsRethrownAfterAllParts) {
   const int n = threads();
   if (n < 2) GTEST_SKIP() << "needs at least two parts";
