@@ -1,6 +1,7 @@
 #include "base/thread_name.h"
 
 #include <pthread.h>
+#include <sched.h>
 
 #include <cstring>
 
@@ -14,6 +15,15 @@ void nameThisThread(const char* name) {
   pthread_setname_np(cut);
 #else
   pthread_setname_np(pthread_self(), cut);
+#endif
+}
+
+void nameWorkerThread(const char* name) {
+  nameThisThread(name);
+#if defined(__linux__)
+  sched_param none{};
+  none.sched_priority = 0;
+  pthread_setschedparam(pthread_self(), SCHED_BATCH, &none);  // a hint: a refusal changes nothing else
 #endif
 }
 

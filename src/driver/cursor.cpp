@@ -128,7 +128,7 @@ void DriverCursor::Impl::recordError(const std::string& text) {
 }
 
 void DriverCursor::Impl::run() {
-  nameThisThread("ka-cursor");
+  nameWorkerThread("ka-cursor");
   std::unique_lock<std::mutex> lk(state);
   for (;;) {
     if (stop) return;

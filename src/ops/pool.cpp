@@ -120,7 +120,7 @@ class ThreadPool {
 
  private:
   void workerLoop(int k) {
-    nameThisThread(("ka-pool-" + std::to_string(k)).c_str());
+    nameWorkerThread(("ka-pool-" + std::to_string(k)).c_str());
     inParallel = true;
     uint64_t seen = 0;
     for (;;) {

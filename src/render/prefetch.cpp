@@ -165,7 +165,7 @@ struct SourceConeRing::Impl {
   }
 
   void loop() {
-    nameThisThread("ka-prefetch");
+    nameWorkerThread("ka-prefetch");
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
       if (stop) return;

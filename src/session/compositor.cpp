@@ -165,7 +165,7 @@ Compositor::Compositor(Context& ctx, FrameRing& ring, bool pipelined, LoopSignal
     : impl_(std::make_unique<Impl>(ctx, ring, pipelined, signal, std::move(onFail))) {
   if (pipelined)
     impl_->thread = std::thread([this] {
-      nameThisThread("ka-utt-paste");
+      nameWorkerThread("ka-utt-paste");
       impl_->pasteLoop();
     });
 }

@@ -77,7 +77,7 @@ struct EngineWorker::Impl {
 EngineWorker::EngineWorker(int maxRows, LoopSignal& signal, std::function<void(const std::string&)> onFail)
     : impl_(std::make_unique<Impl>(maxRows, signal, std::move(onFail))) {
   impl_->thread = std::thread([this] {
-    nameThisThread("ka-utt-engine");
+    nameWorkerThread("ka-utt-engine");
     impl_->run();
   });
 }

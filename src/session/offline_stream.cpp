@@ -138,7 +138,7 @@ int overlapRenderDeliver(int count, size_t cropElems, const RenderStep& render, 
   std::atomic<bool> failed{false};
 
   std::thread renderThread([&] {
-    nameThisThread("ka-stream-rend");
+    nameWorkerThread("ka-stream-rend");
     for (int j = 0; j < count && !failed.load(); ++j) {
       const float* crop = render(j);
       if (!crop) {

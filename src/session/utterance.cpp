@@ -374,11 +374,11 @@ UtteranceSession::UtteranceSession(Context& ctx, const UttConfig& cfg) {
   Impl& s = *impl_;
   if (!r.directorNote().empty()) s.noteRenderFail("director load", r.directorNote(), false);
   s.loopThread = std::thread([&s] {
-    nameThisThread("ka-utt-render");
+    nameWorkerThread("ka-utt-render");
     s.run();
   });
   s.warmThread = std::thread([&s] {
-    nameThisThread("ka-utt-warm");
+    nameWorkerThread("ka-utt-warm");
     s.warm();
   });
 }
