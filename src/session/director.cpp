@@ -116,7 +116,10 @@ void Director::receive(std::vector<float>& audio, double firstPushMs, bool end, 
       uttStartMs_ = firstPushMs >= 0 ? firstPushMs : nowMs;
       if (mode_ == Mode::Idle) mode_ = Mode::Started;
     }
-    reqAudio_.insert(reqAudio_.end(), audio.begin(), audio.end());
+    if (reqAudio_.empty())
+      reqAudio_.swap(audio);  // the usual case: the inbox's buffer goes on to the engine uncopied
+    else
+      reqAudio_.insert(reqAudio_.end(), audio.begin(), audio.end());
     audio.clear();
   }
   if (end && uttActive_) ending_ = true;

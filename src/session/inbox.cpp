@@ -22,11 +22,13 @@ Inbox::~Inbox() = default;
 
 void Inbox::push(const int16_t* samples, int count, double nowMs) {
   Impl& s = *impl_;
-  std::vector<float> f(static_cast<size_t>(count));  // converted outside the lock
-  for (int i = 0; i < count; ++i) f[static_cast<size_t>(i)] = static_cast<float>(samples[i]) * (1.0f / 32768.0f);
   {
+    // Converted straight into the inbox: a 20 ms chunk takes well under a microsecond.
     std::lock_guard<std::mutex> lk(s.mu);
-    s.audio.insert(s.audio.end(), f.begin(), f.end());
+    const size_t at = s.audio.size();
+    s.audio.resize(at + static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i)
+      s.audio[at + static_cast<size_t>(i)] = static_cast<float>(samples[i]) * (1.0f / 32768.0f);
     s.lastPushMs = nowMs;
     if (count > 0 && s.firstPushMs < 0) s.firstPushMs = nowMs;
   }
