@@ -4,6 +4,7 @@
 
 #include "base/last_error.h"
 #include "bundle/container.h"
+#include "base/regular_file.h"
 #include "bundle/members.h"
 #include "ka/ka.h"
 

@@ -9,6 +9,19 @@
 
 namespace ka {
 
+bool canOpenForReading(const std::string& path) {
+  // Non-blocking, so that a FIFO planted under a member's name cannot hang the probe.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
 RegularFile::RegularFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return;

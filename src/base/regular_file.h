@@ -10,6 +10,12 @@
 
 namespace ka {
 
+// True when `path` can be opened for reading (opened without blocking, then closed).
+bool canOpenForReading(const std::string& path);
+
+// True when `path` exists (its status can be queried).
+bool pathExists(const std::string& path);
+
 // An open regular file; closes on destruction.
 class RegularFile {
  public:

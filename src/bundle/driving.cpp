@@ -1,5 +1,6 @@
 #include "bundle/driving.h"
 
+#include "base/regular_file.h"
 #include "bundle/members.h"
 
 namespace ka {

@@ -1,10 +1,8 @@
 #include "bundle/members.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
+
+#include "base/regular_file.h"
 
 namespace ka {
 namespace {
@@ -59,19 +57,6 @@ std::string canonicalMember(const std::string& name) {
     return "idle_loop/" + stem + ext;
   }
   return name;
-}
-
-bool canOpenForReading(const std::string& path) {
-  // Non-blocking, so that a FIFO planted under a member's name cannot hang the probe.
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
-}
-
-bool pathExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
 }
 
 std::string resolveMember(const std::string& dir, const std::string& name) {

@@ -12,10 +12,4 @@ std::string canonicalMember(const std::string& legacy);
 // The path to open for member `legacy` of the bundle directory `dir`.
 std::string resolveMember(const std::string& dir, const std::string& legacy);
 
-// True when `path` can be opened for reading.
-bool canOpenForReading(const std::string& path);
-
-// True when `path` exists (its status can be queried).
-bool pathExists(const std::string& path);
-
 }  // namespace ka

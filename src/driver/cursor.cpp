@@ -1,6 +1,7 @@
 #include "driver/cursor.h"
 #include "base/env.h"
 #include "base/log.h"
+#include "base/regular_file.h"
 #include "base/thread_name.h"
 
 #include <algorithm>
@@ -14,18 +15,11 @@
 #include <thread>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include "driver/ff_source.h"
 
 namespace ka {
 
 namespace {
-
-bool pathExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
-}
 
 int ringSize(int lookahead, int history) {
   const int64_t n = int64_t(lookahead) + int64_t(history) + 1;

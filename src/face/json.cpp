@@ -3,7 +3,6 @@
 #include <stdexcept>
 
 #include "base/regular_file.h"
-#include "bundle/members.h"
 
 namespace ka::tessera::json {
 

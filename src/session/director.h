@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "session/engine_worker.h"
+#include "session/frame_ring.h"
 #include "session/frame_tag.h"
 
 namespace ka {
@@ -17,17 +18,17 @@ class Director {
  public:
   enum class Mode { Idle = 0, Started = 1, Speaking = 2, Ramping = 3 };
 
-  static constexpr int kRingSlots = 8;        // delivered frames that may wait for the host
-  static constexpr int kPendingRows = 32;     // keypoint rows between the engine and the renderer
-  static constexpr int kEagerLow = 3;         // hybrid eager value while little is buffered
-  static constexpr int kEagerHigh = 24;       // ... and while much is
-  static constexpr int kEagerRiseAbove = 23;  // buffered frames above which it switches up
-  static constexpr int kEagerFallBelow = 12;  // ... and below which back down
-  static constexpr int kEnoughPending = 7;    // rows pending beyond which a delivering engine is not asked
-  static constexpr double kDryPollMs = 10.0;  // pause before asking an engine again that had nothing
-  static constexpr int kProbeFrames = 100;    // the longest engine look-ahead counted (4 s)
-  static constexpr int kResetLead = 3;        // frames of look-ahead still missing when the engine's reset goes
-  static constexpr int kSpeechSlack = 4;      // frames speech may wait before it shows
+  static constexpr int kRingSlots = FrameRing::kSlots;  // delivered frames that may wait for the host
+  static constexpr int kPendingRows = 32;               // keypoint rows between the engine and the renderer
+  static constexpr int kEagerLow = 3;                   // hybrid eager value while little is buffered
+  static constexpr int kEagerHigh = 24;                 // ... and while much is
+  static constexpr int kEagerRiseAbove = 23;            // buffered frames above which it switches up
+  static constexpr int kEagerFallBelow = 12;            // ... and below which back down
+  static constexpr int kEnoughPending = 7;              // rows pending beyond which a delivering engine is not asked
+  static constexpr double kDryPollMs = 10.0;            // pause before asking an engine again that had nothing
+  static constexpr int kProbeFrames = 100;              // the longest engine look-ahead counted (4 s)
+  static constexpr int kResetLead = 3;    // frames of look-ahead still missing when the engine's reset goes
+  static constexpr int kSpeechSlack = 4;  // frames speech may wait before it shows
 
   struct Options {
     int frames = 0;             // source frames of the bundle

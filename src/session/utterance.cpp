@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/regular_file.h"
 #include "base/thread_name.h"
 #include "base/units.h"
 #include "bundle/manifest.h"
@@ -33,9 +34,6 @@ namespace ka {
 namespace {
 
 constexpr int kKp = kKeypointValues;
-static_assert(UtteranceSession::kRing == FrameRing::kSlots && Director::kRingSlots == FrameRing::kSlots,
-              "one ring size");
-static_assert(UtteranceSession::kPending == Director::kPendingRows, "one pending size");
 
 // xs_target.bin of the model directory, kept only when it holds exactly nt rows.
 std::vector<float> targetRowsOrNone(const std::string& dir, int nt) {

@@ -25,9 +25,6 @@ class UttTessera;
 
 class UtteranceSession {
  public:
-  static constexpr int kRing = 8;      // delivered frames waiting for the host
-  static constexpr int kPending = 32;  // keypoint rows between the engine and the renderer
-
   // Creates the context's renderer when it has none, then starts the threads. Throws
   // std::runtime_error when the renderer cannot be built.
   UtteranceSession(Context& ctx, const UttConfig& cfg);

@@ -2,6 +2,7 @@
 
 #include "bundle/container.h"
 #include "bundle/manifest.h"
+#include "base/regular_file.h"
 #include "bundle/members.h"
 #include "face/json.h"
 
