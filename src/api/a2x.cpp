@@ -10,10 +10,7 @@
 
 namespace {
 
-std::string& a2xLastError() {
-  thread_local std::string text;
-  return text;
-}
+std::string& a2xLastError() { return ka::familyError<ka_a2x>(); }
 
 // Runs `step` (an avail or pull); a model failure the stream survived on the way becomes the
 // family's text "ka_a2x extend: <why>" while the step's own result stands.

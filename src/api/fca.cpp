@@ -7,10 +7,7 @@
 
 namespace {
 
-std::string& fcaLastError() {
-  thread_local std::string text;
-  return text;
-}
+std::string& fcaLastError() { return ka::familyError<ka_fca>(); }
 
 }  // namespace
 

@@ -7,10 +7,7 @@
 
 namespace {
 
-std::string& lastError() {
-  static thread_local std::string text;
-  return text;
-}
+std::string& lastError() { return ka::familyError<ka_motion>(); }
 
 }  // namespace
 

@@ -12,10 +12,7 @@ struct ka_stream {
 
 namespace {
 
-std::string& streamError() {
-  thread_local std::string text;
-  return text;
-}
+std::string& streamError() { return ka::familyError<ka_stream>(); }
 
 }  // namespace
 

@@ -9,10 +9,7 @@
 
 namespace {
 
-std::string& uttError() {
-  thread_local std::string text;
-  return text;
-}
+std::string& uttError() { return ka::familyError<ka_utt>(); }
 
 // Empties this thread's text, as every fallible entry point does on entry.
 std::string& freshError() {

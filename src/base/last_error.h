@@ -16,6 +16,13 @@ namespace ka {
 // The core family's text (ka_last_error). Created on first use on a thread, freed at thread exit.
 std::string& coreLastError();
 
+// The text of the family whose handle type is `Handle` (ka_a2x, ka_utt, ...), likewise per thread.
+template <class Handle>
+std::string& familyError() {
+  thread_local std::string text;
+  return text;
+}
+
 // Runs `body` and returns its result; on any exception stores `entry` + ": " + the exception's
 // text in `slot` and returns `fail`.
 template <class R, class F>
