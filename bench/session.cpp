@@ -8,7 +8,8 @@
 //                               is never copied): items/s = delivered speech frames per second;
 //                               idle_mid = idle frames between the first and the last speech frame;
 //                               first_speech_ms = push to the first speech frame pulled.
-//   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop.
+//   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop
+//                               (cpu_host_render / _paste: the host thread's CPU in each call).
 //   BM_SessionRealtime          the demo session fed 20 ms chunks at real-time pace: first-frame
 //                               latency (first push to first speech frame available), sustained
 //                               fps, host-call latencies (push, available, pull; the pull copies
@@ -37,6 +38,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -57,6 +59,12 @@ using Clock = std::chrono::steady_clock;
 constexpr int kKp = 63;
 
 double msSince(Clock::time_point t0) { return std::chrono::duration<double, std::milli>(Clock::now() - t0).count(); }
+
+double threadCpuMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
 
 std::vector<int16_t> speech(double seconds) {
   std::vector<int16_t> a(static_cast<size_t>(seconds * 16000));
@@ -303,19 +311,26 @@ void BM_SerialRenderPaste(benchmark::State& state) {
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   ka_render_kp_crop(ctx, 0, target.data(), target.data());
   ThreadCpu::tagNew("ort-render");
-  double wallMs = 0;
+  double wallMs = 0, hostRenderMs = 0, hostPasteMs = 0;
   const ThreadCpu cpu = ThreadCpu::now();
   for (auto _ : state) {
     const auto t0 = Clock::now();
     for (int i = 0; i < frames; ++i) {
       const float* row = target.data() + static_cast<size_t>(i % nt) * kKp;
+      const double c0 = threadCpuMs();
       const float* crop = ka_render_kp_crop(ctx, i % nt, row, row);
+      const double c1 = threadCpuMs();
       if (!crop || !ka_paste_crop(ctx, i % nt, crop, rgb.data(), rgb.size())) state.SkipWithError(ka_last_error());
+      hostRenderMs += c1 - c0;
+      hostPasteMs += threadCpuMs() - c1;
     }
     wallMs += msSince(t0);
     state.SetIterationTime(msSince(t0) / 1000.0);
   }
-  ThreadCpu::report(state, cpu, static_cast<double>(state.iterations()) * frames, wallMs);
+  const double n = static_cast<double>(state.iterations()) * frames;
+  ThreadCpu::report(state, cpu, n, wallMs);
+  state.counters["cpu_host_render"] = hostRenderMs / n;  // the host's share split by call
+  state.counters["cpu_host_paste"] = hostPasteMs / n;
   state.SetItemsProcessed(state.iterations() * frames);
   state.SetLabel(ka::simd::target());
   ka_destroy(ctx);

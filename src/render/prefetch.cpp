@@ -1,8 +1,10 @@
 #include "render/prefetch.h"
+#include "base/env.h"
 #include "base/log.h"
 #include "base/thread_name.h"
 #include "graph/prune_initializers.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -113,21 +115,45 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
   return false;
 }
 
+size_t coneKeepBytes() {
+  constexpr size_t kDefaultMiB = 256, kMaxMiB = 65536;
+  const std::string v = env::text("KA_CONE_KEEP_MIB");
+  if (v.empty()) return kDefaultMiB << 20;
+  size_t mib = 0;
+  bool ok = v.size() <= 5;
+  for (char c : v) {
+    ok = ok && c >= '0' && c <= '9';
+    if (ok) mib = mib * 10 + size_t(c - '0');
+  }
+  if (!ok || mib > kMaxMiB) {
+    log::printf(log::Level::Warning, "[ka] KA_CONE_KEEP_MIB='%s' is not a whole number of MiB in 0..%zu; keeping %zu\n",
+                v.c_str(), kMaxMiB, kDefaultMiB);
+    return kDefaultMiB << 20;
+  }
+  return mib << 20;
+}
+
 struct SourceConeRing::Impl {
   struct Slot {
     int source = -1;  // whose boundary the slot holds; -1 when empty or being filled
     std::vector<float> buf;
     Ort::Value tensor{nullptr};
   };
+  // Slots 0 and 1 take turns; slot kKept + v belongs to source frame v < kept and, once filled,
+  // is never written again.
+  static constexpr int kKept = 2;
 
   Identity& identity;
   size_t imageElems;
+  size_t boundaryElems = 0;
+  int64_t dims[4] = {0, 0, 0, 0};
+  int kept = 0;
   std::unique_ptr<Ort::Session> prep;
   std::unique_ptr<Ort::IoBinding> prepBinding;
   std::vector<float> prior;  // P_rgb of the prep run in flight
   Ort::Value priorTensor{nullptr};
   std::string boundary;
-  Slot slots[2];
+  std::vector<Slot> slots;  // sized once: kKept + kept
 
   std::mutex mu;
   std::condition_variable cv;
@@ -135,21 +161,41 @@ struct SourceConeRing::Impl {
   int inUse = -1;
   std::string error;
   bool stop = false;
-  int64_t hits = 0, misses = 0;
+  int64_t hits = 0, misses = 0, runs = 0;
   PlaybackPredictor predictor;  // the rendering thread's alone
   std::thread thread;
 
   Impl(Identity& id, int crop) : identity(id), imageElems(3 * size_t(crop) * size_t(crop)) {}
 
+  // The turn slot not in use (a kept slot in use leaves both free).
   int otherSlot() const { return inUse == 0 ? 1 : 0; }
+  // Where source v's boundary goes when computed.
+  int slotToFill(int v) const { return v < kept ? kKept + v : otherSlot(); }
+  // The slot holding source v's boundary, or -1.
+  int holding(int v) const {
+    if (v < kept) return slots[size_t(kKept + v)].source == v ? kKept + v : -1;
+    for (int k = 0; k < kKept; ++k)
+      if (slots[size_t(k)].source == v) return k;
+    return -1;
+  }
+
+  void allocate(Slot& slot) {
+    Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+    slot.buf.assign(boundaryElems, 0.0f);
+    slot.tensor = Ort::Value::CreateTensor<float>(mem, slot.buf.data(), slot.buf.size(), dims, 4);
+  }
 
   // Runs the prep session for `source` into `slot` with the mutex dropped; the caller holds `lk`.
+  // The slot is this run's alone until its source is set.
   void runPrepL(int source, int slot, std::unique_lock<std::mutex>& lk) {
+    ++runs;
     lk.unlock();
     std::string failure;
     try {
+      Slot& s = slots[size_t(slot)];
+      if (s.buf.empty()) allocate(s);
       halfToFloat(identity.P(source), prior.data(), imageElems);
-      prepBinding->BindOutput(boundary.c_str(), slots[slot].tensor);
+      prepBinding->BindOutput(boundary.c_str(), s.tensor);
       prep->Run(Ort::RunOptions{nullptr}, *prepBinding);
     } catch (const std::exception& e) {
       failure = *e.what() ? e.what() : "prep run failed";
@@ -160,7 +206,7 @@ struct SourceConeRing::Impl {
     if (!failure.empty()) {
       if (error.empty()) error = failure;
     } else {
-      slots[slot].source = source;
+      slots[size_t(slot)].source = source;
     }
   }
 
@@ -180,23 +226,27 @@ struct SourceConeRing::Impl {
   }
 };
 
-SourceConeRing::SourceConeRing(SourceConeSplit& split, Identity& identity, int crop)
+SourceConeRing::SourceConeRing(SourceConeSplit& split, Identity& identity, int crop, size_t keepBytes)
     : impl_(std::make_unique<Impl>(identity, crop)) {
   Impl& s = *impl_;
   s.prep = std::move(split.prep);
   s.boundary = split.boundary;
-  size_t elems = 1;
-  for (int64_t d : split.dims) elems *= size_t(d);
+  s.boundaryElems = 1;
+  for (int i = 0; i < 4; ++i) {
+    s.dims[i] = split.dims[i];
+    s.boundaryElems *= size_t(split.dims[i]);
+  }
+  const size_t perFrame = s.boundaryElems * sizeof(float);
+  const size_t fits = perFrame > 0 ? keepBytes / perFrame : 0;
+  s.kept = int(std::min<size_t>(fits, size_t(std::max(0, identity.NT()))));
   Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   s.prior.assign(s.imageElems, 0.0f);
   const int64_t c = crop, priorShape[4] = {1, 3, c, c};
   s.priorTensor = Ort::Value::CreateTensor<float>(mem, s.prior.data(), s.prior.size(), priorShape, 4);
   s.prepBinding = std::make_unique<Ort::IoBinding>(*s.prep);
   s.prepBinding->BindInput(kHoistSource, s.priorTensor);
-  for (auto& slot : s.slots) {
-    slot.buf.assign(elems, 0.0f);
-    slot.tensor = Ort::Value::CreateTensor<float>(mem, slot.buf.data(), slot.buf.size(), split.dims, 4);
-  }
+  s.slots.resize(size_t(Impl::kKept + s.kept));
+  for (int k = 0; k < Impl::kKept; ++k) s.allocate(s.slots[size_t(k)]);
   s.thread = std::thread([&s] { s.loop(); });
 }
 
@@ -215,19 +265,18 @@ Ort::Value& SourceConeRing::acquire(int v) {
   std::unique_lock<std::mutex> lk(s.mu);
   s.inUse = -1;
   while (s.error.empty()) {
-    for (int k = 0; k < 2; ++k) {
-      if (s.slots[k].source == v) {
-        ++s.hits;
-        s.inUse = k;
-        return s.slots[k].tensor;
-      }
+    const int held = s.holding(v);
+    if (held >= 0) {
+      ++s.hits;
+      s.inUse = held;
+      return s.slots[size_t(held)].tensor;
     }
     if (s.requestSource < 0) {
-      // No prefetch in flight: compute it here, in the first slot not in use.
-      const int k = s.otherSlot();
+      // No prefetch in flight: compute it here, in v's kept slot or the turn slot not in use.
+      const int k = s.slotToFill(v);
       if (k == s.inUse) throw std::runtime_error("Renderer: source-cone ring exhausted");
       ++s.misses;
-      s.slots[k].source = -1;
+      s.slots[size_t(k)].source = -1;
       s.runPrepL(v, k, lk);
       continue;
     }
@@ -240,11 +289,9 @@ void SourceConeRing::prefetchAfter(int v) {
   Impl& s = *impl_;
   const int p = s.predictor.next(v, s.identity.NT());
   std::lock_guard<std::mutex> lk(s.mu);
-  if (s.requestSource >= 0 || !s.error.empty()) return;
-  for (const auto& slot : s.slots)
-    if (slot.source == p) return;
-  const int k = s.otherSlot();
-  s.slots[k].source = -1;
+  if (s.requestSource >= 0 || !s.error.empty() || s.holding(p) >= 0) return;
+  const int k = s.slotToFill(p);
+  s.slots[size_t(k)].source = -1;
   s.requestSource = p;
   s.requestSlot = k;
   s.cv.notify_one();
@@ -261,5 +308,12 @@ int64_t SourceConeRing::misses() const {
   std::lock_guard<std::mutex> lk(impl_->mu);
   return impl_->misses;
 }
+
+int64_t SourceConeRing::prepRuns() const {
+  std::lock_guard<std::mutex> lk(impl_->mu);
+  return impl_->runs;
+}
+
+int SourceConeRing::keptFrames() const { return impl_->kept; }
 
 }  // namespace ka

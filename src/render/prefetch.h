@@ -3,6 +3,7 @@
 // whose prefetch thread runs the prep session one source frame ahead of the frame being rendered.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -51,13 +52,21 @@ struct SourceConeHoistRequest {
 bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const SourceConeHoistRequest& req,
                      SourceConeSplit& split);
 
-// The ring of two boundary slots and the prefetch thread that fills them. Used by one rendering
-// thread; its own thread is joined by the destructor.
+// The kept-boundary budget: KA_CONE_KEEP_MIB (whole MiB, 0 .. 65536; 0 keeps none), else 256 MiB.
+// Text that is not such a number is refused with a warning and the default stands.
+size_t coneKeepBytes();
+
+// The ring of two boundary slots and the prefetch thread that fills them, plus kept boundaries: a
+// source frame's boundary depends on that frame alone, so the first frames of the video (as many
+// as `keepBytes` holds) keep theirs once computed. A background that loops within the budget then
+// runs its prep session once per frame of the loop, not once per frame shown; a longer one keeps
+// its first frames and cycles the rest through the two slots. Kept slots are allocated when first
+// filled. Used by one rendering thread; its own thread is joined by the destructor.
 class SourceConeRing {
  public:
   // Takes the prep session over; `identity` (whose P(i) feeds the prep session) must outlive the
   // ring, and crop is its side C. Starts the prefetch thread.
-  SourceConeRing(SourceConeSplit& split, Identity& identity, int crop);
+  SourceConeRing(SourceConeSplit& split, Identity& identity, int crop, size_t keepBytes = 0);
   ~SourceConeRing();
   SourceConeRing(const SourceConeRing&) = delete;
   SourceConeRing& operator=(const SourceConeRing&) = delete;
@@ -72,6 +81,9 @@ class SourceConeRing {
   const std::string& boundary() const;
   int64_t hits() const;
   int64_t misses() const;
+  // Prep runs so far (on demand and prefetched), and how many source frames may keep theirs.
+  int64_t prepRuns() const;
+  int keptFrames() const;
 
  private:
   struct Impl;

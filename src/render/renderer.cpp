@@ -211,7 +211,12 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   log::printf(log::Level::Info, "[ka] director ep=%s (%s)\n", epName.c_str(),
               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
   checkContractAndBind(hoisted);
-  if (hoisted) ring = std::make_unique<SourceConeRing>(split, identity, C);
+  if (hoisted) {
+    ring = std::make_unique<SourceConeRing>(split, identity, C, coneKeepBytes());
+    if (ring->keptFrames() > 0)
+      log::printf(log::Level::Info, "[ka] source cone (%s): the first %d of %d source frames keep their boundary\n",
+                  modelName.c_str(), ring->keptFrames(), identity.NT());
+  }
 }
 
 void Renderer::Impl::checkContractAndBind(bool hoisted) {

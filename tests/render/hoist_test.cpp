@@ -157,7 +157,7 @@ TEST_F(HoistThreads, RingPrefetchesTheNextFrame) {
   size_t elems = 1;
   for (int64_t d : sp.s.dims) elems *= size_t(d);
   ka::Identity& id = sp.id;
-  ka::SourceConeRing ring(sp.s, id, sp.m.crop);
+  ka::SourceConeRing ring(sp.s, id, sp.m.crop, 0);  // two turn slots, nothing kept
   EXPECT_EQ(ring.boundary(), "/cone/concat_output_0");
   std::vector<std::vector<float>> first;
   for (int v = 0; v < id.NT(); ++v) {
@@ -173,6 +173,61 @@ TEST_F(HoistThreads, RingPrefetchesTheNextFrame) {
   for (int v : {3, 0, 4}) {
     const float* b = ring.acquire(v).GetTensorData<float>();
     EXPECT_EQ(std::vector<float>(b, b + elems), first[size_t(v)]) << v;
+  }
+}
+
+TEST_F(HoistThreads, RingKeepsTheFramesItsBudgetHoldsAndTurnsTheRest) {
+  Split sp;
+  ASSERT_TRUE(sp.ok);
+  size_t elems = 1;
+  for (int64_t d : sp.s.dims) elems *= size_t(d);
+  const int N = sp.id.NT();
+  ASSERT_GE(N, 6);
+  // Room for three boundaries and a byte less than a fourth.
+  ka::SourceConeRing ring(sp.s, sp.id, sp.m.crop, 4 * elems * sizeof(float) - 1);
+  EXPECT_EQ(ring.keptFrames(), 3);
+  std::vector<std::vector<float>> first;
+  for (int v = 0; v < N; ++v) {
+    const float* b = ring.acquire(v).GetTensorData<float>();
+    first.emplace_back(b, b + elems);
+  }
+  EXPECT_EQ(ring.prepRuns(), N);
+  // The kept frames come back without a prep run, in any order; a turned-out frame is run again
+  // and gives the same boundary.
+  for (int v : {2, 0, 1, 2}) {
+    const float* b = ring.acquire(v).GetTensorData<float>();
+    EXPECT_EQ(std::vector<float>(b, b + elems), first[size_t(v)]) << v;
+  }
+  EXPECT_EQ(ring.prepRuns(), N);
+  const float* b = ring.acquire(3).GetTensorData<float>();
+  EXPECT_EQ(std::vector<float>(b, b + elems), first[3]);
+  EXPECT_EQ(ring.prepRuns(), N + 1);
+  // A budget beyond the video keeps every frame, and no more.
+  Split all;
+  ASSERT_TRUE(all.ok);
+  EXPECT_EQ(ka::SourceConeRing(all.s, all.id, all.m.crop, size_t(1) << 40).keptFrames(), N);
+}
+
+TEST(ConeKeep, BudgetFromTheEnvironmentIsBounded) {
+  {
+    ka::test::ScopedEnv e("KA_CONE_KEEP_MIB", std::nullopt);
+    EXPECT_EQ(ka::coneKeepBytes(), size_t(256) << 20);
+  }
+  {
+    ka::test::ScopedEnv e("KA_CONE_KEEP_MIB", "0");
+    EXPECT_EQ(ka::coneKeepBytes(), 0u);
+  }
+  {
+    ka::test::ScopedEnv e("KA_CONE_KEEP_MIB", "65536");
+    EXPECT_EQ(ka::coneKeepBytes(), size_t(65536) << 20);
+  }
+  for (const char* bad : {"65537", "-1", "12x", "1e3", "999999999999999999999"}) {
+    ka::test::ScopedEnv e("KA_CONE_KEEP_MIB", bad);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ka::coneKeepBytes(), size_t(256) << 20) << bad;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("KA_CONE_KEEP_MIB='" + std::string(bad) + "'"),
+              std::string::npos)
+        << bad;
   }
 }
 
