@@ -3,12 +3,15 @@
 // with the forged audio-to-expression models and the batch-24 director.
 //
 //   BM_SessionSpeech/<bundle>/<lend>  an utterance session fed 4 s of speech at once, pulled as
-//                               fast as it delivers (lend 0: copied out by ka_utt_pull_frame; 1:
+//                               fast as it delivers, waiting with ka_utt_wait_frame (lend 0:
+//                               copied out by ka_utt_pull_frame; 1:
 //                               lent by ka_utt_frame_acquire / _release, as the serial loop's frame
 //                               is never copied): items/s = delivered speech frames per second;
 //                               idle_mid = idle frames between the first and the last speech frame;
 //                               first_speech_ms = push to the first speech frame pulled.
-//   BM_SerialRenderPaste/<b>    the same frame count through ka_render_kp_crop + ka_paste_crop
+//   BM_SerialRenderPaste/<b>    the same speech frames (source frame and keypoint rows from the
+//                               audio-to-expression stream on the same 4 s) through
+//                               ka_render_kp_crop + ka_paste_crop, one after the other
 //                               (cpu_host_render / _paste: the host thread's CPU in each call).
 //   BM_SessionRealtime          the demo session fed 20 ms chunks at real-time pace: first-frame
 //                               latency (first push to first speech frame available), sustained
@@ -48,6 +51,7 @@
 #include <vector>
 
 #include "ka/ka.h"
+#include "ka/ka_a2x.h"
 #include "ka/ka_fca.h"
 #include "ka/ka_stream.h"
 #include "ka/ka_utt.h"
@@ -246,7 +250,7 @@ SpeechRun pullSpeech(Session& s, Clock::time_point t0, int expected, bool lend) 
       ka_utt_frame_release(s.utt);
     }
     if (!got) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (ka_utt_wait_frame(s.utt, 100) < 0) break;
       continue;
     }
     if (info.kind == KA_UTT_SPEECH) {
@@ -298,29 +302,57 @@ BENCHMARK(BM_SessionSpeech)
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
+// The speech frames the session shows for `seconds` of speech: the audio-to-expression stream's
+// source frame, own row and speaking row per frame.
+struct SpeechRows {
+  std::vector<int> index;
+  std::vector<float> base, drive;
+};
+SpeechRows speechRows(const Bundle& b, double seconds) {
+  const std::vector<int16_t> a = speech(seconds);
+  std::vector<float> f(a.size());
+  for (size_t i = 0; i < a.size(); ++i) f[i] = static_cast<float>(a[i]) / 32768.0f;
+  SpeechRows r;
+  ka_a2x* s = ka_a2x_create(b.dir.c_str(), 0);
+  if (!s || !ka_a2x_push(s, f.data(), static_cast<int>(f.size())) || !ka_a2x_finish(s)) {
+    std::fprintf(stderr, "bench: %s\n", ka_a2x_last_error());
+    std::exit(1);
+  }
+  for (int n; (n = ka_a2x_avail(s)) > 0;) {
+    const size_t at = r.index.size();
+    r.index.resize(at + static_cast<size_t>(n));
+    r.base.resize(r.index.size() * kKp);
+    r.drive.resize(r.index.size() * kKp);
+    const int got = ka_a2x_pull(s, r.index.data() + at, r.base.data() + at * kKp, r.drive.data() + at * kKp, n);
+    r.index.resize(at + static_cast<size_t>(std::max(got, 0)));
+    if (got <= 0) break;
+  }
+  r.base.resize(r.index.size() * kKp);
+  r.drive.resize(r.index.size() * kKp);
+  ka_a2x_destroy(s);
+  return r;
+}
+
 void BM_SerialRenderPaste(benchmark::State& state) {
   const Bundle& b = bundle(state.range(0) != 0);
+  const SpeechRows rows = speechRows(b, 4.0);
   ka_ctx* ctx = ka_create(b.dir.c_str(), "b1", 0, nullptr);
   ThreadCpu::tagNew("ffmpeg");
-  const int frames = 100, nt = ka_nt(ctx);
-  std::vector<float> target(static_cast<size_t>(nt) * kKp);
-  FILE* f = std::fopen((b.dir + "/xs_target.bin").c_str(), "rb");
-  if (!f || std::fread(target.data(), sizeof(float), target.size(), f) != target.size())
-    state.SkipWithError("xs_target");
-  if (f) std::fclose(f);
+  const int frames = static_cast<int>(rows.index.size());
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
-  ka_render_kp_crop(ctx, 0, target.data(), target.data());
+  ka_render_kp_crop(ctx, rows.index[0], rows.base.data(), rows.drive.data());
   ThreadCpu::tagNew("ort-render");
   double wallMs = 0, hostRenderMs = 0, hostPasteMs = 0;
   const ThreadCpu cpu = ThreadCpu::now();
   for (auto _ : state) {
     const auto t0 = Clock::now();
     for (int i = 0; i < frames; ++i) {
-      const float* row = target.data() + static_cast<size_t>(i % nt) * kKp;
+      const size_t r = static_cast<size_t>(i) * kKp;
       const double c0 = threadCpuMs();
-      const float* crop = ka_render_kp_crop(ctx, i % nt, row, row);
+      const float* crop = ka_render_kp_crop(ctx, rows.index[i], rows.base.data() + r, rows.drive.data() + r);
       const double c1 = threadCpuMs();
-      if (!crop || !ka_paste_crop(ctx, i % nt, crop, rgb.data(), rgb.size())) state.SkipWithError(ka_last_error());
+      if (!crop || !ka_paste_crop(ctx, rows.index[i], crop, rgb.data(), rgb.size()))
+        state.SkipWithError(ka_last_error());
       hostRenderMs += c1 - c0;
       hostPasteMs += threadCpuMs() - c1;
     }
