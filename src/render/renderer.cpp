@@ -116,6 +116,7 @@ struct Renderer::Impl {
 
   std::vector<float> pooled, prior, kpDriving, kpSource, rgb;
   std::vector<Ort::Value> tensors;
+  size_t rgbTensor = 0;                  // the output's entry in tensors
   std::unique_ptr<LipFeed> lip;          // the lip contour, bound into the graph or not
   std::unique_ptr<SourceConeRing> ring;  // the source-cone hoist, when in force
 
@@ -288,6 +289,7 @@ void Renderer::Impl::checkContractAndBind(bool hoisted) {
   bind(ksName, kpSource, {B64, kKeypointRows, 3});
   if (lip->bound() && !featSynth) bind(kLipDeliveryInput, lip->buffer(B), {B64, 1, C64, C64});
   bind("rgb", rgb, {B64, 3, C64, C64}, true);
+  rgbTensor = tensors.size() - 1;
 }
 
 Renderer::Renderer(const Manifest& m, Identity& identity, const std::string& modelName, int intraOpThreads,
@@ -366,6 +368,22 @@ const float* Renderer::render(const int* sourceIndices, const float* kpSource, c
   }
   s.runTimed();
   return s.rgb.data();
+}
+
+void Renderer::renderInto(int sourceIndex, const float* kpSource, const float* kpDriving, float* out) {
+  Impl& s = *impl_;
+  if (s.B != 1) throw std::runtime_error("render: renderInto needs a batch-1 director");
+  Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const int64_t C64 = s.C, shape[4] = {1, 3, C64, C64};
+  Ort::Value target = Ort::Value::CreateTensor<float>(mem, out, s.imageElems, shape, 4);
+  s.binding->BindOutput("rgb", target);
+  try {
+    render(&sourceIndex, kpSource, kpDriving, 1);
+  } catch (...) {
+    s.binding->BindOutput("rgb", s.tensors[s.rgbTensor]);
+    throw;
+  }
+  s.binding->BindOutput("rgb", s.tensors[s.rgbTensor]);
 }
 
 // One frame with the source cone hoisted (batch 1): the boundary comes from the ring, and the

@@ -31,6 +31,9 @@ class Renderer {
   // batch() crops of 3 x crop x crop floats (planar, 0..1), valid until the next render; slots
   // n..batch()-1 repeat frame n-1.
   const float* render(const int* sourceIndices, const float* kpSource, const float* kpDriving, int n);
+  // One frame written straight into `out` (3 x crop x crop floats), which the caller keeps: no
+  // copy of the renderer's own buffer. Batch-1 renderers only.
+  void renderInto(int sourceIndex, const float* kpSource, const float* kpDriving, float* out);
 
   int batch() const;
   const std::string& ep() const;  // "cpu", or the accepted "coreml..." string

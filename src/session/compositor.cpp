@@ -177,18 +177,26 @@ bool Compositor::pipelined() const { return impl_->pipe; }
 bool Compositor::submit(const FrameTag& tag, const float* crop) {
   Impl& s = *impl_;
   if (!s.pipe) return s.throughBorrow(tag, crop);
+  std::vector<float> copy;
+  if (crop) {
+    copy = cropBuffer();
+    std::copy_n(crop, s.cropElems, copy.data());  // outside the lock: host calls never wait for it
+  }
+  return submit(tag, std::move(copy));
+}
+
+bool Compositor::submit(const FrameTag& tag, std::vector<float>&& crop) {
+  Impl& s = *impl_;
+  if (!crop.empty() && crop.size() != s.cropElems) throw std::logic_error("Compositor: a crop of the wrong size");
+  if (!s.pipe) {
+    const bool ok = s.throughBorrow(tag, crop.empty() ? nullptr : crop.data());
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (!crop.empty()) s.spareCrops.push_back(std::move(crop));
+    return ok;
+  }
   PasteJob job;
   job.tag = tag;
-  if (crop) {
-    {
-      std::lock_guard<std::mutex> lk(s.mu);
-      if (!s.spareCrops.empty()) {
-        job.crop = std::move(s.spareCrops.back());
-        s.spareCrops.pop_back();
-      }
-    }
-    job.crop.assign(crop, crop + s.cropElems);  // outside the lock: host calls never wait for it
-  }
+  job.crop = std::move(crop);
   {
     std::lock_guard<std::mutex> lk(s.mu);
     s.advanceTo(tag.gen);
@@ -202,6 +210,20 @@ bool Compositor::submit(const FrameTag& tag, const float* crop) {
   }
   s.cv.notify_one();
   return true;
+}
+
+std::vector<float> Compositor::cropBuffer() {
+  Impl& s = *impl_;
+  std::vector<float> buf;
+  {
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (!s.spareCrops.empty()) {
+      buf = std::move(s.spareCrops.back());
+      s.spareCrops.pop_back();
+    }
+  }
+  buf.resize(s.cropElems);  // outside the lock: only the first buffers are allocated here
+  return buf;
 }
 
 int Compositor::inFlight() {

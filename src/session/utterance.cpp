@@ -324,11 +324,18 @@ struct UtteranceSession::Impl {
       const size_t r = static_cast<size_t>(j) * kKp;
       const double tj = steadyNowMs();
       const float* crop = nullptr;
+      std::vector<float> own;  // pipelined: the crop rendered straight into a paste job's buffer
       if (batched) {
         if (crops) crop = crops + static_cast<size_t>(j) * cropElems;
       } else {
         try {
-          crop = renderer.render(a.index + j, a.base + r, a.drive + r, 1);
+          if (compositor.pipelined() && renderer.batch() == 1) {
+            own = compositor.cropBuffer();
+            renderer.renderInto(a.index[j], a.base + r, a.drive + r, own.data());
+            crop = own.data();
+          } else {
+            crop = renderer.render(a.index + j, a.base + r, a.drive + r, 1);
+          }
         } catch (const std::exception& e) {
           noteRenderFail("render", e.what(), false);
         }
@@ -345,7 +352,10 @@ struct UtteranceSession::Impl {
       tag.uttStartMs = a.uttStartMs;
       const double workMs = batched ? (renderedAt - t0) / k : renderedAt - tj;
       const double e0 = steadyNowMs();
-      compositor.submit(tag, crop);
+      if (own.empty())
+        compositor.submit(tag, crop);
+      else
+        compositor.submit(tag, std::move(own));
       compositor.noteRender(workMs, steadyNowMs() - e0);
     }
   }

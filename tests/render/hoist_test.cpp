@@ -136,6 +136,31 @@ TEST_F(HoistThreads, HoistedCropsEqualTheWholeDirectorsOverEveryWalk) {
   }
 }
 
+TEST_F(HoistThreads, RenderIntoWritesTheCallersBufferAndLeavesTheOwnAlone) {
+  ka::Manifest m = ka::loadManifest(dir_);
+  ka::Identity id(m);
+  std::string log;
+  auto r = renderer(m, id, "b1", log);
+  const auto drive = ka::test::readAs<float>(dir_ + "/drive/xd.f32");
+  const auto source = ka::test::readAs<float>(dir_ + "/drive/xs.f32");
+  const size_t img = size_t(3) * m.crop * m.crop;
+  int v0 = 0;
+  const float* own = r->render(&v0, source.data(), drive.data(), 1);
+  const std::vector<float> first(own, own + img);
+  for (int v : {1, 0, 2}) {
+    std::vector<float> into(img, -1.0f);
+    r->renderInto(v, source.data() + 63 * v, drive.data() + 63 * v, into.data());
+    EXPECT_EQ(std::memcmp(own, first.data(), img * sizeof(float)), 0) << "the renderer's own crop changed";
+    const float* again = r->render(&v, source.data() + 63 * v, drive.data() + 63 * v, 1);
+    EXPECT_EQ(std::memcmp(into.data(), again, img * sizeof(float)), 0) << v;
+    r->render(&v0, source.data(), drive.data(), 1);  // back to the first frame in the own buffer
+  }
+  auto b2 = renderer(m, id, "b2", log);
+  std::vector<float> out(img);
+  EXPECT_EQ(errorOf([&] { b2->renderInto(0, source.data(), drive.data(), out.data()); }),
+            "render: renderInto needs a batch-1 director");
+}
+
 TEST_F(HoistThreads, NearMissesAndBatchKeepTheModelWhole) {
   ka::Manifest m = ka::loadManifest(dir_);
   ka::Identity id(m);
