@@ -324,18 +324,12 @@ struct UtteranceSession::Impl {
       const size_t r = static_cast<size_t>(j) * kKp;
       const double tj = steadyNowMs();
       const float* crop = nullptr;
-      std::vector<float> own;  // pipelined: the crop rendered straight into a paste job's buffer
+      std::vector<float> own;
       if (batched) {
         if (crops) crop = crops + static_cast<size_t>(j) * cropElems;
       } else {
         try {
-          if (compositor.pipelined() && renderer.batch() == 1) {
-            own = compositor.cropBuffer();
-            renderer.renderInto(a.index[j], a.base + r, a.drive + r, own.data());
-            crop = own.data();
-          } else {
-            crop = renderer.render(a.index + j, a.base + r, a.drive + r, 1);
-          }
+          crop = renderOne(a.index[j], a.base + r, a.drive + r, own);
         } catch (const std::exception& e) {
           noteRenderFail("render", e.what(), false);
         }
@@ -352,10 +346,7 @@ struct UtteranceSession::Impl {
       tag.uttStartMs = a.uttStartMs;
       const double workMs = batched ? (renderedAt - t0) / k : renderedAt - tj;
       const double e0 = steadyNowMs();
-      if (own.empty())
-        compositor.submit(tag, crop);
-      else
-        compositor.submit(tag, std::move(own));
+      hand(tag, crop, own);
       compositor.noteRender(workMs, steadyNowMs() - e0);
     }
   }
@@ -367,12 +358,31 @@ struct UtteranceSession::Impl {
     tag.index = a.frame;
     tag.pose = a.pose;
     const float* crop = nullptr;
+    std::vector<float> own;
     try {
-      crop = renderer.render(&tag.index, a.row, tag.pose.data(), 1);
+      crop = renderOne(tag.index, a.row, tag.pose.data(), own);
     } catch (const std::exception& e) {
       noteRenderFail("ramp", e.what(), false);
     }
-    if (crop) compositor.submit(tag, crop);
+    if (crop) hand(tag, crop, own);
+  }
+
+  // One frame through the session's renderer. With the paste stage on, the crop is rendered
+  // straight into a paste job's buffer (`own`), which hand() then queues without a copy.
+  const float* renderOne(int index, const float* base, const float* drive, std::vector<float>& own) {
+    if (compositor.pipelined() && renderer.batch() == 1) {
+      own = compositor.cropBuffer();
+      renderer.renderInto(index, base, drive, own.data());
+      return own.data();
+    }
+    return renderer.render(&index, base, drive, 1);
+  }
+
+  void hand(const FrameTag& tag, const float* crop, std::vector<float>& own) {
+    if (own.empty())
+      compositor.submit(tag, crop);
+    else
+      compositor.submit(tag, std::move(own));
   }
 };
 
