@@ -101,6 +101,17 @@ const float* Context::renderKpCrop(int si, const float* kpSource, const float* k
   return crop;
 }
 
+void Context::renderKpCropInto(int si, const float* kpSource, const float* kpDriving, float* out) {
+  impl_->checkSi(si);
+  Renderer& r = renderer();
+  if (r.batch() == 1) {
+    r.renderInto(si, kpSource, kpDriving, out);
+    return;
+  }
+  const size_t elems = 3 * static_cast<size_t>(impl_->manifest.crop) * static_cast<size_t>(impl_->manifest.crop);
+  std::copy_n(r.render(&si, kpSource, kpDriving, 1), elems, out);
+}
+
 const float* Context::renderDriveCrop(int i, int* si) {
   const Drive& d = impl_->drive;
   if (i < 0 || i >= d.frames) throw std::runtime_error("bad frame index");

@@ -45,6 +45,8 @@ class Context {
   // The face crop of source frame si from 63 source and 63 driving keypoint floats (owned by the
   // renderer, valid until its next render). Throws on failure.
   const float* renderKpCrop(int si, const float* kpSource, const float* kpDriving);
+  // The same crop written into `out` (3 x crop x crop floats) instead of the renderer's buffer.
+  void renderKpCropInto(int si, const float* kpSource, const float* kpDriving, float* out);
   // Row i of the driving table rendered; its source frame in *si when si is not null.
   const float* renderDriveCrop(int i, int* si = nullptr);
   // Background frame si with `crop` pasted onto it, into out (W * H * 3 bytes).

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -101,13 +100,14 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, v
   std::string renderFailure, pasteFailure;
   const int delivered = overlapRenderDeliver(
       D, cropElems,
-      [&](int j) -> const float* {
+      [&](int j, float* into) {
         const size_t r = static_cast<size_t>(j) * kKp;
         try {
-          return s.ctx->renderKpCrop(idx[static_cast<size_t>(j)], base.data() + r, drive.data() + r);
+          s.ctx->renderKpCropInto(idx[static_cast<size_t>(j)], base.data() + r, drive.data() + r, into);
+          return true;
         } catch (const std::exception& e) {
           renderFailure = e.what();
-          return nullptr;
+          return false;
         }
       },
       [&](int j, const float* crop) {
@@ -140,16 +140,16 @@ int overlapRenderDeliver(int count, size_t cropElems, const RenderStep& render, 
   std::thread renderThread([&] {
     nameWorkerThread("ka-stream-rend");
     for (int j = 0; j < count && !failed.load(); ++j) {
-      const float* crop = render(j);
-      if (!crop) {
-        failed = true;
-        break;
-      }
       std::unique_lock<std::mutex> lk(mu);
       slotFree.wait(lk, [&] { return produced - consumed <= kSlots - 1 || failed.load(); });
       if (failed.load()) break;
+      float* slot = ring.data() + static_cast<size_t>(produced % kSlots) * cropElems;
       lk.unlock();
-      std::memcpy(ring.data() + static_cast<size_t>(produced % kSlots) * cropElems, crop, cropElems * sizeof(float));
+      // The slot is the render thread's until `produced` counts it.
+      if (!render(j, slot)) {
+        failed = true;
+        break;
+      }
       lk.lock();
       ++produced;
       cropReady.notify_one();

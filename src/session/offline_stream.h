@@ -12,12 +12,12 @@
 
 namespace ka {
 
-// The overlap of one run: `render(j)` on a thread of its own for j = 0 .. count-1 (a crop of
-// cropElems floats, or null on failure), each crop copied into a ring of four slots, and
+// The overlap of one run: `render(j, into)` on a thread of its own for j = 0 .. count-1, writing
+// crop j (cropElems floats) straight into a free slot of a ring of four (false on failure), and
 // `deliver(j, crop)` on the calling thread in order (false on failure). Every crop rendered before
 // a render failure is still delivered; a delivery failure stops both sides. Returns the frames
 // delivered; *failed tells whether either side failed.
-using RenderStep = std::function<const float*(int)>;
+using RenderStep = std::function<bool(int, float*)>;
 using DeliverStep = std::function<bool(int, const float*)>;
 int overlapRenderDeliver(int count, size_t cropElems, const RenderStep& render, const DeliverStep& deliver,
                          bool* failed);

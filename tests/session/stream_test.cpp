@@ -201,13 +201,12 @@ TEST(Stream, RenderThreadFailureNamesItsCause) {
 // stops the render side too.
 TEST(StreamThreads, RenderFailureDeliversTheCropsBeforeIt) {
   const size_t elems = 3 * 8 * 8;
-  std::vector<float> crop(elems);
   std::atomic<int> rendered{0};
-  auto render = [&](int j) -> const float* {
-    if (j == 6) return nullptr;
-    std::fill(crop.begin(), crop.end(), static_cast<float>(j));
+  auto render = [&](int j, float* into) {
+    if (j == 6) return false;
+    std::fill(into, into + elems, static_cast<float>(j));
     ++rendered;
-    return crop.data();
+    return true;
   };
   std::vector<int> got;
   bool failed = false;
