@@ -133,6 +133,52 @@ size_t coneKeepBytes() {
   return mib << 20;
 }
 
+struct ConeKeepBudget::Share::Pool {
+  std::mutex mu;
+  size_t left = 0;
+  void giveBack(size_t bytes) {
+    std::lock_guard<std::mutex> lk(mu);
+    left += bytes;
+  }
+};
+
+ConeKeepBudget::ConeKeepBudget(size_t bytes) : pool_(std::make_shared<Share::Pool>()) { pool_->left = bytes; }
+
+ConeKeepBudget& ConeKeepBudget::process() {
+  static ConeKeepBudget budget(coneKeepBytes());
+  return budget;
+}
+
+ConeKeepBudget::Share ConeKeepBudget::take(size_t perFrame, int frames) {
+  if (perFrame == 0 || frames <= 0) return Share();
+  std::lock_guard<std::mutex> lk(pool_->mu);
+  const size_t n = std::min(pool_->left / perFrame, size_t(frames));
+  pool_->left -= n * perFrame;
+  return n > 0 ? Share(pool_, n * perFrame) : Share();
+}
+
+size_t ConeKeepBudget::left() const {
+  std::lock_guard<std::mutex> lk(pool_->mu);
+  return pool_->left;
+}
+
+ConeKeepBudget::Share::~Share() {
+  if (from_) from_->giveBack(bytes_);
+}
+
+ConeKeepBudget::Share::Share(Share&& o) noexcept : from_(std::move(o.from_)), bytes_(o.bytes_) { o.bytes_ = 0; }
+
+ConeKeepBudget::Share& ConeKeepBudget::Share::operator=(Share&& o) noexcept {
+  if (this != &o) {
+    if (from_) from_->giveBack(bytes_);
+    from_ = std::move(o.from_);
+    bytes_ = o.bytes_;
+    o.from_.reset();
+    o.bytes_ = 0;
+  }
+  return *this;
+}
+
 struct SourceConeRing::Impl {
   struct Slot {
     int source = -1;  // whose boundary the slot holds; -1 when empty or being filled

@@ -56,6 +56,39 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
 // Text that is not such a number is refused with a warning and the default stands.
 size_t coneKeepBytes();
 
+// A budget of bytes for kept boundaries that every ring drawing on it shares: a ring takes whole
+// boundaries up to what is left, so many contexts in one process keep no more than the budget in
+// all. Thread-safe.
+class ConeKeepBudget {
+ public:
+  explicit ConeKeepBudget(size_t bytes);
+  // The process's budget (coneKeepBytes(), read at first use).
+  static ConeKeepBudget& process();
+
+  // A share of the budget, given back when it is destroyed.
+  class Share {
+   public:
+    Share() = default;
+    ~Share();
+    Share(Share&& o) noexcept;
+    Share& operator=(Share&& o) noexcept;
+    size_t bytes() const { return bytes_; }
+
+   private:
+    friend class ConeKeepBudget;
+    struct Pool;
+    Share(std::shared_ptr<Pool> from, size_t bytes) : from_(std::move(from)), bytes_(bytes) {}
+    std::shared_ptr<Pool> from_;  // outlives the budget object if need be (static teardown)
+    size_t bytes_ = 0;
+  };
+  // At most `frames` boundaries of `perFrame` bytes, as many whole ones as are left.
+  Share take(size_t perFrame, int frames);
+  size_t left() const;
+
+ private:
+  std::shared_ptr<Share::Pool> pool_;
+};
+
 // The ring of two boundary slots and the prefetch thread that fills them, plus kept boundaries: a
 // source frame's boundary depends on that frame alone, so the first frames of the video (as many
 // as `keepBytes` holds) keep theirs once computed. A background that loops within the budget then

@@ -233,6 +233,24 @@ TEST_F(HoistThreads, RingKeepsTheFramesItsBudgetHoldsAndTurnsTheRest) {
   EXPECT_EQ(ka::SourceConeRing(all.s, all.id, all.m.crop, size_t(1) << 40).keptFrames(), N);
 }
 
+TEST(ConeKeep, SharesOfOneBudgetNeverExceedItAndComeBack) {
+  ka::ConeKeepBudget budget(10 * 100 + 99);  // ten boundaries of 100 bytes, and change
+  {
+    ka::ConeKeepBudget::Share a = budget.take(100, 4);
+    EXPECT_EQ(a.bytes(), 400u);
+    ka::ConeKeepBudget::Share b = budget.take(100, 50);  // what is left: six whole boundaries
+    EXPECT_EQ(b.bytes(), 600u);
+    EXPECT_EQ(budget.take(100, 1).bytes(), 0u);
+    EXPECT_EQ(budget.take(0, 3).bytes(), 0u);
+    ka::ConeKeepBudget::Share c = std::move(a);  // moved, counted once
+    EXPECT_EQ(a.bytes(), 0u);
+    EXPECT_EQ(budget.left(), 99u);
+    c = ka::ConeKeepBudget::Share();  // handed back on reassignment
+    EXPECT_EQ(budget.left(), 499u);
+  }
+  EXPECT_EQ(budget.left(), 1099u);
+}
+
 TEST(ConeKeep, BudgetFromTheEnvironmentIsBounded) {
   {
     ka::test::ScopedEnv e("KA_CONE_KEEP_MIB", std::nullopt);
