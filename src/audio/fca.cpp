@@ -32,6 +32,7 @@ FcaEngine::FcaEngine(const std::string& w2vPath, const std::string& fcaPath, int
     : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
   SessionSettings settings;
+  settings.threadName = "ka-ort-fca";
   if (threads >= 1) settings.intraThreads = pool::boundThreads(threads, "ka_fca_create");
   m.options = makeSessionOptions(settings);
   m.encoder = w2v::openModel(m.env, w2vPath, m.options);

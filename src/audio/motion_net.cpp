@@ -110,6 +110,7 @@ MotionNet::MotionNet(Ort::Env& env, const std::string& path, int threads, const 
   impl_->output = std::move(output);
   if (!ep.empty() && ep.rfind("coreml", 0) != 0) throw std::runtime_error("ka_motion: unknown ep '" + ep + "'");
   SessionSettings settings;
+  settings.threadName = "ka-ort-motion";
   settings.intraThreads = threads;
   settings.spinning = env::is("KA_ORT_SPIN", "1");
   // The compiled-model cache lives beside the models, in the motion directory.

@@ -93,6 +93,7 @@ int resolveThreads(int requested) {
 
 Ort::SessionOptions makeOptions(int threads, const char* tag) {
   SessionSettings settings;
+  settings.threadName = "ka-ort-w2v";
   settings.intraThreads = threads;
   settings.spinning = false;
   Ort::SessionOptions o = makeSessionOptions(settings);

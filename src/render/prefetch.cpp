@@ -85,6 +85,7 @@ bool splitSourceCone(Ort::Env& env, const std::vector<uint8_t>& model, const Sou
     } else if (buildSourceConePrep(model, boundary, prepBytes, reason)) {
       pruneUnusedInitializers(prepBytes);
       SessionSettings settings;
+      settings.threadName = "ka-ort-prep";
       settings.intraThreads = 1;
       settings.spinning = false;
       settings.disableKleidiai = true;
@@ -208,6 +209,10 @@ struct SourceConeRing::Impl {
   std::string error;
   bool stop = false;
   int64_t hits = 0, misses = 0, runs = 0;
+  bool running = false;  // a prep run is in flight (one at a time: they share the binding)
+  bool filling = false;  // fillKept() asked, and kept frames fillNext.. may still be missing
+  int fillNext = 0;
+  int acquiring = 0;            // rendering threads inside acquire()
   PlaybackPredictor predictor;  // the rendering thread's alone
   std::thread thread;
 
@@ -235,6 +240,7 @@ struct SourceConeRing::Impl {
   // The slot is this run's alone until its source is set.
   void runPrepL(int source, int slot, std::unique_lock<std::mutex>& lk) {
     ++runs;
+    running = true;
     lk.unlock();
     std::string failure;
     try {
@@ -249,11 +255,26 @@ struct SourceConeRing::Impl {
       failure = "prep run failed";
     }
     lk.lock();
+    running = false;
     if (!failure.empty()) {
       if (error.empty()) error = failure;
     } else {
       slots[size_t(slot)].source = source;
     }
+    cv.notify_all();
+  }
+
+  // Under the lock: turns the next kept frame not yet held into a request, when filling.
+  bool requestUnkept() {
+    if (acquiring > 0) return false;
+    for (; filling && error.empty() && fillNext < kept; ++fillNext) {
+      if (slots[size_t(kKept + fillNext)].source == fillNext) continue;
+      requestSource = fillNext;
+      requestSlot = kKept + fillNext;
+      return true;
+    }
+    filling = false;
+    return false;
   }
 
   void loop() {
@@ -261,7 +282,7 @@ struct SourceConeRing::Impl {
     std::unique_lock<std::mutex> lk(mu);
     for (;;) {
       if (stop) return;
-      if (requestSource < 0) {
+      if (running || (requestSource < 0 && !requestUnkept())) {
         cv.wait(lk);
         continue;
       }
@@ -310,6 +331,15 @@ Ort::Value& SourceConeRing::acquire(int v) {
   Impl& s = *impl_;
   std::unique_lock<std::mutex> lk(s.mu);
   s.inUse = -1;
+  // While this waits, filling steps aside; it resumes once this is served.
+  ++s.acquiring;
+  struct Served {
+    Impl& s;
+    ~Served() {
+      --s.acquiring;
+      if (s.filling) s.cv.notify_all();
+    }
+  } served{s};
   while (s.error.empty()) {
     const int held = s.holding(v);
     if (held >= 0) {
@@ -317,7 +347,7 @@ Ort::Value& SourceConeRing::acquire(int v) {
       s.inUse = held;
       return s.slots[size_t(held)].tensor;
     }
-    if (s.requestSource < 0) {
+    if (s.requestSource < 0 && !s.running) {
       // No prefetch in flight: compute it here, in v's kept slot or the turn slot not in use.
       const int k = s.slotToFill(v);
       if (k == s.inUse) throw std::runtime_error("Renderer: source-cone ring exhausted");
@@ -341,6 +371,17 @@ void SourceConeRing::prefetchAfter(int v) {
   s.requestSource = p;
   s.requestSlot = k;
   s.cv.notify_one();
+}
+
+void SourceConeRing::fillKept() {
+  Impl& s = *impl_;
+  {
+    std::lock_guard<std::mutex> lk(s.mu);
+    if (s.kept == 0) return;
+    s.filling = true;
+    s.fillNext = 0;
+  }
+  s.cv.notify_all();
 }
 
 const std::string& SourceConeRing::boundary() const { return impl_->boundary; }

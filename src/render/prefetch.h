@@ -110,6 +110,10 @@ class SourceConeRing {
   Ort::Value& acquire(int v);
   // Asks the prefetch thread for the frame predicted to follow v (call after acquire(v)).
   void prefetchAfter(int v);
+  // Has the prefetch thread fill every kept boundary not yet held, one after another whenever it
+  // has nothing asked of it, so the memory they take is taken now rather than over the first lap.
+  // Any thread may call it.
+  void fillKept();
 
   const std::string& boundary() const;
   int64_t hits() const;

@@ -141,6 +141,7 @@ void Renderer::Impl::buildSession(const std::string& ep) {
   if (!ep.empty() && !coreml) throw std::runtime_error("Renderer: unknown ep '" + ep + "'");
   const bool gsDomain = !env::firstIs("KA_GS_FAST", '0');
   SessionSettings settings;
+  settings.threadName = "ka-ort-render";
   settings.intraThreads = threads;
   settings.spinning = env::firstIs("KA_ORT_SPIN", '1');
   settings.disableKleidiai = true;
@@ -389,6 +390,10 @@ void Renderer::renderInto(int sourceIndex, const float* kpSource, const float* k
     throw;
   }
   s.binding->BindOutput("rgb", s.tensors[s.rgbTensor]);
+}
+
+void Renderer::fillKeptCone() {
+  if (impl_->ring) impl_->ring->fillKept();
 }
 
 // One frame with the source cone hoisted (batch 1): the boundary comes from the ring, and the

@@ -34,6 +34,9 @@ class Renderer {
   // One frame written straight into `out` (3 x crop x crop floats), which the caller keeps: no
   // copy of the renderer's own buffer. Batch-1 renderers only.
   void renderInto(int sourceIndex, const float* kpSource, const float* kpDriving, float* out);
+  // With the source cone hoisted: computes the boundaries this renderer keeps in the background
+  // now, instead of as their frames first come (see SourceConeRing::fillKept). Thread-safe.
+  void fillKeptCone();
 
   int batch() const;
   const std::string& ep() const;  // "cpu", or the accepted "coreml..." string

@@ -1,6 +1,9 @@
 #include "runtime/session_options.h"
 
 #include <cstdio>
+#include <thread>
+
+#include "base/thread_name.h"
 
 namespace ka {
 namespace {
@@ -24,6 +27,27 @@ void appendCuda(Ort::SessionOptions& options, size_t memBytes) {
   api.ReleaseCUDAProviderOptions(cuda);
 }
 
+// ONNX Runtime's pool threads, started here so that they carry a name and the library's worker
+// scheduling: waking one never preempts the host thread. Null (a refusal ONNX Runtime reports)
+// when no thread can be started.
+OrtCustomThreadHandle startPoolThread(void* name, OrtThreadWorkerFn work, void* param) {
+  try {
+    auto* t = new std::thread([name, work, param] {
+      nameWorkerThread(static_cast<const char*>(name));
+      work(param);
+    });
+    return reinterpret_cast<OrtCustomThreadHandle>(t);
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void joinPoolThread(OrtCustomThreadHandle handle) {
+  auto* t = reinterpret_cast<std::thread*>(const_cast<OrtCustomHandleType*>(handle));
+  if (t->joinable()) t->join();
+  delete t;
+}
+
 }  // namespace
 
 Ort::SessionOptions makeSessionOptions(const SessionSettings& s) {
@@ -31,6 +55,9 @@ Ort::SessionOptions makeSessionOptions(const SessionSettings& s) {
   if (s.intraThreads > 0) o.SetIntraOpNumThreads(s.intraThreads);
   o.SetInterOpNumThreads(s.interThreads);
   o.SetGraphOptimizationLevel(s.level);
+  o.SetCustomCreateThreadFn(startPoolThread);
+  o.SetCustomThreadCreationOptions(const_cast<char*>(s.threadName ? s.threadName : "ka-ort"));
+  o.SetCustomJoinThreadFn(joinPoolThread);
   if (!s.spinning) o.AddConfigEntry("session.intra_op.allow_spinning", "0");
   if (s.disableKleidiai) o.AddConfigEntry("mlas.disable_kleidiai", "1");
   if (!s.profilePrefix.empty()) o.EnableProfiling(s.profilePrefix.c_str());

@@ -26,6 +26,10 @@ struct SessionSettings {
   std::string coremlCacheBase;
   // Non-zero: the CUDA provider on device 0 with this memory limit (throws when it cannot be added).
   size_t cudaMemBytes = 0;
+  // The name of the session's pool threads (a string literal; 15 characters are kept). The library
+  // starts them itself, named and scheduled as its other workers, and joins them when ONNX Runtime
+  // releases the pool.
+  const char* threadName = "ka-ort";
 };
 
 // The options `s` describes. Failures of ONNX Runtime calls throw Ort::Exception.

@@ -128,6 +128,7 @@ struct UtteranceSession::Impl {
   // ---- warm-up ---------------------------------------------------------------------------
 
   void warm() {
+    renderer.fillKeptCone();  // a live session runs long: its kept boundaries are taken up front
     std::unique_ptr<SpeechEngine> eng;
     try {
       eng = std::make_unique<SpeechEngine>(kind, cfg.motionDir, cfg.threads, cfg.engineOpt);

@@ -3,10 +3,12 @@
 // "Threads" in their name (they run under the thread sanitizer).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bundle/identity.h"
@@ -231,6 +233,27 @@ TEST_F(HoistThreads, RingKeepsTheFramesItsBudgetHoldsAndTurnsTheRest) {
   Split all;
   ASSERT_TRUE(all.ok);
   EXPECT_EQ(ka::SourceConeRing(all.s, all.id, all.m.crop, size_t(1) << 40).keptFrames(), N);
+}
+
+TEST_F(HoistThreads, FillKeptComputesTheKeptFramesAheadWhileRenderingGoesOn) {
+  Split sp, plain;
+  ASSERT_TRUE(sp.ok && plain.ok);
+  size_t elems = 1;
+  for (int64_t d : sp.s.dims) elems *= size_t(d);
+  const int N = sp.id.NT();
+  ka::SourceConeRing ring(sp.s, sp.id, sp.m.crop, 4 * elems * sizeof(float) - 1);  // keeps three
+  ka::SourceConeRing onDemand(plain.s, plain.id, plain.m.crop, 0);
+  ring.fillKept();
+  for (int v = N - 1; v >= 3; --v) ring.acquire(v);  // the rest, asked for while filling goes on
+  for (int k = 0; k < 10000 && ring.prepRuns() < N; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(ring.prepRuns(), N);  // every frame once
+  for (int v : {0, 1, 2}) {
+    const float* b = ring.acquire(v).GetTensorData<float>();
+    const float* want = onDemand.acquire(v).GetTensorData<float>();
+    EXPECT_EQ(std::memcmp(b, want, elems * sizeof(float)), 0) << v;
+  }
+  EXPECT_EQ(ring.prepRuns(), N);
+  EXPECT_EQ(ring.misses(), N - 3);
 }
 
 TEST(ConeKeep, SharesOfOneBudgetNeverExceedItAndComeBack) {

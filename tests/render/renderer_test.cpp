@@ -3,8 +3,12 @@
 // the keypoint contract, the provider strings and how the session is created.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <sched.h>
+
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -111,6 +115,15 @@ class RendererTest : public ::testing::Test {
     kd.assign(xd.begin() + 63 * i, xd.begin() + 63 * (i + 1));
   }
 
+  // A renderer on the CPU with its load log swallowed.
+  static std::unique_ptr<ka::Renderer> quietRenderer(const ka::Manifest& m, ka::Identity& id, const char* model,
+                                                     int threads) {
+    testing::internal::CaptureStderr();
+    auto r = std::make_unique<ka::Renderer>(m, id, model, threads, "");
+    testing::internal::GetCapturedStderr();
+    return r;
+  }
+
   std::string quietError(const std::string& dir, const std::string& model, const std::string& ep = "") {
     testing::internal::CaptureStderr();
     std::string e = errorOf([&] {
@@ -162,12 +175,41 @@ TEST_F(RendererTest, BothFamiliesMatchTheModelRunDirectly) {
   }
 }
 
+// The threads of the director's pool, by name, with whether each runs as SCHED_BATCH.
+std::vector<bool> poolThreads(const char* name) {
+  std::vector<bool> batch;
+  DIR* d = opendir("/proc/self/task");
+  if (!d) return batch;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/comm");
+    std::string comm;
+    std::getline(f, comm);
+    if (comm == name) batch.push_back(sched_getscheduler(std::atoi(e->d_name)) == SCHED_BATCH);
+  }
+  closedir(d);
+  return batch;
+}
+
+TEST_F(RendererTest, PoolThreadsAreNamedWorkersJoinedWithTheSession) {
+  ka::Manifest m = ka::loadManifest(m4b_);
+  ka::Identity id(m);
+  {
+    auto r = quietRenderer(m, id, "b4", 3);
+    std::vector<float> ks, kd;
+    int si = 0;
+    driveRow(m4b_, 0, ks, kd, si);
+    ASSERT_TRUE(r->render(&si, ks.data(), kd.data(), 1));
+    EXPECT_EQ(poolThreads("ka-ort-render"), std::vector<bool>(2, true));  // three intra-op: the caller and two
+  }
+  EXPECT_TRUE(poolThreads("ka-ort-render").empty());
+}
+
 TEST_F(RendererTest, BatchFillersRepeatTheLastFrame) {
   ka::Manifest m = ka::loadManifest(m4b_);
   ka::Identity id(m);
-  testing::internal::CaptureStderr();
-  ka::Renderer r(m, id, "b4", 2, "");
-  testing::internal::GetCapturedStderr();
+  auto owned = quietRenderer(m, id, "b4", 2);
+  ka::Renderer& r = *owned;
   const size_t img = size_t(3) * m.crop * m.crop;
   std::vector<float> ks(4 * 63), kd(4 * 63);
   int si[4];
