@@ -81,11 +81,11 @@ std::vector<int16_t> speech(double seconds) {
 }
 
 // Where the cores go: CPU time of every thread of this process, read from /proc/self/task/*/stat
-// (utime + stime) and grouped by thread name. The library names its own threads ("ka-..."); the
-// bench thread is "host"; threads FFmpeg's decoder started while the context opened are tagged
-// "ffmpeg", those ONNX Runtime started for the renderer "ort-render"; any other thread still
-// carrying the process name is "ort-host". Threads that ended inside the measured region show up
-// only in the process total, as "gone".
+// (utime + stime) and grouped by thread name. The library names its own threads, ONNX Runtime's
+// pool threads included ("ka-..."); the bench thread is "host"; threads FFmpeg's decoder started
+// while the context opened are tagged "ffmpeg"; any other thread still carrying the process name
+// is "other". Threads that ended inside the measured region show up only in the process total, as
+// "gone".
 struct ThreadCpu {
   std::map<int, std::pair<std::string, double>> tasks;  // tid -> (name, CPU ms)
   double process = 0;
@@ -120,7 +120,7 @@ struct ThreadCpu {
         if (tid == pid)
           name = "host";
         else if (name == self)
-          name = "ort-host";
+          name = "other";
         t.tasks[tid] = {name, ticksMs(slurp(dir + "/stat"))};
       }
       closedir(d);
@@ -222,7 +222,6 @@ struct Session {
       std::fprintf(stderr, "bench: %s\n", ka_utt_last_error());
       std::exit(1);
     }
-    ThreadCpu::tagNew("ort-render");
     rgb.resize(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   }
   ~Session() {
@@ -341,7 +340,6 @@ void BM_SerialRenderPaste(benchmark::State& state) {
   const int frames = static_cast<int>(rows.index.size());
   std::vector<unsigned char> rgb(static_cast<size_t>(ka_width(ctx)) * ka_height(ctx) * 3);
   ka_render_kp_crop(ctx, rows.index[0], rows.base.data(), rows.drive.data());
-  ThreadCpu::tagNew("ort-render");
   double wallMs = 0, hostRenderMs = 0, hostPasteMs = 0;
   const ThreadCpu cpu = ThreadCpu::now();
   for (auto _ : state) {
@@ -516,7 +514,7 @@ void BM_OfflineStream(benchmark::State& state) {
   const Bundle& b = bundle(false);
   ka_stream* s = ka_stream_create(b.dir.c_str(), b.w2v.c_str(), 0, 0, 1.0f);
   if (!s) return state.SkipWithError(ka_stream_last_error());
-  ThreadCpu::tagNew("ffmpeg+fca");
+  ThreadCpu::tagNew("ffmpeg");
   const std::vector<float> a = floats(speech(4.0));
   int frames = 0;
   const ThreadCpu cpu = ThreadCpu::now();
@@ -535,7 +533,6 @@ void BM_OfflineSerial(benchmark::State& state) {
   ThreadCpu::tagNew("ffmpeg");
   ka_fca* fca = ka_fca_create(b.w2v.c_str(), (b.dir + "/fca_stream.onnx").c_str(), 0);
   if (!ctx || !fca) return state.SkipWithError("open");
-  ThreadCpu::tagNew("ort-fca");
   const std::vector<float> a = floats(speech(4.0));
   const int F = static_cast<int>((a.size() + 639) / 640), nt = ka_nt(ctx);
   std::vector<float> target(static_cast<size_t>(nt) * kKp), d(static_cast<size_t>(F) * kKp), drive(kKp);
