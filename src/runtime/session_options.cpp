@@ -27,13 +27,15 @@ void appendCuda(Ort::SessionOptions& options, size_t memBytes) {
   api.ReleaseCUDAProviderOptions(cuda);
 }
 
-// ONNX Runtime's pool threads, started here so that they carry a name and the library's worker
-// scheduling: waking one never preempts the host thread. Null (a refusal ONNX Runtime reports)
-// when no thread can be started.
+// ONNX Runtime's pool threads, started here so that they carry a name. They keep the scheduling
+// of the thread that opened the session, as threads ONNX Runtime starts itself would: the pool of a
+// model the host runs through the core interface helps the host's own call and should wake as
+// promptly as the host; one opened on a library worker is a worker too. Null (a refusal ONNX
+// Runtime reports) when no thread can be started.
 OrtCustomThreadHandle startPoolThread(void* name, OrtThreadWorkerFn work, void* param) {
   try {
     auto* t = new std::thread([name, work, param] {
-      nameWorkerThread(static_cast<const char*>(name));
+      nameThisThread(static_cast<const char*>(name));
       work(param);
     });
     return reinterpret_cast<OrtCustomThreadHandle>(t);

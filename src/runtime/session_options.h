@@ -27,8 +27,8 @@ struct SessionSettings {
   // Non-zero: the CUDA provider on device 0 with this memory limit (throws when it cannot be added).
   size_t cudaMemBytes = 0;
   // The name of the session's pool threads (a string literal; 15 characters are kept). The library
-  // starts them itself, named and scheduled as its other workers, and joins them when ONNX Runtime
-  // releases the pool.
+  // starts them itself, named, with the scheduling of the thread that opens the session, and joins
+  // them when ONNX Runtime releases the pool.
   const char* threadName = "ka-ort";
 };
 
