@@ -148,11 +148,24 @@ void DriverCursor::Impl::run() {
       continue;
     }
     if (produced - consumed < uint64_t(L)) {
-      busy = true;
-      const uint64_t g = generation;
       const int d = decodeIndex;
       const size_t slotNo = size_t(produced % N);
       const uint64_t held = reuse ? heldPosition(d) : kNone;
+      if (held != kNone && held < consumed) {
+        // Handed out already and still untouched: its buffer moves to the new position instead of
+        // being copied. A consumer still reading it reads the same bytes, now at a later position;
+        // the buffer the new position gives up (the oldest frame, past the history kept) leaves
+        // the old position holding nothing.
+        std::swap(ring[size_t(held % N)], ring[slotNo]);
+        slotIndex[size_t(held % N)] = -1;
+        slotIndex[slotNo] = d;
+        ++produced;
+        decodeIndex = (d + 1) % NT;
+        ready.notify_all();
+        continue;
+      }
+      busy = true;
+      const uint64_t g = generation;
       // Nobody reads this slot until it is published below, so it may be sized outside the lock.
       std::vector<uint8_t>& slot = ring[slotNo];
       lk.unlock();
