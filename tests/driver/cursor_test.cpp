@@ -207,6 +207,22 @@ TEST(CursorConcurrent, RandomAccessDeliversExactFrames) {
   }
   EXPECT_GT(r.cursor->seeks(), 0u);
   EXPECT_EQ(uint64_t(r.counters.seeks.load()), r.cursor->seeks());
+  // A short loop with reuse on: frames move between ring positions while random seeks land on
+  // them, and a frame handed out by pointer keeps its bytes while the look-ahead moves on.
+  Rig loop(6, 2, 11);
+  loop.cursor->reuseHeldFrames(true);
+  for (int k = 0; k < 300; ++k) {
+    const int i = k % 3 == 0 ? int(rng() % 6) : (k / 3) % 6;
+    ASSERT_EQ(loop.cursor->pullAt(i, buf.data()), i);
+    ASSERT_EQ(buf, ScriptedSource::frame(i)) << k;
+    if (k % 50 == 0) {
+      int index = -1;
+      const uint8_t* held = loop.cursor->pull(index);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      ASSERT_EQ(std::vector<uint8_t>(held, held + loop.cursor->frameBytes), ScriptedSource::frame(index)) << k;
+    }
+  }
+  EXPECT_EQ(loop.counters.nexts.load(), 6) << "frames decoded again";
 }
 
 TEST(CursorConcurrent, SeekMovesPosition) {
