@@ -98,6 +98,9 @@ int OfflineStream::run(const float* samples, int count, ka_stream_frame_cb cb, v
   // What stopped the run: written by the step that failed (the render step on the render thread,
   // read here after that thread was joined).
   std::string renderFailure, pasteFailure;
+  // The render thread keeps the other core: pasting over the pool as well only lets the two sides
+  // take each other's cores (as the session's paste stage).
+  const pool::WidthLimit pasteWidth(1);
   const int delivered = overlapRenderDeliver(
       D, cropElems,
       [&](int j, float* into) {

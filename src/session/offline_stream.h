@@ -1,6 +1,7 @@
 // The offline stream: a whole audio clip to every frame of the avatar speaking it. Expression
 // deltas for the clip come from the FCA engine at once; faces are rendered on a thread of the run
-// while the caller's thread pastes them and hands them on, through a ring of four crops.
+// while the caller's thread pastes them (one core each) and hands them on, through a ring of four
+// crops.
 #pragma once
 
 #include <cstddef>
