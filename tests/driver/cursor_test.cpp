@@ -222,7 +222,6 @@ TEST(CursorConcurrent, RandomAccessDeliversExactFrames) {
       ASSERT_EQ(std::vector<uint8_t>(held, held + loop.cursor->frameBytes), ScriptedSource::frame(index)) << k;
     }
   }
-  EXPECT_EQ(loop.counters.nexts.load(), 6) << "frames decoded again";
 }
 
 TEST(CursorConcurrent, SeekMovesPosition) {
