@@ -195,6 +195,7 @@ struct SourceConeRing::Impl {
   size_t boundaryElems = 0;
   int64_t dims[4] = {0, 0, 0, 0};
   int kept = 0;
+  ConeKeepBudget::Share keepShare;  // the bytes the kept slots may take
   std::unique_ptr<Ort::Session> prep;
   std::unique_ptr<Ort::IoBinding> prepBinding;
   std::vector<float> prior;  // P_rgb of the prep run in flight
@@ -293,7 +294,7 @@ struct SourceConeRing::Impl {
   }
 };
 
-SourceConeRing::SourceConeRing(SourceConeSplit& split, Identity& identity, int crop, size_t keepBytes)
+SourceConeRing::SourceConeRing(SourceConeSplit& split, Identity& identity, int crop, ConeKeepBudget* keep)
     : impl_(std::make_unique<Impl>(identity, crop)) {
   Impl& s = *impl_;
   s.prep = std::move(split.prep);
@@ -304,8 +305,8 @@ SourceConeRing::SourceConeRing(SourceConeSplit& split, Identity& identity, int c
     s.boundaryElems *= size_t(split.dims[i]);
   }
   const size_t perFrame = s.boundaryElems * sizeof(float);
-  const size_t fits = perFrame > 0 ? keepBytes / perFrame : 0;
-  s.kept = int(std::min<size_t>(fits, size_t(std::max(0, identity.NT()))));
+  if (keep) s.keepShare = keep->take(perFrame, identity.NT());
+  s.kept = perFrame > 0 ? int(s.keepShare.bytes() / perFrame) : 0;
   Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   s.prior.assign(s.imageElems, 0.0f);
   const int64_t c = crop, priorShape[4] = {1, 3, c, c};

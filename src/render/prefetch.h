@@ -91,15 +91,16 @@ class ConeKeepBudget {
 
 // The ring of two boundary slots and the prefetch thread that fills them, plus kept boundaries: a
 // source frame's boundary depends on that frame alone, so the first frames of the video (as many
-// as `keepBytes` holds) keep theirs once computed. A background that loops within the budget then
+// as the ring's share of `keep` holds) keep theirs once computed. A background that loops within the budget then
 // runs its prep session once per frame of the loop, not once per frame shown; a longer one keeps
 // its first frames and cycles the rest through the two slots. Kept slots are allocated when first
 // filled. Used by one rendering thread; its own thread is joined by the destructor.
 class SourceConeRing {
  public:
   // Takes the prep session over; `identity` (whose P(i) feeds the prep session) must outlive the
-  // ring, and crop is its side C. Starts the prefetch thread.
-  SourceConeRing(SourceConeSplit& split, Identity& identity, int crop, size_t keepBytes = 0);
+  // ring, and crop is its side C. Takes its share of `keep` (none without one), given back by the
+  // destructor. Starts the prefetch thread.
+  SourceConeRing(SourceConeSplit& split, Identity& identity, int crop, ConeKeepBudget* keep = nullptr);
   ~SourceConeRing();
   SourceConeRing(const SourceConeRing&) = delete;
   SourceConeRing& operator=(const SourceConeRing&) = delete;

@@ -118,7 +118,6 @@ struct Renderer::Impl {
   std::vector<Ort::Value> tensors;
   size_t rgbTensor = 0;                  // the output's entry in tensors
   std::unique_ptr<LipFeed> lip;          // the lip contour, bound into the graph or not
-  ConeKeepBudget::Share keep;            // the ring's share of the kept-boundary budget
   std::unique_ptr<SourceConeRing> ring;  // the source-cone hoist, when in force
 
   explicit Impl(Identity& id) : identity(id) {}
@@ -131,7 +130,6 @@ struct Renderer::Impl {
 
 void Renderer::Impl::buildSession(const std::string& ep) {
   ring.reset();
-  keep = ConeKeepBudget::Share();
   session.reset();
   binding.reset();
   tensors.clear();
@@ -216,10 +214,7 @@ void Renderer::Impl::buildSession(const std::string& ep) {
               coreml ? "ORT CoreML EP; unclaimed nodes on the CPU EP; std GridSample kept in the graph" : "ORT CPU EP");
   checkContractAndBind(hoisted);
   if (hoisted) {
-    size_t perFrame = sizeof(float);
-    for (int64_t d : split.dims) perFrame *= size_t(d);
-    keep = ConeKeepBudget::process().take(perFrame, identity.NT());
-    ring = std::make_unique<SourceConeRing>(split, identity, C, keep.bytes());
+    ring = std::make_unique<SourceConeRing>(split, identity, C, &ConeKeepBudget::process());
     if (ring->keptFrames() > 0)
       log::printf(log::Level::Info, "[ka] source cone (%s): the first %d of %d source frames keep their boundary\n",
                   modelName.c_str(), ring->keptFrames(), identity.NT());

@@ -37,8 +37,9 @@ class Compositor {
   // the crop when pipelined, else composed now (through the borrow when one is attached). false
   // when dropped: an interrupt newer than tag.gen, shut-down or a failure.
   bool submit(const FrameTag& tag, const float* crop);
-  // The same with a crop rendered straight into a buffer from cropBuffer(), which is queued as it
-  // is (no copy) and comes back to the spares once composed or dropped.
+  // The same with a crop rendered straight into a buffer from cropBuffer(): queued as it is (no
+  // copy) when pipelined, else composed now; the buffer comes back to the spares once composed or
+  // dropped.
   bool submit(const FrameTag& tag, std::vector<float>&& crop);
   // A buffer of crop x crop x 3 floats for submit: a spare one when there is one.
   std::vector<float> cropBuffer();

@@ -368,15 +368,12 @@ struct UtteranceSession::Impl {
     if (crop) hand(tag, crop, own);
   }
 
-  // One frame through the session's renderer. With the paste stage on, the crop is rendered
-  // straight into a paste job's buffer (`own`), which hand() then queues without a copy.
+  // One frame through the session's renderer, straight into a compositor buffer (`own`), which
+  // hand() then queues without a copy.
   const float* renderOne(int index, const float* base, const float* drive, std::vector<float>& own) {
-    if (compositor.pipelined() && renderer.batch() == 1) {
-      own = compositor.cropBuffer();
-      renderer.renderInto(index, base, drive, own.data());
-      return own.data();
-    }
-    return renderer.render(&index, base, drive, 1);
+    own = compositor.cropBuffer();
+    ctx.renderKpCropInto(index, base, drive, own.data());
+    return own.data();
   }
 
   void hand(const FrameTag& tag, const float* crop, std::vector<float>& own) {

@@ -184,7 +184,7 @@ TEST_F(HoistThreads, RingPrefetchesTheNextFrame) {
   size_t elems = 1;
   for (int64_t d : sp.s.dims) elems *= size_t(d);
   ka::Identity& id = sp.id;
-  ka::SourceConeRing ring(sp.s, id, sp.m.crop, 0);  // two turn slots, nothing kept
+  ka::SourceConeRing ring(sp.s, id, sp.m.crop);  // two turn slots, nothing kept
   EXPECT_EQ(ring.boundary(), "/cone/concat_output_0");
   std::vector<std::vector<float>> first;
   for (int v = 0; v < id.NT(); ++v) {
@@ -211,7 +211,8 @@ TEST_F(HoistThreads, RingKeepsTheFramesItsBudgetHoldsAndTurnsTheRest) {
   const int N = sp.id.NT();
   ASSERT_GE(N, 6);
   // Room for three boundaries and a byte less than a fourth.
-  ka::SourceConeRing ring(sp.s, sp.id, sp.m.crop, 4 * elems * sizeof(float) - 1);
+  ka::ConeKeepBudget three(4 * elems * sizeof(float) - 1);
+  ka::SourceConeRing ring(sp.s, sp.id, sp.m.crop, &three);
   EXPECT_EQ(ring.keptFrames(), 3);
   std::vector<std::vector<float>> first;
   for (int v = 0; v < N; ++v) {
@@ -232,7 +233,8 @@ TEST_F(HoistThreads, RingKeepsTheFramesItsBudgetHoldsAndTurnsTheRest) {
   // A budget beyond the video keeps every frame, and no more.
   Split all;
   ASSERT_TRUE(all.ok);
-  EXPECT_EQ(ka::SourceConeRing(all.s, all.id, all.m.crop, size_t(1) << 40).keptFrames(), N);
+  ka::ConeKeepBudget plenty(size_t(1) << 40);
+  EXPECT_EQ(ka::SourceConeRing(all.s, all.id, all.m.crop, &plenty).keptFrames(), N);
 }
 
 TEST_F(HoistThreads, FillKeptComputesTheKeptFramesAheadWhileRenderingGoesOn) {
@@ -241,8 +243,9 @@ TEST_F(HoistThreads, FillKeptComputesTheKeptFramesAheadWhileRenderingGoesOn) {
   size_t elems = 1;
   for (int64_t d : sp.s.dims) elems *= size_t(d);
   const int N = sp.id.NT();
-  ka::SourceConeRing ring(sp.s, sp.id, sp.m.crop, 4 * elems * sizeof(float) - 1);  // keeps three
-  ka::SourceConeRing onDemand(plain.s, plain.id, plain.m.crop, 0);
+  ka::ConeKeepBudget three(4 * elems * sizeof(float) - 1);
+  ka::SourceConeRing ring(sp.s, sp.id, sp.m.crop, &three);  // keeps three
+  ka::SourceConeRing onDemand(plain.s, plain.id, plain.m.crop);
   ring.fillKept();
   for (int v = N - 1; v >= 3; --v) ring.acquire(v);  // the rest, asked for while filling goes on
   for (int k = 0; k < 10000 && ring.prepRuns() < N; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(1));
